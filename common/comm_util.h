@@ -1,0 +1,60 @@
+// Bounded string family and text helpers shared by morvel and morvel_monitor.
+#pragma once
+#include <cstddef>
+
+namespace morvel::common {
+
+// ---- vessar_ family: like the C library functions of the same stem ----
+int vessar_strlen(const char *s);
+int safe_strlen(const char *s);
+char *vessar_strchr(const char *s, int ch);
+size_t vessar_strcspn(const char *s, const char *reject);
+size_t vessar_strspn(const char *s, const char *accept);
+char *vessar_strtok(char *s, const char *delim);
+int vessar_strncmp(const char *a, const char *b, size_t n);
+char *vessar_strstr(const char *hay, const char *needle);
+size_t vessar_strnlen(const char *s, size_t n);
+void *vessar_memcpy(void *d, const void *s, size_t n);
+char *vessar_strncat(char *d, const char *s, size_t n);
+// Copies at most n characters and zero-fills up to and including d[n]: d needs n + 1 bytes.
+char *vessar_strncpy(char *d, const char *s, size_t n);
+void vessar_strrpl(char *dst, const char *src, const char *oldText, const char *newText);
+
+// Bounded copy into a fixed-width text field of N bytes: at most N-1 characters, always
+// terminated, rest of the field zeroed.
+template <size_t N>
+inline void copyField(char (&field)[N], const char *src) {
+    vessar_strncpy(field, src ? src : "", N - 1);
+}
+// Same with an explicit character limit below the field width (limit <= N-1).
+template <size_t N>
+inline void copyField(char (&field)[N], const char *src, size_t limit) {
+    if (limit > N - 1) limit = N - 1;
+    for (size_t i = 0; i < N; ++i) field[i] = 0;
+    vessar_strncpy(field, src ? src : "", limit);
+}
+
+// ---- text helpers ----
+int numberOfString(const char *hay, const char *needle);
+char *find_char(const char *s, int ch);
+char *find_str(const char *hay, const char *needle);
+char *get_next_line(char *s);
+int findNotChar(const char *s, int start, char ch);
+char *pFindNotChar(char *s, int start, char ch);
+int findSubStrIndexes(char *s, char sep, char **starts, int max);
+int isBeginwith(const char *s, const char *prefix);
+int isEndWith(const char *s, const char *suffix);
+void printWidth(char *s, int width);
+int splitStr(char *s, char sep, char ***fields);
+char **strsplit_count(const char *s, const char *delim, size_t *count);
+char **strsplit(const char *s, const char *delim);
+int regMatch(const char *pattern, const char *s);
+
+// ---- command-line character cleaning ----
+int is_cmd_inject_char(const char *set, char c);
+char cleanChar(char c);
+void str_addchar(char *dst, char c);
+char *cleanString(char *dst, const char *src);
+char *escapeString(char *dst, const char *src);
+
+}  // namespace morvel::common

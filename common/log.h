@@ -1,0 +1,23 @@
+// Line-oriented logging to /dumps/morvel_cli.log and /dumps/morvel_monitor.log.
+#pragma once
+
+namespace morvel::common {
+
+enum LogLevel { LOG_ERROR = 0, LOG_WARN = 1, LOG_INFO = 2, LOG_DEBUG = 3, LOG_MONITOR = 4 };
+
+// Which program's logging rules apply; chosen once at program start.
+enum class LogVariant { Cli, Monitor };
+void set_log_variant(LogVariant v);
+LogVariant log_variant();
+
+void morvel_log(int level, const char *source_file, int line, const char *function_name,
+                const char *format, ...) __attribute__((format(printf, 5, 6)));
+int is_debug(void);
+int mk_log_dir(void);
+long get_file_size(const char *path);
+void inDebug(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+}  // namespace morvel::common
+
+// Log with the caller's position. `src` is the module's source name, for example "cli/cli_exe".
+#define MLOG(level, src, ...) ::morvel::common::morvel_log((level), (src), __LINE__, __func__, __VA_ARGS__)

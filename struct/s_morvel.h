@@ -1,0 +1,115 @@
+// Device and path records of the multipath topology, in reusable singly linked lists
+// behind an anchor node. The valid nodes end at the first node whose is_last is 1; nodes
+// behind it are stale and kept for reuse.
+#pragma once
+#include <cstdint>
+#include <utility>
+
+namespace morvel::structs {
+
+// Layout used by morvel.
+struct s_path_dev {
+    char dev_id[31];
+    char dev_name[31];
+    char dev_node[31];
+    char path_group_policy[31];
+    char path_group_priority[31];
+    char path_group_status[31];
+    char path_status[31];      // device-mapper state (4th word)
+    char checker_status[31];   // path checker state (5th word)
+    char morvel_status[31];    // kernel device state (6th word)
+    char host_interface[31];
+    char target_port[129];
+    uint8_t is_last;
+    s_path_dev *next;
+};
+
+struct s_morvel {
+    char path_alias[66];
+    char wwid[66];
+    char device_number[31];
+    char vendor[31];
+    char product_type[31];
+    char lun_size[31];
+    char vdisk_name[128];
+    s_path_dev *pdev;
+    uint8_t is_last;
+    s_morvel *next;
+};
+
+// Older layout used by morvel_monitor.
+namespace mon {
+struct s_path_dev {
+    char dev_id[31];
+    char dev_name[31];
+    char dev_node[31];
+    char path_group_policy[31];
+    char path_group_priority[31];
+    char path_group_status[31];
+    char path_status[31];     // path checker state (5th word)
+    char morvel_status[31];   // kernel device state (6th word)
+    uint8_t is_last;
+    s_path_dev *next;
+};
+
+struct s_morvel {
+    char path_alias[66];
+    char wwid[66];
+    char device_number[31];
+    char vendor[31];
+    char product_type[31];
+    char lun_size[31];
+    s_path_dev *pdev;
+    uint8_t is_last;
+    s_morvel *next;
+};
+}  // namespace mon
+
+// List functions, for both layouts (explicitly instantiated for s_morvel/s_path_dev and
+// mon::s_morvel/mon::s_path_dev).
+template <class P = s_path_dev> P *mallocPathDev();
+template <class P> void _initPathDev(P *node);
+template <class P> void initPathDev(P *anchor);
+template <class P> P *getOrMallocNextPathDev(P *prev);
+template <class P> void _freePathDev(P *node);
+template <class P> void freePathDev(P *first);
+
+template <class M = s_morvel> M *mallocMorvel();
+template <class M> void _initMorvel(M *node);
+template <class M> void initMorvel(M *anchor);
+template <class M> M *getOrMallocNextMorvel(M *prev);
+template <class M> void _freeMorvel(M *node);
+template <class M> void freeMorvel(M *first);
+
+// Look-ups over morvel's layout.
+s_morvel *findMorvelByPathAlias(s_morvel *anchor, const char *alias);
+s_morvel *findMorvelByPathAlias_noMemoryLeak(s_morvel *anchor, const char *alias);
+s_path_dev *findMorvelByDeviceName(s_morvel *anchor, const char *alias, const char *name);
+
+// Move-only owner of a device list: frees the whole chain (stale nodes included) through
+// freeMorvel when it goes out of scope.
+template <class M = s_morvel>
+class MorvelList {
+public:
+    MorvelList() : anchor_(mallocMorvel<M>()) {}
+    explicit MorvelList(M *anchor) : anchor_(anchor) {}
+    MorvelList(const MorvelList &) = delete;
+    MorvelList &operator=(const MorvelList &) = delete;
+    MorvelList(MorvelList &&o) noexcept : anchor_(std::exchange(o.anchor_, nullptr)) {}
+    MorvelList &operator=(MorvelList &&o) noexcept {
+        if (this != &o) {
+            freeMorvel(anchor_);
+            anchor_ = std::exchange(o.anchor_, nullptr);
+        }
+        return *this;
+    }
+    ~MorvelList() { freeMorvel(anchor_); }
+    M *anchor() const { return anchor_; }
+    M *release() { return std::exchange(anchor_, nullptr); }
+    explicit operator bool() const { return anchor_ != nullptr; }
+
+private:
+    M *anchor_;
+};
+
+}  // namespace morvel::structs
