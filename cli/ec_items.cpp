@@ -1,0 +1,68 @@
+// The result items and how they are filled and printed.
+#include "cli/ec_items.h"
+
+#include <cstdio>
+
+#include "common/comm_util.h"
+
+namespace morvel::cli {
+
+#define MORVEL_EC_DEFINE(name, c, text) EcItem EC_##name = {c, text, "", "", ""};
+MORVEL_EC_ITEMS(MORVEL_EC_DEFINE)
+#undef MORVEL_EC_DEFINE
+
+namespace {
+constexpr int kParamCopyBound = 64;
+constexpr int kMessageMax = 255;
+}  // namespace
+
+void initEcItems1(EcItem *item, const char *s1) {
+    if (!item) return;
+    item->param1[0] = '\0';
+    item->param2[0] = '\0';
+    item->param3[0] = '\0';
+    common::vessar_strncpy(item->param1, s1 ? s1 : "", kParamCopyBound);
+}
+
+void initEcItems2(EcItem *item, const char *s1, const char *s2) {
+    if (!item) return;
+    initEcItems1(item, s1);
+    common::vessar_strncpy(item->param2, s2 ? s2 : "", kParamCopyBound);
+}
+
+void getErrorMsg(const EcItem *item, char *out, int outLen) {
+    if (!item || !out || outLen <= 0) return;
+    char prefix[20];
+    std::snprintf(prefix, sizeof prefix, "Error(%04d): ", item->code);
+    char message[kMessageMax + 1];
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+    // The templates are our own fixed texts with at most three "%s".
+    std::snprintf(message, sizeof message, item->msg, item->param1, item->param2, item->param3);
+#pragma GCC diagnostic pop
+    std::snprintf(out, static_cast<size_t>(outLen), "%s%s", prefix, message);
+}
+
+void print__(void) {
+    static const char kFrame[] =
+        "----------------------------------------------------------------------------------------------------"
+        "------------------------------\n";
+    static_assert(sizeof kFrame == 132, "frame line is 130 hyphens and a newline");
+    std::fputs(kFrame, stdout);
+}
+
+void print_ec(const EcItem *item) {
+    if (!item) return;
+    print__();
+    if (item->code != 0) {
+        char text[256];
+        getErrorMsg(item, text, sizeof text);
+        std::fputs(text, stdout);
+    } else {
+        std::fputs("Command executed successfully.", stdout);
+    }
+    std::fputc('\n', stdout);
+    print__();
+}
+
+}  // namespace morvel::cli

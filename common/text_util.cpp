@@ -1,0 +1,174 @@
+// Text helpers over command output: searching, skipping, splitting, fixed-width printing
+// and extended regular expressions.
+#include <regex.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "common/comm_util.h"
+
+namespace morvel::common {
+
+int numberOfString(const char *hay, const char *needle) {
+    if (!hay || !needle || *needle == '\0') return 0;
+    int count = 0;
+    for (const char *p = vessar_strstr(hay, needle); p; p = vessar_strstr(p + 1, needle)) {
+        ++count;
+        if (p[1] == '\0') break;
+    }
+    return count;
+}
+
+char *find_char(const char *s, int ch) { return s ? const_cast<char *>(std::strchr(s, ch)) : nullptr; }
+
+char *find_str(const char *hay, const char *needle) {
+    if (!hay || !needle) return nullptr;
+    return vessar_strstr(hay, needle);
+}
+
+char *get_next_line(char *s) {
+    if (!s) return nullptr;
+    char *nl = std::strchr(s, '\n');
+    if (!nl) return nullptr;
+    if (nl[1] == '\0') {
+        *nl = '\0';
+        return nullptr;
+    }
+    return nl + 1;
+}
+
+int findNotChar(const char *s, int start, char ch) {
+    if (!s || *s == '\0' || start < 0) return -1;
+    const int len = vessar_strlen(s);
+    if (start >= len) return -1;
+    for (int i = start; i < len; ++i)
+        if (s[i] != ch) return i;
+    return -1;
+}
+
+char *pFindNotChar(char *s, int start, char ch) {
+    const int i = findNotChar(s, start, ch);
+    return i < 0 ? nullptr : s + i;
+}
+
+int findSubStrIndexes(char *s, char sep, char **starts, int max) {
+    if (!s || *s == '\0' || !starts || max <= 0) return 0;
+    int n = 0;
+    for (int i = 0; s[i] != '\0' && n < max; ++i) {
+        if (s[i] != sep && (i == 0 || s[i - 1] == sep)) starts[n++] = s + i;
+    }
+    return n;
+}
+
+int isBeginwith(const char *s, const char *prefix) {
+    if (!s || !prefix) return 0;
+    return std::strncmp(s, prefix, std::strlen(prefix)) == 0 ? 1 : 0;
+}
+
+int isEndWith(const char *s, const char *suffix) {
+    if (!s || !suffix) return 0;
+    const size_t ls = std::strlen(s), lx = std::strlen(suffix);
+    if (lx > ls) return 0;
+    return std::strcmp(s + ls - lx, suffix) == 0 ? 1 : 0;
+}
+
+void printWidth(char *s, int width) {
+    if (!s || width < 0) return;
+    const int len = vessar_strlen(s);
+    if (len > width) {
+        const char saved = s[width];
+        s[width] = '\0';
+        std::fputs(s, stdout);
+        s[width] = saved;
+        return;
+    }
+    std::fputs(s, stdout);
+    for (int i = len; i < width; ++i) std::fputc(' ', stdout);
+}
+
+int splitStr(char *s, char sep, char ***fields) {
+    if (!s || *s == '\0' || !fields) return 0;
+    size_t seps = 0;
+    for (const char *p = s + 1; *p; ++p)
+        if (*p == sep) ++seps;
+    auto **arr = static_cast<char **>(std::calloc(seps + 2, sizeof(char *)));
+    if (!arr) return 0;
+    const char delim[2] = {sep, '\0'};
+    int n = 0;
+    char *save = nullptr;
+    for (char *tok = strtok_r(s, delim, &save); tok; tok = strtok_r(nullptr, delim, &save))
+        arr[n++] = tok;
+    arr[n] = nullptr;
+    *fields = arr;
+    return n;
+}
+
+char **strsplit_count(const char *s, const char *delim, size_t *count) {
+    if (count) *count = 0;
+    if (!s || !delim) return nullptr;
+    const size_t dlen = std::strlen(delim);
+    const size_t slen = std::strlen(s);
+    size_t pieces = 1;
+    if (dlen > 0)
+        for (const char *p = std::strstr(s, delim); p; p = std::strstr(p + dlen, delim)) ++pieces;
+    const size_t arrBytes = (pieces + 1) * sizeof(char *);
+    auto *block = static_cast<char *>(std::malloc(arrBytes + slen + 1));
+    if (!block) return nullptr;
+    auto **arr = reinterpret_cast<char **>(block);
+    char *copy = block + arrBytes;
+    std::memcpy(copy, s, slen + 1);
+    size_t n = 0;
+    char *cur = copy;
+    if (dlen > 0) {
+        for (char *p = std::strstr(cur, delim); p; p = std::strstr(cur, delim)) {
+            *p = '\0';
+            arr[n++] = cur;
+            cur = p + dlen;
+        }
+    }
+    arr[n++] = cur;
+    arr[n] = nullptr;
+    if (count) *count = n;
+    return arr;
+}
+
+char **strsplit(const char *s, const char *delim) { return strsplit_count(s, delim, nullptr); }
+
+namespace {
+struct RegexDeleter {
+    void operator()(regex_t *r) const {
+        regfree(r);
+        delete r;
+    }
+};
+// Compiled expressions, kept for the life of the process: the parser tests every line of
+// a large output against the same two expressions.
+std::map<std::string, std::unique_ptr<regex_t, RegexDeleter>> &regexCache() {
+    static std::map<std::string, std::unique_ptr<regex_t, RegexDeleter>> cache;
+    return cache;
+}
+}  // namespace
+
+int regMatch(const char *pattern, const char *s) {
+    if (!pattern || !s || *pattern == '\0' || *s == '\0') return 0;
+    auto &cache = regexCache();
+    auto it = cache.find(pattern);
+    if (it == cache.end()) {
+        auto *re = new regex_t;
+        if (regcomp(re, pattern, REG_EXTENDED) != 0) {
+            delete re;
+            return 2;
+        }
+        it = cache.emplace(pattern, std::unique_ptr<regex_t, RegexDeleter>(re)).first;
+    }
+    const int rc = regexec(it->second.get(), s, 0, nullptr, 0);
+    if (rc == 0) return 1;
+    if (rc == REG_NOMATCH) return 0;
+    return 2;
+}
+
+}  // namespace morvel::common
