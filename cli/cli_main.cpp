@@ -1,0 +1,105 @@
+// Entry of morvel: program and command name checks, help and list requests, parameter
+// checks, dispatch to the command, and the exit status.
+#include <cstdio>
+#include <cstring>
+
+#include "cli/cli_exe.h"
+#include "cli/cli_tags.h"
+#include "common/comm_util.h"
+#include "common/log.h"
+
+namespace morvel::cli {
+
+namespace {
+
+constexpr size_t kNameCmpLen = 64;
+constexpr const char kScanNotice[] = "This operation may take several minutes, please wait patiently.";
+
+using CommandFn = EcItem *(*)(int argc);
+
+struct CommandRow {
+    const char *name;
+    CommandFn run;
+};
+
+// Dispatch table, compared in this order.
+const CommandRow kCommands[] = {
+    {"config", [](int) { return config(); }},
+    {"scan",
+     [](int) {
+         std::printf("%s\n", kScanNotice);
+         std::fflush(stdout);
+         return scan();
+     }},
+    {"aggregation", [](int) { return aggregation(); }},
+    {"query", [](int argc) { return argc == 3 ? querySingleDevice(gParamMpathxVal) : query(); }},
+    {"status", [](int) { return status(); }},
+    {"start", [](int) { return chMultipathdService("start"); }},
+    {"stop", [](int) { return chMultipathdService("stop"); }},
+    {"restart", [](int) { return restart(); }},
+    {"delete", [](int) { return delete_(gParamMpathxVal); }},
+    {"setstate", [](int) { return setpathstate(); }},
+    {"setpathpolicy", [](int) { return setpathpolicy(); }},
+    {"lspathpolicy", [](int) { return lspathpolicy(); }},
+    {"version", [](int) { return version(); }},
+    {"setalias", [](int) { return setalias(); }},
+    {"lsalias", [](int) { return lsalias(); }},
+    {"delalias", [](int) { return delalias(); }},
+    {"port", [](int) { return lsport(); }},
+    {"refresh", [](int) { return refresh(); }},
+};
+
+// The last path component of the program name.
+const char *programName(const char *argv0) {
+    if (argv0 == nullptr) return "";
+    const char *slash = std::strrchr(argv0, '/');
+    return slash != nullptr ? slash + 1 : argv0;
+}
+
+}  // namespace
+
+EcItem *exeCli(int argc, char **argv) {
+    const char *name = argc > 1 && argv[1] != nullptr ? argv[1] : "";
+    for (const CommandRow &row : kCommands) {
+        if (common::vessar_strncmp(name, row.name, kNameCmpLen) == 0) return row.run(argc);
+    }
+    initEcItems1(&EC_invalid_cli_name, name);
+    return &EC_invalid_cli_name;
+}
+
+int cliMain(int argc, char **argv) {
+    common::set_log_variant(common::LogVariant::Cli);
+
+    const char *program = programName(argc > 0 ? argv[0] : nullptr);
+    if (argc <= 1 || argv[1] == nullptr || common::isBeginwith(program, "morvel") != 1) {
+        print_ec(&EC_invalid_input);
+        return 1;
+    }
+    if (std::strncmp(argv[1], "-h", 2) == 0) {
+        print_help("morvel");
+        return 0;
+    }
+    if (std::strncmp(argv[1], "-list_command", 13) == 0) {
+        print_cli_list();
+        return 0;
+    }
+    EcItem *item = checkCliNames(argv[1]);
+    if (item->code != 0) {
+        print_ec(item);
+        return 1;
+    }
+    if (argc > 2 && argv[2] != nullptr && std::strncmp(argv[2], "-h", 2) == 0) {
+        print_help(argv[1]);
+        return 0;
+    }
+    item = checkCliParams(argc, argv);
+    if (item->code != 0) {
+        print_ec(item);
+        return 1;
+    }
+    item = exeCli(argc, argv);
+    if (item->msg[0] != '\0') print_ec(item);
+    return item->code == 0 ? 0 : 1;
+}
+
+}  // namespace morvel::cli

@@ -1,0 +1,214 @@
+// Parameter checks of morvel: every command's words are checked here and their values
+// stored in the parameter slots before the command is dispatched.
+#include <cstring>
+
+#include "cli/cli_tags.h"
+#include "common/comm_util.h"
+
+namespace morvel::cli {
+
+char gParamMpathxVal[257];
+char gParamPathVal[257];
+char gParamStateVal[257];
+char gParamGroupVal[257];
+char gParamChooserVal[257];
+char gParamWwidVal[257];
+char gParamAliasVal[257];
+int32_t gParamHostInterfaceType;
+
+namespace {
+
+constexpr size_t kValueLen = 256;  // slots are 257 bytes: at most 256 characters kept
+constexpr int kMaxNameLen = 60;
+constexpr const char kNameRegex[] = "^[A-Za-z][A-Za-z0-9_.-]*$";
+
+const char *const kPathStates[] = {"online", "offline"};
+const char *const kScsiGroups[] = {"failover", "multibus", "group_by_serial", "group_by_prio",
+                                   "group_by_node_name"};
+const char *const kNvmeGroups[] = {"failover", "multibus", "group_by_serial", "group_by_node_name"};
+const char *const kChoosers[] = {"round-robin", "queue-length", "service-time"};
+
+bool same(const char *a, const char *b) { return common::vessar_strncmp(a, b, kValueLen) == 0; }
+
+template <size_t N>
+bool inList(const char *value, const char *const (&list)[N]) {
+    for (const char *v : list) {
+        if (same(value, v)) return true;
+    }
+    return false;
+}
+
+void setSlot(char (&slot)[257], const char *value) { common::vessar_strncpy(slot, value, kValueLen); }
+void clearSlot(char (&slot)[257]) { std::memset(slot, 0, kValueLen); }
+
+EcItem *fail1(EcItem *item, const char *s) {
+    initEcItems1(item, s);
+    return item;
+}
+
+// '3' and 32 letters or digits (SCSI), or "eui." and 32 letters or digits (NVMe).
+bool hasWwidShape(const char *s) {
+    size_t len = std::strlen(s);
+    if (s[0] == '3' && len == 33) return isDigitorOrLetter(s + 1) == 1;
+    if (common::isBeginwith(s, "eui.") == 1 && len == 36) return isDigitorOrLetter(s + 4) == 1;
+    return false;
+}
+
+bool isNameOrWwid(const char *s) { return common::regMatch(kNameRegex, s) == 1 || hasWwidShape(s); }
+
+EcItem *checkDeleteParams(int argc, char **argv) {
+    if (argc < 3) return &EC_miss_mpathx;
+    if (argc > 3) return fail1(&EC_invalid_param, argv[3]);
+    setSlot(gParamMpathxVal, argv[2]);
+    return checkDeviceName(gParamMpathxVal);
+}
+
+EcItem *checkQueryParams(int argc, char **argv) {
+    if (argc > 3) return fail1(&EC_invalid_param, argv[3]);
+    if (argc == 3) {
+        setSlot(gParamMpathxVal, argv[2]);
+        return checkDeviceName(gParamMpathxVal);
+    }
+    return &EC_ok;
+}
+
+EcItem *checkSetStateParams(int argc, char **argv) {
+    if (argc < 3) return &EC_miss_device_path_state;
+    clearSlot(gParamMpathxVal);
+    clearSlot(gParamPathVal);
+    clearSlot(gParamStateVal);
+    for (int i = 2; i < argc; i += 2) {
+        const char *name = argv[i];
+        bool isAlias = same(name, "-path_alias");
+        bool isDevice = same(name, "-device_name");
+        bool isState = same(name, "-state");
+        if (!isAlias && !isDevice && !isState) return fail1(&EC_invalid_param_name, name);
+        if (i + 1 >= argc) return fail1(&EC_miss_param_val, name);
+        const char *value = argv[i + 1];
+        if (isAlias) {
+            setSlot(gParamMpathxVal, value);
+        } else if (isDevice) {
+            setSlot(gParamPathVal, value);
+        } else {
+            if (!inList(value, kPathStates)) return fail1(&EC_invalid_param_value, value);
+            setSlot(gParamStateVal, value);
+        }
+    }
+    if (argc > 8) return fail1(&EC_invalid_param, argv[8]);
+    if (argc < 8) return &EC_miss_device_path_state;
+    // The path's device name goes into sysfs paths and multipathd command lines. A name
+    // that was not given is left to the command, which reports the missing path.
+    if (gParamPathVal[0] != '\0') return checkDeviceName(gParamPathVal);
+    return &EC_ok;
+}
+
+EcItem *checkSetPathPolicyParams(int argc, char **argv) {
+    if (argc < 3) return &EC_miss_group_chooser;
+    clearSlot(gParamGroupVal);
+    clearSlot(gParamChooserVal);
+    gParamHostInterfaceType = 0;
+    for (int i = 2; i < argc; ++i) {
+        const char *word = argv[i];
+        if (same(word, "-scsi") || same(word, "-nvme")) {
+            gParamHostInterfaceType = same(word, "-nvme") ? 1 : 0;
+            if (++i >= argc) return &EC_miss_group_chooser;
+            word = argv[i];
+        }
+        bool isGroup = same(word, "-group");
+        bool isChooser = same(word, "-chooser");
+        if (!isGroup && !isChooser) return fail1(&EC_invalid_param_name, word);
+        if (i + 1 >= argc) return fail1(&EC_miss_param_val, word);
+        const char *value = argv[++i];
+        char(&slot)[257] = isGroup ? gParamGroupVal : gParamChooserVal;
+        if (slot[0] != '\0') return fail1(&EC_param_duped, value);
+        bool allowed = isChooser                      ? inList(value, kChoosers)
+                       : gParamHostInterfaceType == 1 ? inList(value, kNvmeGroups)
+                                                      : inList(value, kScsiGroups);
+        if (!allowed) return fail1(&EC_invalid_param_value, value);
+        setSlot(slot, value);
+    }
+    if (argc > 7) return fail1(&EC_invalid_param, argv[7]);
+    return &EC_ok;
+}
+
+}  // namespace
+
+int isDigitorOrLetter(const char *s) {
+    for (; *s != '\0'; ++s) {
+        char c = *s;
+        bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+        if (!ok) return 0;
+    }
+    return 1;
+}
+
+EcItem *checkDeviceName(const char *name) {
+    if (std::strlen(name) > kMaxNameLen) return &EC_devicename_length_error;
+    if (!isNameOrWwid(name)) return &EC_devicename_format_error;
+    return &EC_ok;
+}
+
+EcItem *checkWwid(const char *wwid) {
+    size_t len = std::strlen(wwid);
+    if (wwid[0] == '3') {
+        if (len != 33) return &EC_wwid_length_error;
+        if (isDigitorOrLetter(wwid + 1) != 1) return &EC_wwid_format_error;
+        return &EC_ok;
+    }
+    if (common::isBeginwith(wwid, "eui.") != 1) return &EC_wwid_format_error;
+    if (len != 36) return &EC_wwid_length_error;
+    if (isDigitorOrLetter(wwid + 4) != 1) return &EC_wwid_format_error;
+    return &EC_ok;
+}
+
+EcItem *checkAlias(const char *alias) {
+    if (std::strlen(alias) > kMaxNameLen) return &EC_alias_length_error;
+    if (!isNameOrWwid(alias)) return &EC_alias_format_error;
+    return &EC_ok;
+}
+
+EcItem *checkDelAliasParams(int argc, char **argv) {
+    if (argc < 3) return &EC_miss_wwid;
+    clearSlot(gParamWwidVal);
+    if (!same(argv[2], "-wwid")) return fail1(&EC_invalid_param_name, argv[2]);
+    if (argc == 3) return fail1(&EC_miss_param_val, "-wwid");
+    setSlot(gParamWwidVal, argv[3]);
+    if (argc > 4) return fail1(&EC_invalid_param, argv[4]);
+    // The WWID goes into the alias script's command line: same rule as for setalias.
+    return checkWwid(gParamWwidVal);
+}
+
+EcItem *checkSetAliasParams(int argc, char **argv) {
+    if (argc < 3) return &EC_miss_alias_wwid;
+    clearSlot(gParamAliasVal);
+    clearSlot(gParamWwidVal);
+    for (int i = 2; i < argc; i += 2) {
+        const char *name = argv[i];
+        bool isWwid = same(name, "-wwid");
+        if (!isWwid && !same(name, "-alias")) return fail1(&EC_invalid_param_name, name);
+        if (i + 1 >= argc) return fail1(&EC_miss_param_val, name);
+        char(&slot)[257] = isWwid ? gParamWwidVal : gParamAliasVal;
+        if (slot[0] != '\0') return fail1(&EC_param_duped, name);
+        setSlot(slot, argv[i + 1]);
+    }
+    if (gParamWwidVal[0] == '\0') return &EC_miss_wwid;
+    if (gParamAliasVal[0] == '\0') return &EC_miss_alias;
+    if (argc > 6) return fail1(&EC_invalid_param, argv[6]);
+    EcItem *item = checkWwid(gParamWwidVal);
+    if (item->code != 0) return item;
+    return checkAlias(gParamAliasVal);
+}
+
+EcItem *checkCliParams(int argc, char **argv) {
+    const char *cli = argv[1];
+    if (same(cli, "delalias")) return checkDelAliasParams(argc, argv);
+    if (same(cli, "setalias")) return checkSetAliasParams(argc, argv);
+    if (same(cli, "delete")) return checkDeleteParams(argc, argv);
+    if (same(cli, "query")) return checkQueryParams(argc, argv);
+    if (same(cli, "setstate")) return checkSetStateParams(argc, argv);
+    if (same(cli, "setpathpolicy")) return checkSetPathPolicyParams(argc, argv);
+    if (argc > 2) return fail1(&EC_invalid_param, argv[2]);
+    return &EC_ok;
+}
+
+}  // namespace morvel::cli

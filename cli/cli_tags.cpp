@@ -1,0 +1,101 @@
+// Command table, command list and help display of morvel.
+#include "cli/cli_tags.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "common/comm_util.h"
+#include "common/log.h"
+#include "common/runner.h"
+#include "common/script_cmds.h"
+
+namespace morvel::cli {
+
+using common::vessar_strncmp;
+
+// The commands listed by -list_command, in this order. "refresh" is accepted as well
+// (checkCliNames) but stays out of the list.
+const char CLI_NAMES[kCliNameSlots][64] = {
+    "aggregation", "config",   "delalias", "delete",        "lsalias", "lspathpolicy",
+    "query",       "restart",  "scan",     "setalias",      "setstate", "setpathpolicy",
+    "start",       "status",   "stop",     "version",       "port",    "",
+};
+
+namespace {
+constexpr const char kRefreshName[] = "refresh";
+constexpr const char kHelpPathFmt[] = "/usr/bin/morvel-help/%s.help";
+constexpr const char kMakerPlaceholder[] = "XXXXXX";
+constexpr const char kMakerName[] = "Keldor";
+constexpr size_t kNameCmpLen = 64;
+}  // namespace
+
+EcItem *checkCliNames(const char *name) {
+    if (name == nullptr) name = "";
+    for (int i = 0; i < kCliNameSlots && CLI_NAMES[i][0] != '\0'; ++i) {
+        if (vessar_strncmp(name, CLI_NAMES[i], kNameCmpLen) == 0) return &EC_ok;
+    }
+    if (vessar_strncmp(name, kRefreshName, kNameCmpLen) == 0) return &EC_ok;
+    initEcItems1(&EC_invalid_cli_name, name);
+    return &EC_invalid_cli_name;
+}
+
+void print_cli_list(void) {
+    for (int i = 0; i < kCliNameSlots && CLI_NAMES[i][0] != '\0'; ++i) {
+        std::printf("%s\n", CLI_NAMES[i]);
+    }
+}
+
+void print_help(const char *name) {
+    if (name == nullptr) name = "";
+    char path[256] = {0};
+    std::snprintf(path, sizeof(path), kHelpPathFmt, name);
+    if (access(path, F_OK) != 0) {
+        initEcItems1(&EC_no_help, name);
+        print_ec(&EC_no_help);
+        return;
+    }
+
+    char cmd[common::kCmdBufSize] = {0};
+    std::snprintf(cmd, sizeof(cmd), "%s %s", common::CMD_cat, path);
+
+    std::unique_ptr<char[]> buf(new (std::nothrow) char[common::kOutBufSize]());
+    if (!buf) {
+        MLOG(common::LOG_ERROR, "cli/cli_tags", "Malloc %d byte space failed.\n", common::kOutBufSize);
+        print_ec(&EC_print_help);
+        return;
+    }
+    char *out = nullptr;
+    int grown = 0;
+    int ret = common::exe_cmd(cmd, buf.get(), common::kOutBufSize, &out, &grown);
+    if (ret < 0 || out == nullptr) {
+        MLOG(common::LOG_ERROR, "cli/cli_tags", "Execute command [%s] failed\n", cmd);
+        print_ec(&EC_print_help);
+        return;
+    }
+    // The runner hands back a heap buffer when the text outgrew ours; it is ours to free
+    // whatever cat's exit status was.
+    std::unique_ptr<char, decltype(&std::free)> heapOut(out != buf.get() ? out : nullptr, &std::free);
+
+    // The maker's name has the placeholder's length, so the text keeps its length; size
+    // the second buffer for the whole text even when it outgrew 2 MiB.
+    size_t len = std::strlen(out);
+    size_t shownSize = len + 1 > static_cast<size_t>(common::kOutBufSize) ? len + 1 : common::kOutBufSize;
+    static_assert(sizeof(kMakerPlaceholder) == sizeof(kMakerName));
+    std::unique_ptr<char[]> shown(new (std::nothrow) char[shownSize]());
+    if (!shown) {
+        MLOG(common::LOG_ERROR, "cli/cli_tags", "Malloc %zu byte space failed.\n", shownSize);
+        print_ec(&EC_print_help);
+        return;
+    }
+    common::vessar_strrpl(shown.get(), out, kMakerPlaceholder, kMakerName);
+
+    print__();
+    std::fputs(shown.get(), stdout);
+    print__();
+}
+
+}  // namespace morvel::cli
