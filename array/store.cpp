@@ -1,0 +1,455 @@
+// The vdisk-name store: a JSON file {"disk": [{"wwid": ..., "vdisk_name": ...}, ...]} that
+// remembers every vdisk name read from the array, keyed by WWID.
+//
+// Writers serialise on an exclusive flock of "<store>.lock" across the whole
+// read-modify-write and replace the file through a temporary file in the same folder
+// (fsync + rename), so readers never see a half-written store and concurrent morvel
+// processes never lose each other's entries. The last document read or written is kept
+// in memory together with the identity of the file it came from (device, inode, size,
+// modification time): as long as the file is the same one, it is not parsed again.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include <cjson/cJSON.h>
+
+#include "array/array.h"
+#include "common/log.h"
+
+namespace morvel::array {
+
+using common::LOG_ERROR;
+
+namespace {
+
+constexpr mode_t kStoreMode = 0644;
+constexpr mode_t kLockMode = 0600;
+
+struct JsonDeleter {
+    void operator()(cJSON *p) const { cJSON_Delete(p); }
+};
+using JsonPtr = std::unique_ptr<cJSON, JsonDeleter>;
+struct FreeDeleter {
+    void operator()(char *p) const { cJSON_free(p); }
+};
+using JsonText = std::unique_ptr<char, FreeDeleter>;
+
+void copyName(char *dst, size_t dst_size, const char *src) {
+    if (dst == nullptr || dst_size == 0) return;
+    size_t n = 0;
+    while (src != nullptr && src[n] != '\0' && n + 1 < dst_size) {
+        dst[n] = src[n];
+        ++n;
+    }
+    dst[n] = '\0';
+}
+
+// ---- identity of a store file and the document last seen in it ----
+struct FileKey {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = -1;
+    long long mtime_ns = 0;
+    bool operator==(const FileKey &) const = default;
+};
+
+FileKey keyOf(const struct stat &st) {
+    FileKey k;
+    k.dev = st.st_dev;
+    k.ino = st.st_ino;
+    k.size = st.st_size;
+    k.mtime_ns = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
+    return k;
+}
+
+struct StoreCache {
+    std::string path;
+    FileKey key;
+    JsonPtr doc;
+
+    cJSON *find(const std::string &p, const FileKey &k) const {
+        return (doc && p == path && k == key) ? doc.get() : nullptr;
+    }
+    void put(const std::string &p, const FileKey &k, JsonPtr d) {
+        path = p;
+        key = k;
+        doc = std::move(d);
+    }
+    // Hands the document over to a writer, which puts it back once the file holds it.
+    JsonPtr take(const std::string &p, const FileKey &k) {
+        if (!find(p, k)) return nullptr;
+        path.clear();
+        return std::move(doc);
+    }
+    void clear() {
+        path.clear();
+        doc.reset();
+    }
+};
+
+StoreCache &cache() {
+    static StoreCache c;
+    return c;
+}
+
+// Whole content of an open file; false when it cannot be read.
+bool readAll(int fd, std::string &out) {
+    out.clear();
+    char buf[65536];
+    for (;;) {
+        ssize_t n = read(fd, buf, sizeof(buf));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (n == 0) return true;
+        out.append(buf, static_cast<size_t>(n));
+    }
+}
+
+// Exclusive lock of the store, held for the lifetime of the object.
+class StoreLock {
+public:
+    explicit StoreLock(const char *store_path) {
+        std::string lockPath = std::string(store_path) + ".lock";
+        fd_ = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, kLockMode);
+        if (fd_ < 0) {
+            MLOG(LOG_ERROR, kLogSrc, "Can not open lock file %s, errno %d.\n", lockPath.c_str(),
+                 errno);
+            return;
+        }
+        int r;
+        do {
+            r = flock(fd_, LOCK_EX);
+        } while (r != 0 && errno == EINTR);
+        if (r != 0) {
+            MLOG(LOG_ERROR, kLogSrc, "Can not lock file %s, errno %d.\n", lockPath.c_str(), errno);
+            close(fd_);
+            fd_ = -1;
+        }
+    }
+    StoreLock(const StoreLock &) = delete;
+    StoreLock &operator=(const StoreLock &) = delete;
+    ~StoreLock() {
+        if (fd_ >= 0) close(fd_);  // closing releases the lock
+    }
+    bool held() const { return fd_ >= 0; }
+
+private:
+    int fd_ = -1;
+};
+
+std::string dirOf(const std::string &path) {
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+// Replaces the file at path with text: temporary file in the same folder, fsync, rename.
+// On success *key receives the identity of the new file.
+bool writeAtomic(const char *path, const char *text, FileKey *key) {
+    std::string tmpl = std::string(path) + ".XXXXXX";
+    int fd = mkostemp(tmpl.data(), O_CLOEXEC);
+    if (fd < 0) {
+        MLOG(LOG_ERROR, kLogSrc, "Can not create a temporary file for %s, errno %d.\n", path,
+             errno);
+        return false;
+    }
+    bool ok = fchmod(fd, kStoreMode) == 0;
+    size_t len = std::strlen(text);
+    size_t done = 0;
+    while (ok && done < len) {
+        ssize_t n = write(fd, text + done, len - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            ok = false;
+            break;
+        }
+        done += static_cast<size_t>(n);
+    }
+    struct stat st;
+    ok = ok && fsync(fd) == 0 && fstat(fd, &st) == 0;
+    int err = errno;
+    if (close(fd) != 0) ok = false;
+    if (ok && rename(tmpl.c_str(), path) != 0) {
+        err = errno;
+        ok = false;
+    }
+    if (!ok) {
+        unlink(tmpl.c_str());
+        MLOG(LOG_ERROR, kLogSrc, "Write file %s failed, errno %d.\n", path, err);
+        return false;
+    }
+    int dfd = open(dirOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+        fsync(dfd);
+        close(dfd);
+    }
+    *key = keyOf(st);
+    return true;
+}
+
+// Prints and writes the document (store lock held); the cache keeps it on success.
+bool writeDocument(const char *path, JsonPtr doc) {
+    JsonText text(cJSON_Print(doc.get()));
+    FileKey key;
+    if (!text || !writeAtomic(path, text.get(), &key)) {
+        cache().clear();
+        return false;
+    }
+    cache().put(path, key, std::move(doc));
+    return true;
+}
+
+// A fresh one-entry store (store lock held).
+bool writeFreshStore(const char *path, const char *wwid, const char *name) {
+    JsonPtr doc(new_disk_document(wwid, name));
+    if (!doc) return false;
+    return writeDocument(path, std::move(doc));
+}
+
+// Content that is not a store is kept aside for the administrator before a fresh store
+// replaces it.
+void keepUnusableStore(const char *path) {
+    std::string aside = std::string(path) + ".corrupt";
+    if (rename(path, aside.c_str()) == 0) {
+        MLOG(LOG_ERROR, kLogSrc, "File %s is not a valid vdisk name store, it is kept as %s.\n",
+             path, aside.c_str());
+    }
+}
+
+bool isStoreDocument(const cJSON *root) {
+    return isJsonObject(root) && isJsonArray(cJSON_GetObjectItem(root, "disk"));
+}
+
+}  // namespace
+
+bool isJsonString(const cJSON *item) { return item != nullptr && cJSON_IsString(item); }
+bool isJsonObject(const cJSON *item) { return item != nullptr && cJSON_IsObject(item); }
+bool isJsonArray(const cJSON *item) { return item != nullptr && cJSON_IsArray(item); }
+
+cJSON *new_disk_document(const char *wwid, const char *name) {
+    if (wwid == nullptr || name == nullptr) return nullptr;
+    JsonPtr root(cJSON_CreateObject());
+    if (!root) return nullptr;
+    cJSON *disk = cJSON_AddArrayToObject(root.get(), "disk");
+    cJSON *entry = cJSON_CreateObject();
+    if (disk == nullptr || entry == nullptr) {
+        cJSON_Delete(entry);
+        return nullptr;
+    }
+    cJSON_AddItemToArray(disk, entry);
+    if (cJSON_AddStringToObject(entry, "wwid", wwid) == nullptr ||
+        cJSON_AddStringToObject(entry, "vdisk_name", name) == nullptr)
+        return nullptr;
+    return root.release();
+}
+
+int make_disk_json(const char *wwid, const char *name, const char *store_path) {
+    if (store_path == nullptr) return 0;
+    StoreLock lock(store_path);
+    if (!lock.held()) return 0;
+    return writeFreshStore(store_path, wwid, name) ? 1 : 0;
+}
+
+void getStoredVdiskname(const char *store_path, const char *wwid, char *name, unsigned int *found,
+                        size_t name_size) {
+    if (store_path == nullptr || wwid == nullptr) return;
+    int fd = open(store_path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        MLOG(LOG_ERROR, kLogSrc, "Error can't open file %s.\n", store_path);
+        return;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        close(fd);
+        return;
+    }
+    FileKey key = keyOf(st);
+    cJSON *root = cache().find(store_path, key);
+    if (root == nullptr) {
+        std::string text;
+        bool readOk = readAll(fd, text);
+        close(fd);
+        if (!readOk) return;
+        JsonPtr doc(cJSON_Parse(text.c_str()));
+        if (!doc) {
+            const char *err = cJSON_GetErrorPtr();
+            MLOG(LOG_ERROR, kLogSrc, "Error before: [%s].\n", err ? err : "");
+            return;
+        }
+        root = doc.get();
+        cache().put(store_path, key, std::move(doc));
+    } else {
+        close(fd);
+    }
+    if (!isJsonObject(root)) {
+        MLOG(LOG_ERROR, kLogSrc, "Invalid JSON format for %s file.\n", store_path);
+        return;
+    }
+    cJSON *disk = cJSON_GetObjectItem(root, "disk");
+    if (!isJsonArray(disk)) {
+        MLOG(LOG_ERROR, kLogSrc, "Invalid JSON format for json property %s.\n", "disk");
+        return;
+    }
+    cJSON *entry = nullptr;
+    cJSON_ArrayForEach(entry, disk) {
+        if (!isJsonObject(entry)) continue;
+        cJSON *w = cJSON_GetObjectItem(entry, "wwid");
+        if (!isJsonString(w) || std::strcmp(w->valuestring, wwid) != 0) continue;
+        cJSON *n = cJSON_GetObjectItem(entry, "vdisk_name");
+        if (isJsonString(n)) copyName(name, name_size, n->valuestring);
+        if (found) *found = 1;
+        return;
+    }
+}
+
+int update_wwid_vdiskname(cJSON *document, const char *wwid, cJSON *new_name_item,
+                          unsigned int *found, unsigned int *changed, unsigned int *index) {
+    *found = 0;
+    *changed = 0;
+    cJSON *disk = cJSON_GetObjectItem(document, "disk");
+    if (!isJsonArray(disk) || cJSON_GetArraySize(disk) == 0) return 0;
+    const char *newName = isJsonString(new_name_item) ? new_name_item->valuestring : "";
+    unsigned int pos = 0;
+    for (cJSON *entry = disk->child; entry != nullptr; entry = entry->next, ++pos) {
+        if (!isJsonObject(entry)) {
+            // Passed over like the lookup does, so that the entries behind it stay reachable.
+            MLOG(LOG_ERROR, kLogSrc, "Invalid JSON format for json property %s.\n",
+                 entry->string ? entry->string : "(null)");
+            continue;
+        }
+        cJSON *w = cJSON_GetObjectItem(entry, "wwid");
+        if (!isJsonString(w) || std::strcmp(w->valuestring, wwid) != 0) continue;
+        cJSON *old = cJSON_GetObjectItem(entry, "vdisk_name");
+        if (isJsonString(old) && std::strcmp(old->valuestring, newName) != 0) {
+            std::string oldName = old->valuestring;
+            if (cJSON_ReplaceItemInObject(entry, "vdisk_name", new_name_item)) {
+                *changed = 1;
+                *index = pos;
+                if (!oldName.empty())
+                    MLOG(LOG_ERROR, kLogSrc, "device (%s), vdisk name change from (%s) to (%s).\n",
+                         wwid, oldName.c_str(), newName);
+                else
+                    MLOG(LOG_ERROR, kLogSrc, "device (%s), vdisk name change from (NULL) to (%s).\n",
+                         wwid, newName);
+            }
+        }
+        *found = 1;
+        return 0;
+    }
+    return 0;
+}
+
+void store_wwid_vdiskname(const char *store_path, const char *wwid, const char *name) {
+    bool noWwid = wwid == nullptr || wwid[0] == '\0';
+    bool noName = name == nullptr || name[0] == '\0';
+    if (noWwid) MLOG(LOG_ERROR, kLogSrc, "Failed to save wwid filed, because wwid is NULL.\n");
+    if (noName)
+        MLOG(LOG_ERROR, kLogSrc, "Failed to save vdisk name filed, because vdisk name is NULL.\n");
+    if (noWwid || noName || store_path == nullptr) return;
+
+    StoreLock lock(store_path);
+    if (!lock.held()) return;
+
+    struct stat st;
+    if (stat(store_path, &st) != 0) {
+        if (errno == ENOENT) writeFreshStore(store_path, wwid, name);
+        return;
+    }
+    int fd = open(store_path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    if (fstat(fd, &st) != 0) {
+        close(fd);
+        return;
+    }
+    if (st.st_size == 0) {
+        close(fd);
+        writeFreshStore(store_path, wwid, name);
+        return;
+    }
+    FileKey key = keyOf(st);
+    JsonPtr doc = cache().take(store_path, key);
+    if (!doc) {
+        std::string text;
+        bool readOk = readAll(fd, text);
+        close(fd);
+        if (!readOk) return;
+        doc.reset(cJSON_Parse(text.c_str()));
+    } else {
+        close(fd);
+    }
+    if (!doc || !isStoreDocument(doc.get())) {
+        keepUnusableStore(store_path);
+        writeFreshStore(store_path, wwid, name);
+        return;
+    }
+
+    JsonPtr nameItem(cJSON_CreateString(name));
+    if (!nameItem) {
+        cache().put(store_path, key, std::move(doc));
+        return;
+    }
+    unsigned int found = 0, changed = 0, index = 0;
+    update_wwid_vdiskname(doc.get(), wwid, nameItem.get(), &found, &changed, &index);
+    if (changed) nameItem.release();  // now owned by the document
+    if (found && !changed) {
+        cache().put(store_path, key, std::move(doc));
+        return;
+    }
+    if (!found) {
+        cJSON *entry = cJSON_CreateObject();
+        if (entry == nullptr || cJSON_AddStringToObject(entry, "wwid", wwid) == nullptr ||
+            cJSON_AddStringToObject(entry, "vdisk_name", name) == nullptr) {
+            cJSON_Delete(entry);
+            return;  // the document is dropped; the file stays as it was
+        }
+        cJSON_AddItemToArray(cJSON_GetObjectItem(doc.get(), "disk"), entry);
+    }
+    writeDocument(store_path, std::move(doc));
+}
+
+namespace {
+using InBandReader = int (*)(const char *device_path, char *name);
+
+int readScsi(const char *device_path, char *name) { return get_vdisk_name(device_path, name); }
+int readNvme(const char *device_path, char *name) {
+    return get_nvme_vdisk_name(device_path, name);
+}
+
+void displayWith(InBandReader reader, const char *device_path, const char *wwid, char *name,
+                 unsigned int *found) {
+    *found = 0;
+    if (reader(device_path, name) == 0 && name[0] != '\0') {
+        *found = 1;
+        store_wwid_vdiskname(STORAGE_CONFIG_FILE, wwid, name);
+        return;
+    }
+    name[0] = '\0';
+    MLOG(LOG_ERROR, kLogSrc,
+         "Devcie (%s), unable to get vdisk name using in-band channel, we try to get vdisk name "
+         "from file.\n",
+         wwid);
+    getStoredVdiskname(STORAGE_CONFIG_FILE, wwid, name, found);
+}
+}  // namespace
+
+void displayVdiskname(const char *device_path, const char *wwid, char *name, unsigned int *found) {
+    displayWith(readScsi, device_path, wwid, name, found);
+}
+
+void displayNvmeVdiskname(const char *device_path, const char *wwid, char *name,
+                          unsigned int *found) {
+    displayWith(readNvme, device_path, wwid, name, found);
+}
+
+}  // namespace morvel::array
