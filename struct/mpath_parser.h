@@ -5,6 +5,8 @@
 
 namespace morvel::structs {
 
+class PortResolver;
+
 inline constexpr const char MORVEL_END_REG[] = "[ ]+KELDOR[ ]*,(ZRN[ ]*)$";
 inline constexpr const char MORVEL_NVME_END_REG[] = "[ ]+NVME[ ]*,(KELDORZRN[ ]*)$";
 
@@ -13,13 +15,19 @@ inline constexpr const char MORVEL_NVME_END_REG[] = "[ ]+NVME[ ]*,(KELDORZRN[ ]*
 cli::EcItem *queryMorvelInfo(s_morvel *anchor);
 cli::EcItem *querySingleMorvelInfo(s_morvel *anchor, const char *name);
 // Pure parse of captured text into the (emptied) list behind the anchor. Transport and
-// target port of each path are filled through the resolver installed for the parse
-// (the live host by default).
+// target port of each path are filled through the resolver (the live host when none is
+// given; one by-path scan serves the whole parse).
 cli::EcItem *parseQueryCmdResultList(const char *text, s_morvel *anchor);
+cli::EcItem *parseQueryCmdResultList(const char *text, s_morvel *anchor, PortResolver &resolver);
+// Parses the path-group block on lines [start, end) into the path list behind pathAnchor.
 cli::EcItem *processPathInfo(char **lines, int start, int end, s_path_dev *pathAnchor);
+cli::EcItem *processPathInfo(char **lines, int start, int end, s_path_dev *pathAnchor,
+                             PortResolver &resolver);
 
 // ---- morvel_monitor (older record layout and parser rules) ----
 cli::EcItem *queryMorvelInfo(mon::s_morvel *anchor);
+// Splits text in place (empty lines dropped) and fills the list behind the anchor.
 cli::EcItem *parseQueryCmdResult(char *text, mon::s_morvel *anchor);
+cli::EcItem *processPathInfo(char **lines, int start, int end, mon::s_path_dev *pathAnchor);
 
 }  // namespace morvel::structs

@@ -1,0 +1,372 @@
+// Parser of captured `multipath -ll` text into the device and path lists. One parser core
+// serves both record layouts; the layout type selects morvel's rules or the monitor's older
+// ones (field limits, recognised arrays, the words kept of a path line).
+#include "struct/mpath_parser.h"
+
+#include <regex.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/log.h"
+#include "struct/target_port.h"
+
+namespace morvel::structs {
+
+using cli::EcItem;
+
+namespace {
+constexpr const char kSrc[] = "cli/cli_exe";
+constexpr size_t kBlockPrefix = 5;  // the tree drawing in front of every block line
+constexpr size_t kPathWords = 6;
+
+// morvel's layout and rules.
+struct CliLayout {
+    using Device = s_morvel;
+    using Path = s_path_dev;
+    static constexpr size_t nameMax = 65;
+    static constexpr size_t numberMax = 30;
+    static constexpr size_t sizeMax = 30;
+    static constexpr size_t fieldMax = 30;
+    static constexpr bool recognisesNvme = true;
+};
+
+// morvel_monitor's older layout and rules.
+struct MonLayout {
+    using Device = mon::s_morvel;
+    using Path = mon::s_path_dev;
+    static constexpr size_t nameMax = 64;
+    static constexpr size_t numberMax = 29;
+    static constexpr size_t sizeMax = 29;
+    static constexpr size_t fieldMax = 30;
+    static constexpr bool recognisesNvme = false;
+};
+
+template <size_t N>
+void setField(char (&field)[N], std::string_view value, size_t limit) {
+    std::memset(field, 0, N);
+    size_t n = std::min({value.size(), limit, N - 1});
+    std::memcpy(field, value.data(), n);
+}
+
+// Text from p up to the next blank or the end.
+std::string_view untilBlank(const char *p) {
+    const char *e = p;
+    while (*e && *e != ' ') ++e;
+    return {p, static_cast<size_t>(e - p)};
+}
+
+const char *skipBlanks(const char *p) {
+    while (*p == ' ') ++p;
+    return p;
+}
+
+// A block line from its 6th character on (empty for a shorter line).
+const char *fromSixth(const char *line) {
+    size_t n = strnlen(line, kBlockPrefix);
+    return line + n;
+}
+
+void logParseFailed(int lineNo) {
+    MLOG(common::LOG_ERROR, kSrc, "Parse %dth line in 'multipath -ll' output failed.", lineNo);
+}
+
+// ---- header recognition ----
+
+class CompiledRegex {
+public:
+    explicit CompiledRegex(const char *pattern)
+        : ok_(regcomp(&re_, pattern, REG_EXTENDED | REG_NOSUB) == 0) {}
+    ~CompiledRegex() {
+        if (ok_) regfree(&re_);
+    }
+    CompiledRegex(const CompiledRegex &) = delete;
+    CompiledRegex &operator=(const CompiledRegex &) = delete;
+    bool matches(const char *s) const { return ok_ && regexec(&re_, s, 0, nullptr, 0) == 0; }
+
+private:
+    regex_t re_;
+    bool ok_;
+};
+
+enum class Header { None, Scsi, Nvme };
+
+Header matchHeader(const char *line, bool recognisesNvme) {
+    // Both expressions need "KELDOR" (the NVMe model is KELDORZRN): a cheap test first.
+    if (!std::strstr(line, "KELDOR")) return Header::None;
+    static const CompiledRegex scsi(MORVEL_END_REG);
+    static const CompiledRegex nvme(MORVEL_NVME_END_REG);
+    if (scsi.matches(line)) return Header::Scsi;
+    if (recognisesNvme && nvme.matches(line)) return Header::Nvme;
+    return Header::None;
+}
+
+// Names and device number of a header line: "alias (wwid) dm-N VENDOR,PRODUCT" or
+// "wwid dm-N VENDOR,PRODUCT".
+template <class L>
+void fillHeader(typename L::Device *dev, const char *line, Header kind) {
+    if (kind == Header::Nvme) {
+        setField(dev->vendor, "NVME", L::fieldMax);
+        setField(dev->product_type, "KELDORZRN", L::fieldMax);
+    } else {
+        setField(dev->vendor, "KELDOR", L::fieldMax);
+        setField(dev->product_type, "ZRN", L::fieldMax);
+    }
+    std::string_view names(line);
+    size_t dm = names.find(" dm-");
+    if (dm != std::string_view::npos) {
+        setField(dev->device_number, untilBlank(line + dm + 4), L::numberMax);
+        names = names.substr(0, dm);
+    }
+    auto word = [&](size_t &pos) {
+        while (pos < names.size() && names[pos] == ' ') ++pos;
+        size_t start = pos;
+        while (pos < names.size() && names[pos] != ' ') ++pos;
+        return names.substr(start, pos - start);
+    };
+    size_t pos = 0;
+    std::string_view a = word(pos);
+    std::string_view b = word(pos);
+    if (b.empty()) {
+        b = a;
+        a = {};
+    }
+    if (!b.empty() && b.front() == '(') b.remove_prefix(1);
+    if (!b.empty() && b.back() == ')') b.remove_suffix(1);
+    setField(dev->path_alias, a.empty() ? b : a, L::nameMax);
+    setField(dev->wwid, b, L::nameMax);
+}
+
+// ---- path-group blocks ----
+
+struct Group {
+    char policy[31];
+    char priority[31];
+    char status[31];
+};
+
+// Reads the group line from its "policy=" on.
+Group parseGroup(const char *policyAt) {
+    Group g{};
+    const char *p = policyAt + 7;  // behind "policy="
+    if (*p) ++p;                   // and the opening quote
+    const char *close = std::strchr(p, '\'');
+    if (!close) {
+        setField(g.policy, p, CliLayout::fieldMax);
+        return g;
+    }
+    setField(g.policy, std::string_view(p, static_cast<size_t>(close - p)), CliLayout::fieldMax);
+    const char *rest = close + 1;
+    if (const char *prio = std::strstr(rest, "prio=")) {
+        std::string_view v = untilBlank(prio + 5);
+        setField(g.priority, v, CliLayout::fieldMax);
+        rest = v.data() + v.size();
+    }
+    if (const char *status = std::strstr(rest, "status="))
+        setField(g.status, untilBlank(status + 7), CliLayout::fieldMax);
+    return g;
+}
+
+struct Words {
+    std::string_view w[kPathWords];
+    size_t count = 0;
+};
+
+// Up to six blank-separated words; the sixth reaches to the end of the line.
+Words splitPathWords(const char *s) {
+    Words out;
+    const char *p = s;
+    while (out.count < kPathWords) {
+        p = skipBlanks(p);
+        if (!*p) break;
+        if (out.count == kPathWords - 1) {
+            out.w[out.count++] = std::string_view(p);
+            break;
+        }
+        std::string_view v = untilBlank(p);
+        out.w[out.count++] = v;
+        p = v.data() + v.size();
+    }
+    return out;
+}
+
+template <class P>
+void copyGroup(P *node, const Group &g) {
+    setField(node->path_group_policy, g.policy, 30);
+    setField(node->path_group_priority, g.priority, 30);
+    setField(node->path_group_status, g.status, 30);
+}
+
+void fillPath(s_path_dev *node, const Words &w, PortResolver *resolver) {
+    constexpr size_t m = CliLayout::fieldMax;
+    setField(node->dev_node, w.w[0], m);
+    setField(node->dev_name, w.w[1], m);
+    setField(node->dev_id, w.w[2], m);
+    setField(node->path_status, w.w[3], m);
+    setField(node->checker_status, w.w[4], m);
+    setField(node->morvel_status, w.w[5], m);
+    std::memset(node->host_interface, 0, sizeof node->host_interface);
+    std::memset(node->target_port, 0, sizeof node->target_port);
+    if (resolver) resolver->resolve(node->dev_name, node->host_interface, node->target_port);
+}
+
+void fillPath(mon::s_path_dev *node, const Words &w, PortResolver *) {
+    constexpr size_t m = MonLayout::fieldMax;
+    setField(node->dev_node, w.w[0], m);
+    setField(node->dev_name, w.w[1], m);
+    setField(node->dev_id, w.w[2], m);
+    setField(node->path_status, w.w[4], m);
+    setField(node->morvel_status, w.w[5], m);
+}
+
+template <class L>
+EcItem *parseBlock(char **lines, int start, int end, typename L::Path *pathAnchor,
+                   PortResolver *resolver) {
+    if (!lines || start >= end) return &cli::EC_info_ok;
+    typename L::Path *prev = pathAnchor;
+    int j = start;
+    while (j < end) {
+        const char *policy = std::strstr(fromSixth(lines[j]), "policy=");
+        if (!policy) {
+            logParseFailed(j);
+            return &cli::EC_parse_cmd_out;
+        }
+        Group g = parseGroup(policy);
+        common::inDebug("== policy=%s, priority=%s, grpStatus=%s", g.policy, g.priority, g.status);
+        ++j;
+        while (j < end && std::strncmp(fromSixth(lines[j]), "policy=", 7) != 0) {
+            Words w = splitPathWords(fromSixth(lines[j]));
+            if (w.count < kPathWords) {
+                logParseFailed(j);
+                return &cli::EC_parse_cmd_out;
+            }
+            typename L::Path *node = getOrMallocNextPathDev(prev);
+            if (!node) return &cli::EC_molloc_failed;
+            copyGroup(node, g);
+            fillPath(node, w, resolver);
+            common::inDebug("== A path: dev_name: %s", node->dev_name);
+            prev->is_last = 0;
+            prev = node;
+            ++j;
+        }
+    }
+    return &cli::EC_info_ok;
+}
+
+// ---- devices ----
+
+template <class L>
+EcItem *parseLines(char **lines, int n, typename L::Device *anchor, PortResolver *resolver) {
+    if (!anchor) return &cli::EC_invalid_input;
+    typename L::Device *prev = anchor;
+    int i = 0;
+    while (i < n) {
+        Header kind = matchHeader(lines[i], L::recognisesNvme);
+        if (kind == Header::None) {
+            ++i;
+            continue;
+        }
+        common::inDebug("== before getOrMallocNextMorvel");
+        typename L::Device *dev = getOrMallocNextMorvel(prev);
+        common::inDebug("== after getOrMallocNextMorvel");
+        if (!dev) return &cli::EC_molloc_failed;
+        fillHeader<L>(dev, lines[i], kind);
+
+        if (i + 1 >= n) {
+            logParseFailed(i + 1);
+            return &cli::EC_parse_cmd_out;
+        }
+        if (const char *size = std::strstr(lines[i + 1], "size="))
+            setField(dev->lun_size, untilBlank(size + 5), L::sizeMax);
+
+        int end = i + 2;
+        for (; end < n; ++end) {
+            const char *first = skipBlanks(lines[end]);
+            if (*first != '|' && *first != '`') break;
+            if (std::strlen(lines[end]) < kBlockPrefix + 1) {
+                logParseFailed(end);
+                return &cli::EC_parse_cmd_out;
+            }
+        }
+
+        if (!dev->pdev) {
+            dev->pdev = mallocPathDev<typename L::Path>();
+            if (!dev->pdev) return &cli::EC_molloc_failed;
+        }
+        initPathDev(dev->pdev);
+        common::inDebug("== before processPathInfo");
+        EcItem *result = parseBlock<L>(lines, i + 2, end, dev->pdev, resolver);
+        common::inDebug("== after processPathInfo");
+        if (result->code != 0) return result;
+
+        prev->is_last = 0;
+        prev = dev;
+        i = end;
+    }
+    return &cli::EC_info_ok;
+}
+
+}  // namespace
+
+// ---- morvel ----
+
+EcItem *parseQueryCmdResultList(const char *text, s_morvel *anchor, PortResolver &resolver) {
+    if (!text || !*text) return &cli::EC_info_ok;
+    // Split a copy at every newline; empty lines stay, and a final newline gives a last,
+    // empty line.
+    std::string copy(text);
+    std::vector<char *> lines;
+    lines.reserve(static_cast<size_t>(std::count(copy.begin(), copy.end(), '\n')) + 1);
+    char *p = copy.data();
+    lines.push_back(p);
+    for (; *p; ++p) {
+        if (*p == '\n') {
+            *p = '\0';
+            lines.push_back(p + 1);
+        }
+    }
+    return parseLines<CliLayout>(lines.data(), static_cast<int>(lines.size()), anchor, &resolver);
+}
+
+EcItem *parseQueryCmdResultList(const char *text, s_morvel *anchor) {
+    HostPortResolver resolver;
+    return parseQueryCmdResultList(text, anchor, resolver);
+}
+
+EcItem *processPathInfo(char **lines, int start, int end, s_path_dev *pathAnchor,
+                        PortResolver &resolver) {
+    return parseBlock<CliLayout>(lines, start, end, pathAnchor, &resolver);
+}
+
+EcItem *processPathInfo(char **lines, int start, int end, s_path_dev *pathAnchor) {
+    HostPortResolver resolver;
+    return parseBlock<CliLayout>(lines, start, end, pathAnchor, &resolver);
+}
+
+// ---- morvel_monitor ----
+
+EcItem *parseQueryCmdResult(char *text, mon::s_morvel *anchor) {
+    if (!text || !*text) return &cli::EC_info_ok;
+    // Split in place; empty lines are dropped and do not count in line numbers.
+    std::vector<char *> lines;
+    char *start = text;
+    for (char *p = text;; ++p) {
+        if (*p == '\n' || *p == '\0') {
+            bool atEnd = *p == '\0';
+            *p = '\0';
+            if (p != start) lines.push_back(start);
+            if (atEnd) break;
+            start = p + 1;
+        }
+    }
+    return parseLines<MonLayout>(lines.data(), static_cast<int>(lines.size()), anchor, nullptr);
+}
+
+EcItem *processPathInfo(char **lines, int start, int end, mon::s_path_dev *pathAnchor) {
+    return parseBlock<MonLayout>(lines, start, end, pathAnchor, nullptr);
+}
+
+}  // namespace morvel::structs

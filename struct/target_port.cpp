@@ -1,0 +1,253 @@
+// Transport and target-port detection of paths.
+#include "struct/target_port.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "common/comm_util.h"
+#include "common/log.h"
+
+namespace morvel::structs {
+
+namespace {
+constexpr const char kSrc[] = "cli/cli_exe";
+// The detection output is captured into a 1,024-byte buffer.
+constexpr size_t kCaptureMax = 1023;
+constexpr size_t kTargetPortMax = 128;
+
+bool contains(std::string_view hay, std::string_view needle) {
+    return hay.find(needle) != std::string_view::npos;
+}
+
+// The n-th (1-based) of the pieces the text splits into at hyphens, empty pieces skipped; a
+// newline is no separator. Empty when there are fewer pieces.
+std::string_view nthPiece(std::string_view text, int n) {
+    size_t pos = 0;
+    while (pos < text.size()) {
+        while (pos < text.size() && text[pos] == '-') ++pos;
+        if (pos >= text.size()) break;
+        size_t end = text.find('-', pos);
+        if (end == std::string_view::npos) end = text.size();
+        if (--n == 0) return text.substr(pos, end - pos);
+        pos = end;
+    }
+    return {};
+}
+
+size_t countOf(std::string_view hay, std::string_view needle) {
+    size_t n = 0;
+    for (size_t pos = hay.find(needle); pos != std::string_view::npos;
+         pos = hay.find(needle, pos + needle.size()))
+        ++n;
+    return n;
+}
+
+template <size_t N>
+void setField(char (&field)[N], std::string_view value, size_t limit) {
+    std::memset(field, 0, N);
+    size_t n = std::min({value.size(), limit, N - 1});
+    std::memcpy(field, value.data(), n);
+}
+
+void cutToCapture(std::string &text) {
+    if (text.size() > kCaptureMax) text.resize(kCaptureMax);
+}
+
+// Disk names are used in sysfs paths: one plain path component only.
+bool isSafeDevName(std::string_view name) {
+    if (name.empty() || name.size() > 30) return false;
+    return std::all_of(name.begin(), name.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+               c == '-';
+    });
+}
+
+std::string_view stripDigits(std::string_view name) {
+    while (!name.empty() && name.back() >= '0' && name.back() <= '9') name.remove_suffix(1);
+    return name;
+}
+}  // namespace
+
+// ---- pure decisions ----
+
+bool isOwnByPathLink(std::string_view target, std::string_view devName) {
+    if (devName.empty() || target.substr(0, devName.size()) != devName) return false;
+    std::string_view rest = target.substr(devName.size());
+    return std::all_of(rest.begin(), rest.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+std::string byPathListing(const std::vector<ByPathLink> &links, std::string_view devName) {
+    std::string out;
+    for (const ByPathLink &link : links) {
+        if (!isOwnByPathLink(link.target, devName)) continue;
+        out += link.name;
+        out += '\n';
+        if (out.size() > kCaptureMax) break;
+    }
+    cutToCapture(out);
+    return out;
+}
+
+void decideScsiTransport(std::string_view listing, HostInterfaceField &hostInterface,
+                         TargetPortField &targetPort) {
+    if (contains(listing, "-iscsi-")) {
+        setField(hostInterface, "iscsi", 30);
+        std::string_view portal = nthPiece(listing, 2);
+        if (contains(portal, "3260")) setField(targetPort, portal, kTargetPortMax);
+    } else if (contains(listing, "-fc-")) {
+        setField(hostInterface, "fc", 30);
+        std::string_view port;
+        if (countOf(listing, "fc-") == 1) {
+            port = nthPiece(listing, 4);
+        } else {
+            // Several links (a partition's, another LUN's): the port comes from the second line.
+            size_t nl = listing.find('\n');
+            if (nl != std::string_view::npos) {
+                std::string_view rest = listing.substr(nl + 1);
+                if (contains(rest, "pci")) port = nthPiece(rest, 4);
+            }
+        }
+        if (contains(port, "0x")) setField(targetPort, port, kTargetPortMax);
+    } else if (contains(listing, "-scsi-")) {
+        setField(hostInterface, "sas", 30);
+    }
+}
+
+std::string addressFirstItems(std::string_view addressFile) {
+    std::string out;
+    size_t pos = 0;
+    while (pos < addressFile.size() && out.size() <= kCaptureMax) {
+        size_t nl = addressFile.find('\n', pos);
+        if (nl == std::string_view::npos) nl = addressFile.size();
+        std::string_view line = addressFile.substr(pos, nl - pos);
+        out.append(line.substr(0, line.find(',')));
+        out += '\n';
+        pos = nl + 1;
+    }
+    cutToCapture(out);
+    return out;
+}
+
+void decideNvmeTargetPort(std::string_view items, TargetPortField &targetPort) {
+    if (!contains(items, "traddr=")) return;
+    std::string_view first = items.substr(0, items.find('\n'));
+    std::string_view port = nthPiece(first, 3);
+    if (contains(port, "0x")) setField(targetPort, port, kTargetPortMax);
+}
+
+// ---- resolvers ----
+
+const std::vector<ByPathLink> &PortResolver::links() {
+    if (!scanned_) {
+        scanned_ = true;
+        links_ = readByPathLinks();
+        for (size_t i = 0; i < links_.size(); ++i)
+            byDisk_[std::string(stripDigits(links_[i].target))].push_back(i);
+    }
+    return links_;
+}
+
+std::string PortResolver::listingOf(std::string_view devName) {
+    const std::vector<ByPathLink> &all = links();
+    if (stripDigits(devName).size() != devName.size()) return byPathListing(all, devName);
+    auto it = byDisk_.find(std::string(devName));
+    if (it == byDisk_.end()) return {};
+    std::string out;
+    for (size_t i : it->second) {
+        if (!isOwnByPathLink(all[i].target, devName)) continue;
+        out += all[i].name;
+        out += '\n';
+        if (out.size() > kCaptureMax) break;
+    }
+    cutToCapture(out);
+    return out;
+}
+
+cli::EcItem *PortResolver::resolve(const char *devName, HostInterfaceField &hostInterface,
+                                   TargetPortField &targetPort) {
+    if (!devName) return nullptr;
+    std::string_view name(devName);
+    if (contains(name, "nvme")) {
+        setField(hostInterface, "fc-nvme", 30);
+        if (!isSafeDevName(name)) return nullptr;
+        std::string text;
+        if (!readNvmeAddress(std::string(name), text)) return &cli::EC_exe_cmd_failed;
+        decideNvmeTargetPort(addressFirstItems(text), targetPort);
+        return &cli::EC_info_ok;
+    }
+    if (contains(name, "sd")) {
+        decideScsiTransport(listingOf(name), hostInterface, targetPort);
+        return &cli::EC_info_ok;
+    }
+    return nullptr;
+}
+
+std::vector<ByPathLink> HostPortResolver::readByPathLinks() {
+    std::vector<ByPathLink> links;
+    DIR *dir = opendir(BY_PATH_DIR);
+    if (!dir) {
+        MLOG(common::LOG_DEBUG, kSrc, "Open directory [%s] failed\n", BY_PATH_DIR);
+        return links;
+    }
+    int dfd = dirfd(dir);
+    while (const dirent *entry = readdir(dir)) {
+        if (entry->d_name[0] == '.') continue;  // `ls` does not list hidden names
+        char target[4096];
+        ssize_t n = readlinkat(dfd, entry->d_name, target, sizeof target - 1);
+        if (n < 0) continue;
+        std::string_view t(target, static_cast<size_t>(n));
+        size_t slash = t.rfind('/');
+        if (slash != std::string_view::npos) t = t.substr(slash + 1);
+        links.push_back({entry->d_name, std::string(t)});
+    }
+    closedir(dir);
+    std::sort(links.begin(), links.end(),
+              [](const ByPathLink &a, const ByPathLink &b) { return a.name < b.name; });
+    return links;
+}
+
+bool HostPortResolver::readNvmeAddress(const std::string &devName, std::string &text) {
+    std::string path = std::string(SYS_BLOCK_DIR) + devName + "/device/address";
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        MLOG(common::LOG_ERROR, kSrc, "Read file [%s] failed\n", path.c_str());
+        return false;
+    }
+    char buf[1024];
+    text.clear();
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0 && text.size() <= 4 * kCaptureMax)
+        text.append(buf, static_cast<size_t>(n));
+    close(fd);
+    if (n < 0) {
+        MLOG(common::LOG_ERROR, kSrc, "Read file [%s] failed\n", path.c_str());
+        return false;
+    }
+    return true;
+}
+
+std::vector<ByPathLink> FixedPortResolver::readByPathLinks() {
+    std::vector<ByPathLink> links = fixedLinks_;
+    std::sort(links.begin(), links.end(),
+              [](const ByPathLink &a, const ByPathLink &b) { return a.name < b.name; });
+    return links;
+}
+
+bool FixedPortResolver::readNvmeAddress(const std::string &devName, std::string &text) {
+    auto it = addresses_.find(devName);
+    if (it == addresses_.end()) return false;
+    text = it->second;
+    return true;
+}
+
+cli::EcItem *getTargetPort(const char *devName, HostInterfaceField &hostInterface,
+                           TargetPortField &targetPort) {
+    HostPortResolver resolver;
+    return resolver.resolve(devName, hostInterface, targetPort);
+}
+
+}  // namespace morvel::structs
