@@ -1,0 +1,105 @@
+// Alias commands: "setalias", "delalias" and "lsalias", through the installed alias.sh.
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "cli/cli_exe.h"
+#include "cli/cli_tags.h"
+#include "cli/cmd_mgmt.h"
+#include "common/script_cmds.h"
+
+namespace morvel::cli {
+
+namespace {
+
+// A cell: the text padded with blanks to the width, or cut to it.
+void appendCell(std::string &dst, const char *text, size_t len, size_t width) {
+    if (len > width) len = width;
+    dst.append(text, len);
+    dst.append(width - len, ' ');
+}
+
+// Walks the listing line by line, stopping at an empty line, at the end of the text, or
+// where no further blank follows. The blank is searched from the line's start onwards,
+// across line ends if need be; the cell after it runs to the next line feed.
+template <class Fn>
+void forEachBinding(const char *listing, Fn fn) {
+    const char *p = listing;
+    while (*p != '\0' && *p != '\n') {
+        const char *blank = strchr(p, ' ');
+        if (blank == nullptr) break;
+        const char *rest = blank + 1;
+        const char *eol = strchr(rest, '\n');
+        const size_t restLen = eol != nullptr ? static_cast<size_t>(eol - rest) : strlen(rest);
+        fn(p, static_cast<size_t>(blank - p), rest, restLen);
+        if (eol == nullptr) break;
+        p = eol + 1;
+    }
+}
+
+}  // namespace
+
+std::string formatAliasTable(const char *listing) {
+    size_t wwidWidth = 4;   // strlen("wwid")
+    size_t aliasWidth = 5;  // strlen("alias")
+    forEachBinding(listing, [&](const char *, size_t wwidLen, const char *, size_t aliasLen) {
+        if (wwidLen > wwidWidth) wwidWidth = wwidLen;
+        if (aliasLen > aliasWidth) aliasWidth = aliasLen;
+    });
+    std::string table;
+    appendCell(table, "wwid", 4, wwidWidth + 1);
+    appendCell(table, "alias", 5, wwidWidth + 1);
+    table += '\n';
+    forEachBinding(listing, [&](const char *wwid, size_t wwidLen, const char *alias, size_t aliasLen) {
+        appendCell(table, wwid, wwidLen, wwidWidth + 1);
+        appendCell(table, alias, aliasLen, aliasWidth);
+        table += '\n';
+    });
+    return table;
+}
+
+EcItem *setalias() {
+    char cmd[common::kCmdBufSize];
+    snprintf(cmd, sizeof cmd, "%s %s set %s %s", common::CMD_sh, common::SH_alias, gParamWwidVal,
+             gParamAliasVal);
+    OutBuf out;
+    EcItem *item = exeLiunxInfoCmd(cmd, out.get(), out.size());
+    if (item->code == 0) return &EC_ok;
+    switch (out.get()[0]) {
+    case '4':
+        initEcItems2(&EC_exist_wwid_alias, gParamWwidVal, gParamAliasVal);
+        return &EC_exist_wwid_alias;
+    case '5':
+        initEcItems1(&EC_exist_alias, gParamAliasVal);
+        return &EC_exist_alias;
+    default:
+        return item;
+    }
+}
+
+EcItem *delalias() {
+    char cmd[common::kCmdBufSize];
+    snprintf(cmd, sizeof cmd, "%s %s del %s", common::CMD_sh, common::SH_alias, gParamWwidVal);
+    OutBuf out;
+    EcItem *item = exeLiunxInfoCmd(cmd, out.get(), out.size());
+    if (item->code == 0) return &EC_ok;
+    if (out.get()[0] == '7') {
+        initEcItems1(&EC_no_wwid, gParamWwidVal);
+        return &EC_no_wwid;
+    }
+    return item;
+}
+
+EcItem *lsalias() {
+    char cmd[common::kCmdBufSize];
+    snprintf(cmd, sizeof cmd, "%s %s query", common::CMD_sh, common::SH_alias);
+    OutBuf out;
+    EcItem *item = exeLiunxInfoCmd(cmd, out.get(), out.size());
+    if (item->code != 0) return item;
+    print__();
+    if (strlen(out.get()) > 2) fputs(formatAliasTable(out.get()).c_str(), stdout);
+    print__();
+    return item;
+}
+
+}  // namespace morvel::cli

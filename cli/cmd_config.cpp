@@ -1,0 +1,84 @@
+// The multipath configuration file: backup and restore, reading the policy of a device
+// block back through the policy scripts, and the "config" command.
+#include <cstdio>
+#include <cstring>
+
+#include "cli/cli_exe.h"
+#include "cli/cmd_mgmt.h"
+#include "common/log.h"
+#include "common/script_cmds.h"
+
+namespace morvel::cli {
+
+using common::CMD_cp;
+using common::CMD_sh;
+using common::CONF_FILE;
+
+EcItem *backupConfFile() {
+    char cmd[common::kCmdBufSize];
+    snprintf(cmd, sizeof cmd, "%s %s %s.bk", CMD_cp, CONF_FILE, CONF_FILE);
+    // A copy that ran but failed leaves no usable backup: the editing command must stop.
+    return exeLiunxTaskCmdStrict(cmd);
+}
+
+void rollBackConfFile() {
+    char cmd[common::kCmdBufSize];
+    snprintf(cmd, sizeof cmd, "%s %s.bk %s", CMD_cp, CONF_FILE, CONF_FILE);
+    (void)exeLiunxTaskCmd(cmd);
+}
+
+void parsePolicyOutput(const char *out, char *group, int groupLen, char *chooser, int chooserLen) {
+    if (out == nullptr) return;
+    const char *lf = strchr(out, '\n');
+    if (lf == nullptr || lf[1] == '\0') return;
+    const char *line2 = lf + 1;
+    const char *lf2 = strchr(line2, '\n');
+    const size_t len1 = static_cast<size_t>(lf - out);
+    const size_t len2 = lf2 != nullptr ? static_cast<size_t>(lf2 - line2) : strlen(line2);
+    auto put = [](char *dst, int dstLen, const char *src, size_t n) {
+        if (dst == nullptr || dstLen <= 0) return;
+        if (n > static_cast<size_t>(dstLen - 1)) n = static_cast<size_t>(dstLen - 1);
+        memcpy(dst, src, n);
+        dst[n] = '\0';
+    };
+    put(group, groupLen, out, len1);
+    put(chooser, chooserLen, line2, len2);
+}
+
+EcItem *queryPolicy(const char *script, char *group, int groupLen, char *chooser, int chooserLen,
+                    bool *noConfig) {
+    char cmd[common::kCmdBufSize];
+    snprintf(cmd, sizeof cmd, "%s %s query", CMD_sh, script);
+    OutBuf out;
+    EcItem *item = exeLiunxInfoCmd(cmd, out.get(), out.size());
+    if (noConfig != nullptr) *noConfig = false;
+    if (item->code != 0) {
+        if (noConfig != nullptr) *noConfig = strstr(out.get(), "No configuration") != nullptr;
+        return item;
+    }
+    parsePolicyOutput(out.get(), group, groupLen, chooser, chooserLen);
+    return item;
+}
+
+EcItem *getConf(char *group, int groupLen, char *chooser, int chooserLen) {
+    return queryPolicy(common::CMD_POLICY_FILE, group, groupLen, chooser, chooserLen, nullptr);
+}
+
+EcItem *getNVMeConf(char *group, int groupLen, char *chooser, int chooserLen) {
+    return queryPolicy(common::CMD_NVME_POLICY_FILE, group, groupLen, chooser, chooserLen, nullptr);
+}
+
+EcItem *config() {
+    char cmd[common::kCmdBufSize];
+    snprintf(cmd, sizeof cmd, "%s %s", CMD_sh, common::CMD_G2CONFIG_FILE);
+    OutBuf out;
+    EcItem *item = exeLiunxInfoCmd(cmd, out.get(), out.size());
+    if (item->code == 0) return &EC_ok;
+    if (strstr(out.get(), "distribute type is not supported") != nullptr) {
+        MLOG(common::LOG_ERROR, kMgmtLogSrc, "The distribution is not supported by [%s]\n", cmd);
+        return &EC_os_not_support;
+    }
+    return item;
+}
+
+}  // namespace morvel::cli

@@ -1,0 +1,62 @@
+// Internal helpers of the management commands: the pure rules they decide by, and small
+// pieces shared between the command files.
+#pragma once
+#include <memory>
+#include <string>
+
+#include "cli/ec_items.h"
+#include "common/runner.h"
+
+namespace morvel::cli {
+
+inline constexpr const char kMgmtLogSrc[] = "cli/cli_exe";
+
+// ---- multipath.conf policy ----
+// Splits the policy script's query reply: line 1 the group, line 2 the chooser. Copies
+// both (each cut to its length less one) only when both lines exist; otherwise leaves the
+// buffers untouched.
+void parsePolicyOutput(const char *out, char *group, int groupLen, char *chooser, int chooserLen);
+// Runs "<script> query" and fills group and chooser. When the script fails, *noConfig
+// (if given) tells whether it reported that the file holds no such device block.
+EcItem *queryPolicy(const char *script, char *group, int groupLen, char *chooser, int chooserLen,
+                    bool *noConfig);
+// A policy name read back from the file is passed on to the policy script only when it
+// is one plain word (letters, digits, '_' and '-').
+bool isPlainPolicyWord(const char *s);
+
+// ---- distribution ----
+// Whether a distribution name (as get_os_name gives it) supports FC-NVMe. Release
+// numbers are compared as numbers: Red Hat / CentOS Linux 8.0 and later, SUSE 12 SP5
+// (or PATCHLEVEL 5) and later.
+bool isFcNvmeCapable(const char *osName);
+
+// ---- multipathd service ----
+// Kernel releases of the Red Hat 6 family are driven with the SysV "service" tool.
+bool usesSysV(const char *release);
+// Kernel release of this host ("" when uname fails, after telling the user).
+std::string kernelRelease();
+// Whether a status reply says the service runs: the first line of a SysV reply, the
+// third non-empty line of a systemd reply.
+bool statusSaysRunning(const char *out, bool sysv);
+
+// ---- path state ----
+EcItem *setPathOffline(char *pathAlias, char *deviceName);
+EcItem *setPathOnline(char *pathAlias, char *deviceName);
+EcItem *checkPathstateAndParam(char *pathAlias, char *deviceName);
+EcItem *checkPathOnlineState(char *deviceName, int *isOnline);
+EcItem *checkPathOfflineState(char *deviceName, int *isOffline);
+
+// ---- aliases ----
+// The two-column table of an alias.sh listing ("<wwid> <alias>" per line): header and
+// rows, without the frame lines.
+std::string formatAliasTable(const char *listing);
+
+// ---- shared bits ----
+// Zeroed 2 MiB capture buffer.
+struct OutBuf {
+    std::unique_ptr<char[]> data{new char[common::kOutBufSize]()};
+    char *get() const { return data.get(); }
+    static constexpr int size() { return common::kOutBufSize; }
+};
+
+}  // namespace morvel::cli

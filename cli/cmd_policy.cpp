@@ -1,0 +1,220 @@
+// Path-group policy and path chooser of the device blocks: "setpathpolicy" and
+// "lspathpolicy", and the rule telling which distributions support FC-NVMe.
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+#include "cli/cli_exe.h"
+#include "cli/cli_tags.h"
+#include "cli/cmd_mgmt.h"
+#include "common/log.h"
+#include "common/os_name.h"
+#include "common/script_cmds.h"
+
+namespace morvel::cli {
+
+namespace {
+
+constexpr int kPolicyLen = 256;
+
+struct Version {
+    long major = -1;  // -1: no number found
+    long minor = 0;
+};
+
+bool operator<(const Version &a, const Version &b) {
+    return a.major != b.major ? a.major < b.major : a.minor < b.minor;
+}
+
+// Reads a decimal number at p (saturating); returns -1 when p holds no digit.
+long readNumber(const char *&p) {
+    if (!isdigit(static_cast<unsigned char>(*p))) return -1;
+    long v = 0;
+    for (; isdigit(static_cast<unsigned char>(*p)); ++p) {
+        if (v < 100000000) v = v * 10 + (*p - '0');
+    }
+    return v;
+}
+
+// "<major>.<minor>" at the first digit of s (minor 0 when absent).
+Version dottedVersion(const char *s) {
+    Version v;
+    const char *p = s;
+    while (*p != '\0' && !isdigit(static_cast<unsigned char>(*p))) ++p;
+    v.major = readNumber(p);
+    if (v.major >= 0 && *p == '.') {
+        ++p;
+        const long minor = readNumber(p);
+        if (minor >= 0) v.minor = minor;
+    }
+    return v;
+}
+
+// Number after a marker word such as "PATCHLEVEL" or "SP", skipping blanks and '='.
+long numberAfter(const char *s, const char *marker) {
+    const char *p = strstr(s, marker);
+    if (p == nullptr) return -1;
+    p += strlen(marker);
+    while (*p == ' ' || *p == '=') ++p;
+    return readNumber(p);
+}
+
+// SUSE names: the major release is the first number; the service pack is given as
+// "PATCHLEVEL = n" (SuSE-release) or "-SPn" / " SPn" (os-release, lsb_release).
+Version suseVersion(const char *s) {
+    Version v;
+    const char *p = s;
+    while (*p != '\0' && !isdigit(static_cast<unsigned char>(*p))) ++p;
+    v.major = readNumber(p);
+    long minor = numberAfter(s, "PATCHLEVEL");
+    if (minor < 0) minor = numberAfter(s, "SP");
+    v.minor = minor < 0 ? 0 : minor;
+    return v;
+}
+
+const char *orDefault(const char *param, const char *old, const char *def) {
+    if (param[0] != '\0') return param;
+    if (isPlainPolicyWord(old)) return old;
+    if (old[0] != '\0') {
+        MLOG(common::LOG_INFO, kMgmtLogSrc, "Current value [%s] is not a policy name, [%s] is used\n",
+             old, def);
+    }
+    return def;
+}
+
+}  // namespace
+
+bool isPlainPolicyWord(const char *s) {
+    if (s == nullptr || s[0] == '\0') return false;
+    for (const char *p = s; *p != '\0'; ++p) {
+        const unsigned char c = static_cast<unsigned char>(*p);
+        if (!isalnum(c) && c != '_' && c != '-') return false;
+    }
+    return true;
+}
+
+bool isFcNvmeCapable(const char *osName) {
+    if (osName == nullptr) return false;
+    const Version eight{8, 0};
+    if (strstr(osName, "Red") != nullptr || strstr(osName, "CentOS Linux") != nullptr) {
+        const Version v = dottedVersion(osName);
+        return v.major >= 0 && !(v < eight);
+    }
+    if (strstr(osName, "VERSION=") != nullptr && strstr(osName, "SP") != nullptr) {
+        const Version v = suseVersion(strstr(osName, "VERSION="));
+        return v.major >= 0 && !(v < Version{12, 5});
+    }
+    if (strstr(osName, "SUSE") != nullptr) {
+        const Version v = suseVersion(osName);
+        return v.major >= 0 && Version{12, 4} < v;
+    }
+    return false;
+}
+
+EcItem *setpathpolicy() {
+    const bool nvme = gParamHostInterfaceType == 1;
+    const char *osName = common::get_os_name();
+    if (nvme && !isFcNvmeCapable(osName)) {
+        MLOG(common::LOG_ERROR, kMgmtLogSrc, "This OS %s is not support FC-NVMe.\n", osName);
+        return &EC_os_not_support_fcnvme;
+    }
+    const char *typeName = nvme ? "nvme" : "scsi";
+    const char *script = nvme ? common::CMD_NVME_POLICY_FILE : common::CMD_POLICY_FILE;
+
+    // Without a configuration file there is nothing to back up or edit.
+    if (access(common::CONF_FILE, F_OK) != 0) {
+        MLOG(common::LOG_ERROR, kMgmtLogSrc, "%s does not exist\n", common::CONF_FILE);
+        initEcItems1(&EC_no_config_info, typeName);
+        return &EC_no_config_info;
+    }
+
+    EcItem *item = backupConfFile();
+    if (item->code != 0) return item;
+
+    // The current values of the block being changed give the defaults of a missing
+    // parameter and the "from" side of the change records.
+    char oldGroup[kPolicyLen] = {};
+    char oldChooser[kPolicyLen] = {};
+    bool noConfig = false;
+    item = queryPolicy(script, oldGroup, sizeof oldGroup, oldChooser, sizeof oldChooser, &noConfig);
+    if (item->code != 0) {
+        rollBackConfFile();
+        if (noConfig) {
+            initEcItems1(&EC_no_config_info, typeName);
+            return &EC_no_config_info;
+        }
+        return item;
+    }
+
+    const char *group = orDefault(gParamGroupVal, oldGroup, common::CONF_DEFAULT_GROUP);
+    const char *chooser = orDefault(gParamChooserVal, oldChooser, common::CONF_DEFAULT_CHOOSER);
+    char cmd[common::kCmdBufSize];
+    snprintf(cmd, sizeof cmd, "%s %s set %s \"%s\"", common::CMD_sh, script, group, chooser);
+    {
+        OutBuf out;
+        item = exeLiunxInfoCmd(cmd, out.get(), out.size());
+        if (item->code != 0) {
+            rollBackConfFile();
+            if (strstr(out.get(), "No configuration") != nullptr) {
+                initEcItems1(&EC_no_config_info, typeName);
+                return &EC_no_config_info;
+            }
+            return item;
+        }
+    }
+
+    char running = 0;
+    item = getStatus(&running);
+    if (item->code != 0) {
+        rollBackConfFile();
+        return item;
+    }
+    if (running) {
+        item = chMultipathdService("reload");
+        if (item->code != 0) {
+            rollBackConfFile();
+            return item;
+        }
+    }
+
+    // Only changes that stay in the file are recorded.
+    if (gParamGroupVal[0] != '\0' && strncmp(gParamGroupVal, oldGroup, kPolicyLen) != 0) {
+        MLOG(common::LOG_MONITOR, kMgmtLogSrc, "The path group policy is changed from [ %s ] to [ %s ]",
+             oldGroup, gParamGroupVal);
+    }
+    if (gParamChooserVal[0] != '\0' && strncmp(gParamChooserVal, oldChooser, kPolicyLen) != 0) {
+        MLOG(common::LOG_MONITOR, kMgmtLogSrc, "The path chooser type is changed from [ %s ] to [ %s ]",
+             oldChooser, gParamChooserVal);
+    }
+    return item;
+}
+
+EcItem *lspathpolicy() {
+    char group[kPolicyLen] = {};
+    char chooser[kPolicyLen] = {};
+    EcItem *item = getConf(group, sizeof group, chooser, sizeof chooser);
+    if (item->code != 0) return item;
+    print__();
+    printf("SCSI DISK: \n");
+    printf("group_policy: %s\n", group);
+    printf("chooser_type: %s\n", chooser);
+
+    if (isFcNvmeCapable(common::get_os_name())) {
+        char nvmeGroup[kPolicyLen] = {};
+        char nvmeChooser[kPolicyLen] = {};
+        item = getNVMeConf(nvmeGroup, sizeof nvmeGroup, nvmeChooser, sizeof nvmeChooser);
+        if (item->code != 0) {
+            fflush(stdout);
+            return item;
+        }
+        printf("\nNVMe DISK: \n");
+        printf("group_policy: %s\n", nvmeGroup);
+        printf("chooser_type: %s\n", nvmeChooser);
+    }
+    print__();
+    return &EC_info_ok;
+}
+
+}  // namespace morvel::cli

@@ -1,0 +1,153 @@
+// The multipathd service and the maintenance commands: "status", "start", "stop",
+// "restart", "scan", "aggregation", "refresh" and "version".
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "cli/cli_exe.h"
+#include "cli/cmd_mgmt.h"
+#include "common/comm_util.h"
+#include "common/log.h"
+#include "common/script_cmds.h"
+#include "struct/mpath_parser.h"
+#include "struct/s_morvel.h"
+
+namespace morvel::cli {
+
+using common::CMD_sh;
+
+bool usesSysV(const char *release) { return release != nullptr && strstr(release, ".el6.") != nullptr; }
+
+std::string kernelRelease() {
+    struct utsname u;
+    if (uname(&u) != 0) {
+        printf("get os version error\n");
+        return {};
+    }
+    return u.release;
+}
+
+bool statusSaysRunning(const char *out, bool sysv) {
+    if (out == nullptr) return false;
+    std::string text(out);
+    // Lines are counted as the tokens between line feeds, so empty lines do not count.
+    const int wanted = sysv ? 1 : 3;
+    char *line = common::vessar_strtok(text.data(), "\n");
+    for (int n = 1; line != nullptr && n < wanted; ++n) line = common::vessar_strtok(nullptr, "\n");
+    if (line == nullptr) return false;
+    if (sysv) return strstr(line, "running") != nullptr || strstr(line, "正在运行") != nullptr;
+    return strstr(line, " active (running) ") != nullptr;
+}
+
+EcItem *getStatus(char *running) {
+    const bool sysv = usesSysV(kernelRelease().c_str());
+    char cmd[common::kCmdBufSize];
+    if (sysv) {
+        snprintf(cmd, sizeof cmd, "%s multipathd status", common::CMD_service);
+    } else {
+        snprintf(cmd, sizeof cmd, "%s status multipathd.service", common::CMD_systemctl);
+    }
+    OutBuf out;
+    // The status tools exit non-zero for a stopped service: only the text counts. A tool
+    // that failed without a word could not be asked at all.
+    EcItem *item = exeLiunxInfoCmd(cmd, out.get(), out.size());
+    if (running != nullptr) *running = statusSaysRunning(out.get(), sysv) ? 1 : 0;
+    if (item->code != 0 && out.get()[0] == '\0') {
+        MLOG(common::LOG_ERROR, kMgmtLogSrc, "Service status unknown: [%s] gave no answer\n", cmd);
+        return item;
+    }
+    return &EC_info_ok;
+}
+
+EcItem *chMultipathdService(const char *action) {
+    char cmd[common::kCmdBufSize];
+    if (usesSysV(kernelRelease().c_str())) {
+        snprintf(cmd, sizeof cmd, "%s multipathd %s", common::CMD_service, action);
+    } else {
+        snprintf(cmd, sizeof cmd, "%s %s multipathd.service", common::CMD_systemctl, action);
+    }
+    // A service tool that refuses the action is a failure (callers roll back on it).
+    return exeLiunxTaskCmdStrict(cmd);
+}
+
+EcItem *status() {
+    char running = 0;
+    (void)getStatus(&running);
+    print__();
+    printf("Service status: %s\n", running ? "active" : "inactive");
+    print__();
+    return &EC_info_ok;
+}
+
+EcItem *restart() {
+    char running = 0;
+    (void)getStatus(&running);
+    EcItem *item = chMultipathdService(running ? "reload" : "start");
+    if (item->code != 0) rollBackConfFile();
+    return item;
+}
+
+EcItem *scan() {
+    char cmd[common::kCmdBufSize];
+    snprintf(cmd, sizeof cmd, "%s %s", CMD_sh, common::CMD_G2SCAN_FILE);
+    (void)exeLiunxTaskCmd(cmd);
+    snprintf(cmd, sizeof cmd, "%s %s", CMD_sh, common::CMD_CONNECT_NVME_FILE);
+    return exeLiunxTaskCmd(cmd);
+}
+
+EcItem *aggregation() {
+    char cmd[common::kCmdBufSize];
+    snprintf(cmd, sizeof cmd, "%s %s", CMD_sh, common::SH_run_all_offline_path);
+    (void)exeLiunxTaskCmd(cmd);
+    snprintf(cmd, sizeof cmd, "%s -r", common::CMD_multipath);
+    return exeLiunxTaskCmd(cmd);
+}
+
+EcItem *refresh() {
+    structs::MorvelList<> list;
+    if (!list) return &EC_molloc_failed;
+    EcItem *item = structs::queryMorvelInfo(list.anchor());
+    if (item->code != 0) return item;
+
+    // Paths that are faulty in a priority-0 group are removed; a map left without a live
+    // path is flushed.
+    const structs::s_morvel *anchor = list.anchor();
+    for (const structs::s_morvel *dev = anchor->is_last ? nullptr : anchor->next; dev != nullptr;
+         dev = dev->is_last ? nullptr : dev->next) {
+        int live = 0;
+        const structs::s_path_dev *pa = dev->pdev;
+        for (const structs::s_path_dev *p = (pa == nullptr || pa->is_last) ? nullptr : pa->next; p != nullptr;
+             p = p->is_last ? nullptr : p->next) {
+            if (p->path_group_priority[0] == '0' && strncmp(p->checker_status, "faulty", 6) == 0) {
+                item = delOneDrive(p->dev_name);
+                if (item->code != 0) return item;
+            } else {
+                ++live;
+            }
+        }
+        if (live == 0) {
+            item = delPathInfo(dev->device_number);
+            if (item->code != 0) return item;
+        }
+    }
+
+    item = scan();
+    if (item->code != 0) return item;
+    sleep(1);
+    return aggregation();
+}
+
+EcItem *version() {
+    print__();
+    printf("Software name: Morvel\n");
+    printf("Vendor: Keldor\n");
+    printf("Version: 3.3.2\n");
+    printf("Copyright (c) Keldor Technologies. All rights reserved.\n");
+    print__();
+    return &EC_info_ok;
+}
+
+}  // namespace morvel::cli

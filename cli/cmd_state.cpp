@@ -1,0 +1,160 @@
+// The "setstate" command: takes a path of a multipath device offline or brings it back.
+// SCSI paths are switched through their sysfs state attribute, NVMe paths inside
+// multipathd; every change is reported to the offline-path record script.
+#include <cstdio>
+#include <cstring>
+
+#include "cli/cli_exe.h"
+#include "cli/cli_tags.h"
+#include "cli/cmd_mgmt.h"
+#include "common/comm_util.h"
+#include "common/log.h"
+#include "common/script_cmds.h"
+#include "struct/mpath_parser.h"
+#include "struct/s_morvel.h"
+
+namespace morvel::cli {
+
+namespace {
+
+using common::LOG_ERROR;
+
+constexpr int kDevNameLen = 31;  // width of s_path_dev::dev_name
+
+bool isNvmePath(const char *dev) { return strstr(dev, "nvme") != nullptr; }
+
+// Checks the device/path pair against the live topology; on success the path's device
+// name as the topology spells it is copied into pathName (used in the command lines).
+EcItem *lookUpPath(const char *pathAlias, const char *deviceName, char (&pathName)[kDevNameLen]) {
+    structs::MorvelList<> list;
+    if (!list) return &EC_molloc_failed;
+    EcItem *item = structs::queryMorvelInfo(list.anchor());
+    if (item->code != 0) {
+        MLOG(LOG_ERROR, kMgmtLogSrc, "Query morvel information failed\n");
+        return &EC_exe_cmd_failed;
+    }
+    if (structs::findMorvelByPathAlias(list.anchor(), pathAlias) == nullptr) {
+        initEcItems1(&EC_no_path_alias, pathAlias);
+        return &EC_no_path_alias;
+    }
+    const structs::s_path_dev *path = structs::findMorvelByDeviceName(list.anchor(), pathAlias, deviceName);
+    if (path == nullptr) {
+        initEcItems2(&EC_no_device_name, pathAlias, deviceName);
+        return &EC_no_device_name;
+    }
+    common::copyField(pathName, path->dev_name);
+    return &EC_ok;
+}
+
+// Reads /sys/block/<dev>/device/state and sets *flag when it contains `word`.
+EcItem *checkScsiState(const char *deviceName, const char *word, int *flag) {
+    char cmd[common::kCmdBufSize];
+    snprintf(cmd, sizeof cmd, "%s /sys/block/%s/device/state", common::CMD_cat, deviceName);
+    OutBuf out;
+    EcItem *item = exeLiunxInfoCmd(cmd, out.get(), out.size());
+    if (item->code == 0 && strstr(out.get(), word) != nullptr && flag != nullptr) *flag = 1;
+    return item;
+}
+
+void recordPathState(const char *verb, const char *dev) {
+    char cmd[common::kCmdBufSize];
+    snprintf(cmd, sizeof cmd, "%s %s %s %s", common::CMD_sh, common::SH_path_state_record, verb, dev);
+    (void)exeLiunxTaskCmd(cmd);
+}
+
+// Writes a SCSI path's state attribute; a write that fails is a failure.
+EcItem *writeScsiState(const char *state, const char *dev) {
+    char cmd[common::kCmdBufSize];
+    snprintf(cmd, sizeof cmd, "%s %s > /sys/block/%s/device/state", common::CMD_echo, state, dev);
+    EcItem *item = exeLiunxTaskCmdStrict(cmd);
+    if (item->code != 0) {
+        MLOG(LOG_ERROR, kMgmtLogSrc, "Execute command [%s] failed\n", cmd);
+        return &EC_exe_cmd_failed;
+    }
+    return &EC_ok;
+}
+
+// Fails or reinstates an NVMe path in multipathd; `verb` is "fail" or "reinstate".
+EcItem *switchNvmePath(const char *verb, const char *dev, EcItem *refused) {
+    char cmd[common::kCmdBufSize];
+    snprintf(cmd, sizeof cmd, "%s %s path %s", common::CMD_multipathd, verb, dev);
+    OutBuf out;
+    EcItem *item = exeLiunxInfoCmd(cmd, out.get(), out.size());
+    if (item->code != 0) {
+        MLOG(LOG_ERROR, kMgmtLogSrc, "Execute command [%s] failed\n", cmd);
+        return &EC_exe_cmd_failed;
+    }
+    if (strstr(out.get(), "fail") != nullptr) {
+        MLOG(LOG_ERROR, kMgmtLogSrc, "%s path [%s] failed\n", verb, dev);
+        initEcItems1(refused, dev);
+        return refused;
+    }
+    return &EC_ok;
+}
+
+}  // namespace
+
+EcItem *checkPathstateAndParam(char *pathAlias, char *deviceName) {
+    char name[kDevNameLen];
+    return lookUpPath(pathAlias, deviceName, name);
+}
+
+EcItem *checkPathOnlineState(char *deviceName, int *isOnline) {
+    return checkScsiState(deviceName, "running", isOnline);
+}
+
+EcItem *checkPathOfflineState(char *deviceName, int *isOffline) {
+    return checkScsiState(deviceName, "offline", isOffline);
+}
+
+EcItem *setPathOffline(char *pathAlias, char *deviceName) {
+    char dev[kDevNameLen];
+    EcItem *item = lookUpPath(pathAlias, deviceName, dev);
+    if (item->code != 0) return item;
+
+    if (!isNvmePath(dev)) {
+        int isOffline = 0;
+        (void)checkPathOfflineState(dev, &isOffline);
+        if (isOffline == 1) {
+            initEcItems1(&EC_is_already_offline, dev);
+            return &EC_is_already_offline;
+        }
+        item = writeScsiState("offline", dev);
+    } else {
+        item = switchNvmePath("fail", dev, &EC_offline_path_fail);
+    }
+    if (item->code != 0) return item;
+    recordPathState("add", dev);
+    return &EC_ok;
+}
+
+EcItem *setPathOnline(char *pathAlias, char *deviceName) {
+    char dev[kDevNameLen];
+    EcItem *item = lookUpPath(pathAlias, deviceName, dev);
+    if (item->code != 0) return item;
+
+    if (!isNvmePath(dev)) {
+        int isOnline = 0;
+        (void)checkPathOnlineState(dev, &isOnline);
+        if (isOnline == 1) {
+            initEcItems1(&EC_is_already_online, dev);
+            return &EC_is_already_online;
+        }
+        item = writeScsiState("running", dev);
+    } else {
+        item = switchNvmePath("reinstate", dev, &EC_online_path_fail);
+    }
+    if (item->code != 0) return item;
+    recordPathState("del", dev);
+    return &EC_ok;
+}
+
+EcItem *setpathstate() {
+    const char *state = gParamStateVal[0] != '\0' ? gParamStateVal : common::CONF_DEFAULT_STATE;
+    if (strncmp(state, "online", 64) == 0) return setPathOnline(gParamMpathxVal, gParamPathVal);
+    if (strncmp(state, "offline", 64) == 0) return setPathOffline(gParamMpathxVal, gParamPathVal);
+    initEcItems1(&EC_invalid_param, gParamStateVal);
+    return &EC_invalid_param;
+}
+
+}  // namespace morvel::cli

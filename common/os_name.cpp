@@ -1,0 +1,138 @@
+// Distribution name of the host: the Red Hat family release files, then the SUSE release
+// files, then lsb_release. Callers compare the name with fixed texts, so its exact shape
+// (blanks, newline, cut positions) matters.
+#include "common/os_name.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+namespace morvel::common {
+
+namespace {
+
+char hi_linux_os_name[256];
+
+constexpr int kRedhatLineSize = 120;   // at most 119 characters
+constexpr int kSuseFirstSize = 240;    // at most 239 characters
+constexpr int kSuseLineSize = 120;     // at most 119 characters
+constexpr int kLsbLineSize = 128;      // at most 127 characters
+constexpr int kFileNameMax = 64;       // characters taken from a release file
+constexpr int kLsbNameMax = 240;       // characters taken from lsb_release
+
+// Reads one line of at most size-1 characters; an unreadable line counts as empty.
+void readLine(FILE *f, char *buf, int size) {
+    buf[0] = '\0';
+    if (fgets(buf, size, f) == nullptr) buf[0] = '\0';
+}
+
+// Closes a FILE on every return path.
+struct FileCloser {
+    FILE *f;
+    ~FileCloser() {
+        if (f != nullptr) fclose(f);
+    }
+};
+
+}  // namespace
+
+int read_redhat_release(void) {
+    const char *path =
+        access("/etc/oracle-release", R_OK) == 0 ? "/etc/oracle-release" : "/etc/redhat-release";
+    FILE *f = fopen(path, "r");
+    if (f == nullptr) return 1;
+    FileCloser closer{f};
+
+    char line[kRedhatLineSize];
+    readLine(f, line, sizeof line);
+    const int len = static_cast<int>(strlen(line));
+    // A first line that holds nothing but its line feed is as good as empty: the next
+    // source is tried.
+    if (len == 0 || (len == 1 && line[0] == '\n')) return 1;
+
+    // The last two characters of the line (normally the line feed and the one before it)
+    // are never copied; the word "release " is left out; the copy stops at '('.
+    int copied = 0;
+    for (int i = 0; i < len - 2 && copied < kFileNameMax;) {
+        if (strncmp(line + i, "release ", 8) == 0) {
+            i += 8;
+            continue;
+        }
+        if (line[i] == '(') break;
+        hi_linux_os_name[copied++] = line[i++];
+    }
+    hi_linux_os_name[copied] = '\0';
+    return 0;
+}
+
+int read_suse_release(void) {
+    const bool osRelease = access("/etc/os-release", R_OK) == 0;
+    FILE *f = fopen(osRelease ? "/etc/os-release" : "/etc/SuSE-release", "r");
+    if (f == nullptr) return 1;
+    FileCloser closer{f};
+
+    char first[kSuseFirstSize];
+    char second[kSuseLineSize];
+    readLine(f, first, sizeof first);
+
+    if (osRelease) {
+        readLine(f, second, sizeof second);
+        if (second[0] == '\0') return 1;
+        strncpy(hi_linux_os_name, second, kFileNameMax);
+        hi_linux_os_name[kFileNameMax] = '\0';
+        return 0;
+    }
+
+    char third[kSuseLineSize];
+    readLine(f, second, sizeof second);
+    readLine(f, third, sizeof third);
+    if (first[0] == '\0') return 1;
+
+    // Drop the bracketed architecture together with the blank before it, or else the
+    // line's last character (its line feed).
+    char *bracket = strchr(first, '(');
+    if (bracket != nullptr && bracket != first) {
+        bracket[-1] = '\0';
+    } else {
+        first[strlen(first) - 1] = '\0';
+    }
+    char joined[kSuseFirstSize + kSuseLineSize];
+    snprintf(joined, sizeof joined, "%s%s", first, third);
+    strncpy(hi_linux_os_name, joined, kFileNameMax);
+    hi_linux_os_name[kFileNameMax] = '\0';
+    return 0;
+}
+
+int read_lsb_release(void) {
+    FILE *p = popen("/usr/bin/lsb_release -d -s 2>/dev/null", "r");
+    if (p == nullptr) return 1;
+    char line[kLsbLineSize];
+    readLine(p, line, sizeof line);
+    pclose(p);
+    const size_t readLen = strlen(line);
+    if (readLen == 0) return 1;
+
+    char *text = line[0] == '"' ? line + 1 : line;
+    for (size_t n = strlen(text); n > 0 && (text[n - 1] == '"' || text[n - 1] == '\n'); --n) {
+        text[n - 1] = '\0';
+    }
+    char *bracket = strchr(text, '(');
+    if (bracket != nullptr && bracket != line) {
+        bracket[-1] = '\0';
+    } else {
+        line[readLen - 1] = '\0';
+    }
+    strncpy(hi_linux_os_name, text, kLsbNameMax);
+    hi_linux_os_name[kLsbNameMax] = '\0';
+    return 0;
+}
+
+const char *get_os_name(void) {
+    if (read_redhat_release() != 0 && read_suse_release() != 0 && read_lsb_release() != 0) {
+        snprintf(hi_linux_os_name, sizeof hi_linux_os_name, "%s", "Unknown Linux");
+    }
+    return hi_linux_os_name;
+}
+
+}  // namespace morvel::common
