@@ -11,6 +11,5 @@ EcItem *notYet(const char *name) {
 
 EcItem *query() { return notYet("query"); }
 EcItem *querySingleDevice(const char *) { return notYet("query"); }
-EcItem *lsport() { return notYet("port"); }
 
 }  // namespace morvel::cli
