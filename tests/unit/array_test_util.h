@@ -1,0 +1,55 @@
+// Helpers of the array and query-report tests: the CLI log written since a mark, scratch
+// folders and the count of open descriptors.
+#pragma once
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace morvel::testutil {
+
+inline const char kCliLog[] = "/dumps/morvel_cli.log";
+
+inline std::string readFile(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+inline void writeFile(const std::string &path, const std::string &text) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
+
+// What the CLI log received after the mark was taken.
+class LogTail {
+public:
+    LogTail() : start_(readFile(kCliLog).size()) {}
+    std::string text() const {
+        std::string all = readFile(kCliLog);
+        return all.size() >= start_ ? all.substr(start_) : all;
+    }
+    bool has(const std::string &s) const { return text().find(s) != std::string::npos; }
+    size_t count(const std::string &s) const {
+        std::string t = text();
+        size_t n = 0;
+        for (size_t p = t.find(s); p != std::string::npos; p = t.find(s, p + 1)) ++n;
+        return n;
+    }
+
+private:
+    size_t start_;
+};
+
+inline int openFdCount() {
+    int n = 0;
+    if (DIR *d = opendir("/proc/self/fd")) {
+        while (readdir(d) != nullptr) ++n;
+        closedir(d);
+    }
+    return n;
+}
+
+}  // namespace morvel::testutil
