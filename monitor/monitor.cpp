@@ -1,0 +1,199 @@
+// The monitor loop: every 10 seconds the topology is read, flattened into LUN-path records
+// and compared with the previous cycle's records; every difference becomes one line of the
+// monitor log.
+#include "monitor/monitor.h"
+
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include "common/comm_util.h"
+#include "struct/mpath_parser.h"
+
+namespace morvel::monitor {
+
+using structs::LunPathIndex;
+using structs::s_lunPath;
+
+structs::s_lunPath *g_pLunPath = nullptr;
+structs::s_lunPath *g_pOldLunPath = nullptr;
+structs::mon::s_morvel *g_pMorvel = nullptr;
+char lunPathDir[8] = "/dumps/";
+char lunPathFileName[12] = "data.morvel";
+char lunPathFile[512] = "";
+
+namespace {
+
+constexpr const char *kSrc = "monitor/monitor";
+constexpr long kPeriod = 10;         // seconds between the starts of two cycles
+constexpr long kMaxPause = 2 * kPeriod;
+
+// The last rewrite of the snapshot failed: the next cycle rewrites it even without change,
+// so that a restart does not report the same changes again.
+bool g_snapshotBehind = false;
+
+const s_lunPath *firstValid(const s_lunPath *anchor) {
+    return (anchor == nullptr || anchor->is_last == 1) ? nullptr : anchor->next;
+}
+const s_lunPath *nextValid(const s_lunPath *r) { return r->is_last == 1 ? nullptr : r->next; }
+
+bool sameField(const char *a, const char *b, size_t n) { return std::strncmp(a, b, n) == 0; }
+
+void logItemError(const char *format, const cli::EcItem *item) {
+    char text[256];
+    cli::getErrorMsg(item, text, sizeof text);
+    common::morvel_log(common::LOG_ERROR, kSrc, __LINE__, __func__, format, text);
+}
+
+}  // namespace
+
+// A change line goes to the monitor log in its short form (no source, line or function).
+#define MONITOR_CHANGE(...)                                                        \
+    do {                                                                           \
+        common::morvel_log(common::LOG_MONITOR, "", 0, "", __VA_ARGS__);           \
+        common::inDebug(__VA_ARGS__);                                              \
+        ++changes;                                                                 \
+    } while (0)
+
+void initMonitor() {
+    structs::freeLunpath(g_pLunPath);
+    structs::freeLunpath(g_pOldLunPath);
+    structs::freeMorvel(g_pMorvel);
+    g_pLunPath = structs::mallocLunpath();
+    g_pOldLunPath = structs::mallocLunpath();
+    g_pMorvel = structs::mallocMorvel<structs::mon::s_morvel>();
+    g_snapshotBehind = false;
+    std::snprintf(lunPathFile, sizeof lunPathFile, "%s%s", lunPathDir, lunPathFileName);
+    // A missing or damaged snapshot only leaves fewer previous records.
+    (void)readLunPathToFile(g_pOldLunPath, lunPathFile);
+}
+
+unsigned pauseAfterCycle(double elapsed) {
+    if (std::isnan(elapsed)) return kPeriod;
+    const double whole = std::trunc(elapsed);
+    if (whole >= kPeriod) return 1;
+    const double pause = kPeriod - whole;
+    return static_cast<unsigned>(pause > kMaxPause ? kMaxPause : pause);
+}
+
+void start() {
+    common::inDebug("Start multipath monitor...");
+    for (;;) {
+        paceCycles([] { return ::time(nullptr); }, [](unsigned s) { ::sleep(s); },
+                   [] {
+                       oneMonitor();
+                       return true;
+                   });
+    }
+}
+
+cli::EcItem *getLunPath() {
+    structs::initMorvel(g_pMorvel);
+    structs::initLunpath(g_pLunPath);
+    cli::EcItem *r = structs::queryMorvelInfo(g_pMorvel);
+    if (r->code != 0) {
+        logItemError("Query Morvel infomation failed. Error message: %s.", r);
+        return r;
+    }
+    r = structs::cvtMorvelToLunpath(g_pMorvel, g_pLunPath);
+    if (r->code != 0) {
+        logItemError("Convert data from Struct s_morvel to s_lunPath failed. Error message: %s.", r);
+        return r;
+    }
+    return &cli::EC_ok;
+}
+
+void oneMonitor() {
+    cli::EcItem *r = getLunPath();
+    if (r->code != 0) {
+        // The previous records stay: a failed query never produces change lines.
+        logItemError("Get lun and path information failed. Error message: %s.", r);
+        return;
+    }
+    cmpAndLog();
+    r = structs::cpyLunpath(g_pLunPath, g_pOldLunPath);
+    if (r->code != 0) logItemError("Copy lun and path information failed. Error message: %s.", r);
+}
+
+int cmpAndLog() {
+    using Key = LunPathIndex::Key;
+    static LunPathIndex newByWwid(Key::Wwid), oldByWwid(Key::Wwid);
+    static LunPathIndex newByName(Key::DevName), oldByName(Key::DevName);
+    newByWwid.build(g_pLunPath);
+    oldByWwid.build(g_pOldLunPath);
+    newByName.build(g_pLunPath);
+    oldByName.build(g_pOldLunPath);
+    constexpr size_t W = structs::kLunWwidKeyLen;
+    constexpr size_t N = structs::kDevNameKeyLen;
+    int changes = 0;
+
+    // 1. Deleted LUNs, judged once per run of records of the same LUN.
+    const s_lunPath *prev = nullptr;
+    for (const s_lunPath *o = firstValid(g_pOldLunPath); o != nullptr; prev = o, o = nextValid(o)) {
+        if (prev != nullptr && sameField(prev->lun_wwid, o->lun_wwid, W)) continue;
+        if (newByWwid.find(o->lun_wwid) == nullptr) {
+            MONITOR_CHANGE("The lun is deleted, the properties are [ path_alias: %s, wwid: %s ].",
+                           o->lun_alias, o->lun_wwid);
+        }
+    }
+    // 2. Created LUNs.
+    prev = nullptr;
+    for (const s_lunPath *n = firstValid(g_pLunPath); n != nullptr; prev = n, n = nextValid(n)) {
+        if (prev != nullptr && sameField(prev->lun_wwid, n->lun_wwid, W)) continue;
+        if (oldByWwid.find(n->lun_wwid) == nullptr) {
+            MONITOR_CHANGE("The lun is created, the properties are [ path_alias: %s, wwid: %s ].",
+                           n->lun_alias, n->lun_wwid);
+        }
+    }
+    // 3. Deleted and changed paths.
+    for (const s_lunPath *o = firstValid(g_pOldLunPath); o != nullptr; o = nextValid(o)) {
+        const s_lunPath *n = newByName.find(o->path_dev_name);
+        if (n == nullptr) {
+            MONITOR_CHANGE("The path is deleted, the properties are [ path_alias: %s, wwid: %s, "
+                           "dev_name: %s, path_status: %s, path_group_status: %s, morvel_status:%s ].",
+                           o->lun_alias, o->lun_wwid, o->path_dev_name, o->path_status,
+                           o->path_group_status, o->morvel_status);
+            continue;
+        }
+        if (!sameField(o->lun_alias, n->lun_alias, N)) {
+            MONITOR_CHANGE("The path alias is changed from [%s] to [%s] for the path [ dev_name: %s ].",
+                           o->lun_alias, n->lun_alias, o->path_dev_name);
+        }
+        if (!sameField(o->lun_wwid, n->lun_wwid, W)) {
+            MONITOR_CHANGE("The lun wwid is changed from [%s] to [%s] for the path [ dev_name: %s ].",
+                           o->lun_wwid, n->lun_wwid, o->path_dev_name);
+        }
+        if (!sameField(o->path_status, n->path_status, N)) {
+            MONITOR_CHANGE("The path status is changed from [%s] to [%s] for the path [ dev_name: %s ].",
+                           o->path_status, n->path_status, o->path_dev_name);
+        }
+        if (!sameField(o->path_group_status, n->path_group_status, N)) {
+            MONITOR_CHANGE("The group status is changed from [%s] to [%s] for the path [ dev_name: %s ].",
+                           o->path_group_status, n->path_group_status, o->path_dev_name);
+        }
+        if (!sameField(o->morvel_status, n->morvel_status, N)) {
+            MONITOR_CHANGE("The morvel status is changed from [%s] to [%s] for the path [ dev_name: %s ].",
+                           o->morvel_status, n->morvel_status, o->path_dev_name);
+        }
+    }
+    // 4. Created paths.
+    for (const s_lunPath *n = firstValid(g_pLunPath); n != nullptr; n = nextValid(n)) {
+        if (oldByName.find(n->path_dev_name) == nullptr) {
+            MONITOR_CHANGE("The path is created, the properties are [ path_alias: %s, wwid: %s, "
+                           "dev_name: %s, path_status: %s, path_group_status: %s, morvel_status:%s ].",
+                           n->lun_alias, n->lun_wwid, n->path_dev_name, n->path_status,
+                           n->path_group_status, n->morvel_status);
+        }
+    }
+
+    // The snapshot follows every logged change, an empty topology included: otherwise a
+    // restart would report the same deletions again.
+    if (changes > 0 || g_snapshotBehind) {
+        g_snapshotBehind = !writeLunPathToFile(g_pLunPath, lunPathFile);
+    }
+    return changes;
+}
+
+}  // namespace morvel::monitor

@@ -1,0 +1,88 @@
+// morvel_monitor: the snapshot file of the last reported topology and the monitor loop
+// that logs every LUN and path that appeared, disappeared or changed.
+#pragma once
+#include <sys/types.h>
+
+#include <ctime>
+
+#include "cli/ec_items.h"
+#include "common/log.h"
+#include "struct/s_lunPath.h"
+#include "struct/s_morvel.h"
+
+namespace morvel::monitor {
+
+// ---- snapshot file ----
+
+// Locked-file functions of the snapshot writer. open_file opens (creating with mode 0600)
+// the file and waits for an exclusive flock on it; it is truncated only once the lock is
+// held, and only if the name still leads to the locked file (a writer that lost the race
+// against a rename opens the new file). -1 on failure.
+int open_file(const char *path);
+// Releases the lock and closes; a negative descriptor is ignored.
+void close_file(int fd);
+// Writes length bytes (retrying short writes); the count written. 0 for a negative
+// descriptor, null data or a length of 0.
+ssize_t write_to_file(int fd, const void *data, size_t length);
+
+// Writes length bytes of text; true when all were written (a failure is logged).
+bool writeStrToFile(int fd, const char *text, int length);
+// Writes text followed by one comma.
+bool writeFieldToFile(int fd, const char *text);
+
+// Replaces the snapshot at path with the list, one line per record: the seven fields each
+// followed by a comma, then a line feed. An empty list gives an empty file. The new
+// content goes to "<path>.tmp" (mode 0600), is synced and renamed over path, so a crash
+// leaves either the old or the new snapshot, never a mix.
+bool writeLunPathToFile(structs::s_lunPath *anchor, const char *path);
+// Reads the snapshot into the list (emptied first). True when read to its end; false when
+// the file cannot be opened (list untouched) or a line is malformed (the records of the
+// lines before it stay). An empty or nearly empty line ends the reading.
+bool readLunPathToFile(structs::s_lunPath *anchor, const char *path);
+// Parses one snapshot line into a cleared record; true when all seven fields were found.
+bool readLunpathFromStr(char *line, structs::s_lunPath *rec);
+// Ends text at its next comma, copies at most width characters into field (width + 1
+// bytes) and returns the text after the comma; null (logged) when no comma is left.
+char *readFieldFromStr1(char *text, char *field, int width);
+char *readFieldFromStr(char *text, char *field);  // width 30
+
+// ---- monitor loop ----
+
+extern structs::s_lunPath *g_pLunPath;     // records of the current cycle
+extern structs::s_lunPath *g_pOldLunPath;  // records of the previous cycle
+extern structs::mon::s_morvel *g_pMorvel;  // device list refilled every cycle
+extern char lunPathDir[8];                 // "/dumps/"
+extern char lunPathFileName[12];           // "data.morvel"
+extern char lunPathFile[512];              // "/dumps/data.morvel"
+
+// Start-up: allocates the lists (replacing any earlier ones), builds the snapshot path and
+// reads the previous records from the snapshot.
+void initMonitor();
+// The endless loop: one cycle every 10 seconds.
+[[noreturn]] void start();
+// One cycle: query, compare, log, keep the current records as the previous ones.
+void oneMonitor();
+// Fills g_pLunPath from a fresh topology query.
+cli::EcItem *getLunPath();
+// Logs the differences between g_pOldLunPath and g_pLunPath and rewrites the snapshot when
+// there were any (or when the last rewrite failed). Returns the number of change lines.
+int cmpAndLog();
+
+// Seconds to sleep after a cycle that took `elapsed` seconds of wall clock (truncated
+// toward zero): 10 - elapsed, or 1 once a cycle took 10 seconds or more. A clock stepped
+// back during the cycle lengthens the pause, by at most one period.
+unsigned pauseAfterCycle(double elapsed);
+
+// Runs cycle() (until it returns false) and pauses between cycles as above, with the given
+// clock (time_t()) and sleeper (void(unsigned seconds)).
+template <class Now, class Pause, class Cycle>
+void paceCycles(Now &&now, Pause &&pause, Cycle &&cycle) {
+    for (;;) {
+        common::inDebug("One monitor...");
+        const time_t t0 = now();
+        if (!cycle()) return;
+        pause(pauseAfterCycle(difftime(now(), t0)));
+    }
+}
+
+}  // namespace morvel::monitor

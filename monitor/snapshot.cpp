@@ -1,0 +1,248 @@
+// The snapshot file: the records of the last reported topology, one line per record, so
+// that changes made while the monitor is down are reported when it starts again.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "common/comm_util.h"
+#include "common/log.h"
+#include "monitor/monitor.h"
+
+namespace morvel::monitor {
+
+using structs::s_lunPath;
+
+namespace {
+
+constexpr const char *kSrc = "monitor/monitor";
+constexpr int kReadLineMax = 511;  // characters of one snapshot line taken per read
+constexpr size_t kChunkSize = 65536;
+constexpr int kMaxShown = 256;  // characters of failed data shown in the log
+// Seven fields of at most 30 characters (the WWID 65), seven commas and a line feed.
+constexpr size_t kMaxLineLen = 6 * 30 + 65 + 7 + 1;
+
+// Flushes the directory entry of a rename to disk.
+void syncDirOf(const char *path) {
+    char dir[512];
+    const char *slash = std::strrchr(path, '/');
+    if (slash == nullptr) {
+        std::snprintf(dir, sizeof dir, ".");
+    } else if (slash == path) {
+        std::snprintf(dir, sizeof dir, "/");
+    } else {
+        std::snprintf(dir, sizeof dir, "%.*s", static_cast<int>(slash - path), path);
+    }
+    int fd = ::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    (void)::fsync(fd);
+    ::close(fd);
+}
+
+void appendField(char *chunk, size_t &used, const char *text, size_t width) {
+    const size_t n = ::strnlen(text, width - 1);
+    std::memcpy(chunk + used, text, n);
+    used += n;
+    chunk[used++] = ',';
+}
+
+void appendRecord(char *chunk, size_t &used, const s_lunPath *r) {
+    appendField(chunk, used, r->lun_alias, sizeof r->lun_alias);
+    appendField(chunk, used, r->lun_wwid, sizeof r->lun_wwid);
+    appendField(chunk, used, r->path_dev_id, sizeof r->path_dev_id);
+    appendField(chunk, used, r->path_dev_name, sizeof r->path_dev_name);
+    appendField(chunk, used, r->path_status, sizeof r->path_status);
+    appendField(chunk, used, r->path_group_status, sizeof r->path_group_status);
+    appendField(chunk, used, r->morvel_status, sizeof r->morvel_status);
+    chunk[used++] = '\n';
+}
+
+}  // namespace
+
+int open_file(const char *path) {
+    if (path == nullptr) return -1;
+    // A writer that waited for the lock while the previous one renamed the file away holds
+    // a lock on the renamed file: it starts over with the file now under that name.
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        int fd = ::open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd < 0) return -1;
+        int rc;
+        do {
+            rc = ::flock(fd, LOCK_EX);
+        } while (rc != 0 && errno == EINTR);
+        if (rc != 0) {
+            ::close(fd);
+            return -1;
+        }
+        struct stat held {}, named {};
+        if (::fstat(fd, &held) == 0 && ::stat(path, &named) == 0 && held.st_dev == named.st_dev &&
+            held.st_ino == named.st_ino) {
+            if (::ftruncate(fd, 0) != 0 || ::fchmod(fd, 0600) != 0) {
+                close_file(fd);
+                return -1;
+            }
+            return fd;
+        }
+        close_file(fd);
+    }
+    return -1;
+}
+
+void close_file(int fd) {
+    if (fd < 0) return;
+    (void)::flock(fd, LOCK_UN);
+    ::close(fd);
+}
+
+ssize_t write_to_file(int fd, const void *data, size_t length) {
+    if (fd < 0 || data == nullptr || length == 0) return 0;
+    const char *p = static_cast<const char *>(data);
+    size_t done = 0;
+    while (done < length) {
+        ssize_t n = ::write(fd, p + done, length - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        if (n == 0) break;
+        done += static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(done);
+}
+
+bool writeStrToFile(int fd, const char *text, int length) {
+    if (text == nullptr || length < 0) return false;
+    const ssize_t written = write_to_file(fd, text, static_cast<size_t>(length));
+    if (written != length) {
+        // The data of a batch of lines is shown by its first line only.
+        const char *lf = static_cast<const char *>(std::memchr(text, '\n', static_cast<size_t>(length)));
+        const int shown = std::min(lf ? static_cast<int>(lf - text) : length, kMaxShown);
+        MLOG(common::LOG_ERROR, kSrc,
+             "Write data [%.*s] to file failed. Expected write %d bytes, but only write %d bytes.",
+             shown, text, length, static_cast<int>(written));
+        return false;
+    }
+    return true;
+}
+
+bool writeFieldToFile(int fd, const char *text) {
+    if (text == nullptr) text = "";
+    if (!writeStrToFile(fd, text, common::vessar_strlen(text))) return false;
+    return writeStrToFile(fd, ",", 1);
+}
+
+bool writeLunPathToFile(s_lunPath *anchor, const char *path) {
+    if (anchor == nullptr || path == nullptr) return false;
+    char tmp[528];
+    if (std::snprintf(tmp, sizeof tmp, "%s.tmp", path) >= static_cast<int>(sizeof tmp)) {
+        MLOG(common::LOG_ERROR, kSrc, "Open file failed. file: %s.", path);
+        return false;
+    }
+    int fd = open_file(tmp);
+    if (fd < 0) {
+        MLOG(common::LOG_ERROR, kSrc, "Open file failed. file: %s.", tmp);
+        return false;
+    }
+
+    // Whole lines are gathered into large writes: a snapshot of many thousand records
+    // costs a handful of system calls.
+    char chunk[kChunkSize];
+    size_t used = 0;
+    bool ok = true;
+    const s_lunPath *r = anchor->is_last == 1 ? nullptr : anchor->next;
+    for (; r != nullptr; r = r->is_last == 1 ? nullptr : r->next) {
+        if (used + kMaxLineLen > sizeof chunk) {
+            ok = writeStrToFile(fd, chunk, static_cast<int>(used));
+            used = 0;
+            if (!ok) break;
+        }
+        appendRecord(chunk, used, r);
+    }
+    if (ok && used > 0) ok = writeStrToFile(fd, chunk, static_cast<int>(used));
+    if (ok && ::fsync(fd) != 0) {
+        MLOG(common::LOG_ERROR, kSrc, "Sync file failed. file: %s.", tmp);
+        ok = false;
+    }
+    if (ok && ::rename(tmp, path) != 0) {
+        MLOG(common::LOG_ERROR, kSrc, "Rename file [%s] to [%s] failed.", tmp, path);
+        ok = false;
+    }
+    if (ok) {
+        syncDirOf(path);
+    } else {
+        (void)::unlink(tmp);  // still locked: no other writer is using it
+    }
+    close_file(fd);
+    if (ok) MLOG(common::LOG_INFO, kSrc, "Write lun path infomation to file successfully.");
+    return ok;
+}
+
+char *readFieldFromStr1(char *text, char *field, int width) {
+    if (text == nullptr || field == nullptr || width < 0) return nullptr;
+    char *comma = std::strchr(text, ',');
+    if (comma == nullptr) {
+        MLOG(common::LOG_ERROR, kSrc, "Read lunpath field failed form string [%s].", text);
+        common::inDebug("== Read lunpath field failed form string [%s].", text);
+        return nullptr;
+    }
+    *comma = '\0';
+    common::vessar_strncpy(field, text, static_cast<size_t>(width));
+    return comma + 1;
+}
+
+char *readFieldFromStr(char *text, char *field) { return readFieldFromStr1(text, field, 30); }
+
+bool readLunpathFromStr(char *line, s_lunPath *rec) {
+    if (line == nullptr || rec == nullptr) return false;
+    _initLunpath(rec);
+    char *p = line;
+    p = readFieldFromStr1(p, rec->lun_alias, sizeof rec->lun_alias - 1);
+    if (p != nullptr) p = readFieldFromStr1(p, rec->lun_wwid, sizeof rec->lun_wwid - 1);
+    if (p != nullptr) p = readFieldFromStr(p, rec->path_dev_id);
+    if (p != nullptr) p = readFieldFromStr(p, rec->path_dev_name);
+    if (p != nullptr) p = readFieldFromStr(p, rec->path_status);
+    if (p != nullptr) p = readFieldFromStr(p, rec->path_group_status);
+    if (p != nullptr) p = readFieldFromStr(p, rec->morvel_status);
+    return p != nullptr;
+}
+
+bool readLunPathToFile(s_lunPath *anchor, const char *path) {
+    if (anchor == nullptr || path == nullptr) return false;
+    FILE *f = std::fopen(path, "re");
+    if (f == nullptr) {
+        MLOG(common::LOG_ERROR, kSrc, "Open file failed. file: %s.", path);
+        common::inDebug("== Open file failed. file: %s.", path);
+        return false;
+    }
+    initLunpath(anchor);
+    s_lunPath *p = anchor;
+    bool ok = true;
+    for (;;) {
+        char line[kReadLineMax + 2];
+        std::memset(line, 0, sizeof line);
+        if (std::fgets(line, kReadLineMax + 1, f) == nullptr) line[0] = '\0';
+        common::inDebug("== Read line from file, data: [%s].", line);
+        if (std::strlen(line) <= 2) break;
+        s_lunPath *r = getOrMallocNextLunpath(p);
+        if (r == nullptr) {
+            ok = false;
+            break;
+        }
+        if (!readLunpathFromStr(line, r)) {
+            _initLunpath(r);
+            ok = false;
+            break;
+        }
+        p->is_last = 0;
+        p = r;
+    }
+    std::fclose(f);
+    return ok;
+}
+
+}  // namespace morvel::monitor

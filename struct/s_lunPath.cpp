@@ -1,0 +1,199 @@
+// LUN-path records and their reusable list.
+#include "struct/s_lunPath.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "common/comm_util.h"
+#include "common/log.h"
+
+namespace morvel::structs {
+
+namespace {
+
+constexpr const char *kSrc = "struct/s_lunPath";
+
+// First valid record behind an anchor, or null for an empty list.
+template <class T>
+T *firstValid(T *anchor) {
+    if (anchor == nullptr || anchor->is_last == 1) return nullptr;
+    return anchor->next;
+}
+
+// The valid record after r, or null when r ends the list.
+template <class T>
+T *nextValid(T *r) {
+    return r->is_last == 1 ? nullptr : r->next;
+}
+
+void fillFromDevice(s_lunPath *r, const mon::s_morvel *d) {
+    common::copyField(r->lun_alias, d->path_alias);
+    common::copyField(r->lun_wwid, d->wwid);
+}
+
+void fillFromPath(s_lunPath *r, const mon::s_path_dev *q) {
+    common::copyField(r->path_dev_id, q->dev_id);
+    common::copyField(r->path_dev_name, q->dev_name);
+    // In the monitor's path layout path_status holds the path checker state.
+    common::copyField(r->path_status, q->path_status);
+    common::copyField(r->path_group_status, q->path_group_status);
+    common::copyField(r->morvel_status, q->morvel_status);
+}
+
+size_t hashKey(const char *key, size_t maxLen) {
+    size_t h = 1469598103934665603ULL;
+    for (size_t i = 0; i < maxLen && key[i] != '\0'; ++i) {
+        h ^= static_cast<unsigned char>(key[i]);
+        h *= 1099511628211ULL;
+    }
+    return h;
+}
+
+}  // namespace
+
+s_lunPath *mallocLunpath() {
+    MLOG(common::LOG_INFO, kSrc, "Malloc struct s_lunPath.");
+    common::inDebug("Malloc struct s_lunPath.");
+    auto *r = new (std::nothrow) s_lunPath;
+    if (r == nullptr) return nullptr;
+    std::memset(r, 0, sizeof(*r));
+    r->is_last = 1;
+    return r;
+}
+
+void _initLunpath(s_lunPath *rec) {
+    if (rec == nullptr) return;
+    s_lunPath *next = rec->next;
+    std::memset(rec, 0, sizeof(*rec));
+    rec->is_last = 1;
+    rec->next = next;
+}
+
+void initLunpath(s_lunPath *anchor) { _initLunpath(anchor); }
+
+s_lunPath *getOrMallocNextLunpath(s_lunPath *prev) {
+    if (prev == nullptr) return nullptr;
+    if (prev->next != nullptr) {
+        _initLunpath(prev->next);
+        return prev->next;
+    }
+    s_lunPath *r = mallocLunpath();
+    if (r == nullptr) return nullptr;
+    prev->next = r;
+    return r;
+}
+
+void _freeLunpath(s_lunPath *rec) { delete rec; }
+
+void freeLunpath(s_lunPath *first) {
+    while (first != nullptr) {
+        s_lunPath *next = first->next;
+        _freeLunpath(first);
+        first = next;
+    }
+}
+
+cli::EcItem *cvtMorvelToLunpath(mon::s_morvel *devices, s_lunPath *lunpaths) {
+    if (devices == nullptr || lunpaths == nullptr) return &cli::EC_invalid_input;
+    initLunpath(lunpaths);
+    s_lunPath *p = lunpaths;
+    for (mon::s_morvel *d = firstValid(devices); d != nullptr; d = nextValid(d)) {
+        mon::s_path_dev *q = firstValid(d->pdev);
+        if (q == nullptr) {
+            // A LUN without paths: one record with empty path fields.
+            s_lunPath *r = getOrMallocNextLunpath(p);
+            if (r == nullptr) return &cli::EC_molloc_failed;
+            fillFromDevice(r, d);
+            p->is_last = 0;
+            p = r;
+            continue;
+        }
+        for (; q != nullptr; q = nextValid(q)) {
+            s_lunPath *r = getOrMallocNextLunpath(p);
+            if (r == nullptr) return &cli::EC_molloc_failed;
+            fillFromDevice(r, d);
+            fillFromPath(r, q);
+            p->is_last = 0;
+            p = r;
+        }
+    }
+    return &cli::EC_ok;
+}
+
+cli::EcItem *cpyLunpath(const s_lunPath *src, s_lunPath *dst) {
+    if (src == nullptr || dst == nullptr) return &cli::EC_invalid_input;
+    if (src == dst) return &cli::EC_ok;
+    initLunpath(dst);
+    s_lunPath *p = dst;
+    for (const s_lunPath *s = firstValid(src); s != nullptr; s = nextValid(s)) {
+        s_lunPath *r = getOrMallocNextLunpath(p);
+        if (r == nullptr) return &cli::EC_molloc_failed;
+        common::copyField(r->lun_alias, s->lun_alias);
+        common::copyField(r->lun_wwid, s->lun_wwid);
+        common::copyField(r->path_dev_id, s->path_dev_id);
+        common::copyField(r->path_dev_name, s->path_dev_name);
+        common::copyField(r->path_status, s->path_status);
+        common::copyField(r->path_group_status, s->path_group_status);
+        common::copyField(r->morvel_status, s->morvel_status);
+        p->is_last = 0;
+        p = r;
+    }
+    return &cli::EC_ok;
+}
+
+s_lunPath *findLunpathByLunId(s_lunPath *anchor, const char *wwid) {
+    if (wwid == nullptr) return nullptr;
+    for (s_lunPath *r = firstValid(anchor); r != nullptr; r = nextValid(r)) {
+        if (std::strncmp(r->lun_wwid, wwid, kLunWwidKeyLen) == 0) return r;
+    }
+    return nullptr;
+}
+
+s_lunPath *findLunpathByDevName(s_lunPath *anchor, const char *dev_name) {
+    if (dev_name == nullptr) return nullptr;
+    for (s_lunPath *r = firstValid(anchor); r != nullptr; r = nextValid(r)) {
+        if (std::strncmp(r->path_dev_name, dev_name, kDevNameKeyLen) == 0) return r;
+    }
+    return nullptr;
+}
+
+size_t countLunpath(const s_lunPath *anchor) {
+    size_t n = 0;
+    for (const s_lunPath *r = firstValid(anchor); r != nullptr; r = nextValid(r)) ++n;
+    return n;
+}
+
+void LunPathIndex::build(s_lunPath *anchor) {
+    size_t need = 64;
+    while (need < 2 * countLunpath(anchor)) need *= 2;
+    if (slots_.size() < need) {
+        slots_.assign(need, nullptr);
+    } else {
+        std::fill(slots_.begin(), slots_.end(), nullptr);
+    }
+    const size_t mask = slots_.size() - 1;
+    const size_t len = keyLen();
+    for (s_lunPath *r = firstValid(anchor); r != nullptr; r = nextValid(r)) {
+        const char *k = keyOf(r);
+        for (size_t i = hashKey(k, len) & mask;; i = (i + 1) & mask) {
+            if (slots_[i] == nullptr) {
+                slots_[i] = r;
+                break;
+            }
+            if (std::strncmp(keyOf(slots_[i]), k, len) == 0) break;  // first one stays
+        }
+    }
+}
+
+s_lunPath *LunPathIndex::find(const char *key) const {
+    if (key == nullptr || slots_.empty()) return nullptr;
+    const size_t mask = slots_.size() - 1;
+    const size_t len = keyLen();
+    for (size_t i = hashKey(key, len) & mask;; i = (i + 1) & mask) {
+        if (slots_[i] == nullptr) return nullptr;
+        if (std::strncmp(keyOf(slots_[i]), key, len) == 0) return slots_[i];
+    }
+}
+
+}  // namespace morvel::structs

@@ -1,0 +1,313 @@
+// The monitor cycle over sequences of `multipath -ll` outputs (a fake `multipath` first in
+// PATH), the change lines in /dumps/morvel_monitor.log, the snapshot across restarts, and
+// the pacing of the loop.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "common/log.h"
+#include "monitor/monitor.h"
+#include "monitor_test_util.h"
+
+namespace {
+
+using namespace morvel;
+namespace fs = std::filesystem;
+using Lines = std::vector<std::string>;
+using testutil::readFile;
+using testutil::writeFile;
+
+const std::string kFixtures = fs::path(__FILE__).parent_path().parent_path() / "fixtures" / "monitor";
+const std::string kSnapshot = "/dumps/data.morvel";
+
+struct Group {
+    std::string status;
+    Lines paths;  // "2:0:0:0 sdc 8:32 active ready running"
+};
+
+// One LUN of the array as multipath -ll prints it.
+std::string lun(const std::string &alias, const std::string &wwid, int dm, const std::vector<Group> &groups) {
+    std::string s = alias + " (" + wwid + ") dm-" + std::to_string(dm) + " KELDOR,ZRN\n";
+    s += "size=16M features='0' hwhandler='1 alua' wp=rw\n";
+    for (size_t g = 0; g < groups.size(); ++g) {
+        const bool lastGroup = g + 1 == groups.size();
+        s += std::string(lastGroup ? "`-+- " : "|-+- ") + "policy='service-time 0' prio=50 status=" +
+             groups[g].status + "\n";
+        for (size_t p = 0; p < groups[g].paths.size(); ++p) {
+            const bool lastPath = p + 1 == groups[g].paths.size();
+            s += std::string(lastGroup ? "  " : "| ") + (lastPath ? "`- " : "|- ") + groups[g].paths[p] + "\n";
+        }
+    }
+    return s;
+}
+
+std::string lunDeleted(const std::string &a, const std::string &w) {
+    return "The lun is deleted, the properties are [ path_alias: " + a + ", wwid: " + w + " ].";
+}
+std::string lunCreated(const std::string &a, const std::string &w) {
+    return "The lun is created, the properties are [ path_alias: " + a + ", wwid: " + w + " ].";
+}
+std::string pathLine(const char *what, const std::string &a, const std::string &w, const std::string &n,
+                     const std::string &st = "ready", const std::string &grp = "active",
+                     const std::string &state = "running") {
+    return std::string("The path is ") + what + ", the properties are [ path_alias: " + a + ", wwid: " + w +
+           ", dev_name: " + n + ", path_status: " + st + ", path_group_status: " + grp +
+           ", morvel_status:" + state + " ].";
+}
+std::string changed(const char *what, const std::string &from, const std::string &to, const std::string &n) {
+    return std::string("The ") + what + " is changed from [" + from + "] to [" + to +
+           "] for the path [ dev_name: " + n + " ].";
+}
+
+const std::string kA = "3600140500000000000000000000000a1";
+const std::string kB = "3600140500000000000000000000000b2";
+const std::string kC = "3600140500000000000000000000000c3";
+const std::string lunA = lun("mpatha", kA, 0, {{"active", {"2:0:0:0 sdc 8:32 active ready running",
+                                                           "3:0:0:0 sdd 8:48 active ready running"}}});
+const std::string lunB = lun("mpathb", kB, 1, {{"active", {"0:0:0:1 sda 8:0  active ready running",
+                                                           "1:0:0:1 sdb 8:16 active ready running"}}});
+const std::string lunC = lun("mpathc", kC, 2, {{"active", {"4:0:0:2 sde 8:64 active ready running",
+                                                           "5:0:0:2 sdf 8:80 active ready running"}}});
+
+class MonitorCycleTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!testutil::inSandbox()) GTEST_SKIP() << "run through ctest (sandbox)";
+        common::set_log_variant(common::LogVariant::Monitor);
+        fs::remove_all("/dumps");
+        fs::create_directories("/tmp/fakebin");
+        writeFile("/tmp/fakebin/multipath",
+                  "#!/bin/sh\ncat /tmp/fake-topology\nexit $(cat /tmp/fake-rc)\n");
+        fs::permissions("/tmp/fakebin/multipath", fs::perms::owner_all);
+        static const std::string path = "/tmp/fakebin:" + std::string(std::getenv("PATH"));
+        ::setenv("PATH", path.c_str(), 1);
+        setTopology("");
+        monitor::initMonitor();
+    }
+
+    void setTopology(const std::string &text, int rc = 0) {
+        writeFile("/tmp/fake-topology", text);
+        writeFile("/tmp/fake-rc", std::to_string(rc) + "\n");
+    }
+    // Runs one cycle and returns the change lines it logged, without their timestamps.
+    Lines cycle() {
+        monitor::oneMonitor();
+        return newMonitorLines();
+    }
+    Lines newMonitorLines() {
+        const std::string all = readFile("/dumps/morvel_monitor.log");
+        const std::string fresh = all.substr(std::min(seen_, all.size()));
+        seen_ = all.size();
+        static const std::regex stamp(R"(^\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}\] (.*)$)");
+        Lines out;
+        for (const auto &l : testutil::splitLines(fresh)) {
+            std::smatch m;
+            EXPECT_TRUE(std::regex_match(l, m, stamp)) << l;
+            out.push_back(m.size() > 1 ? m[1].str() : l);
+        }
+        return out;
+    }
+    Lines snapshotLines() { return testutil::splitLines(readFile(kSnapshot)); }
+    ino_t snapshotInode() {
+        struct stat st {};
+        return ::stat(kSnapshot.c_str(), &st) == 0 ? st.st_ino : 0;
+    }
+
+    size_t seen_ = 0;
+};
+
+TEST_F(MonitorCycleTest, FirstStartReportsEverythingThenStaysQuiet) {
+    setTopology(readFile(kFixtures + "/scsi-debug-2-luns.multipath-ll"));
+    EXPECT_EQ(cycle(), (Lines{lunCreated("mpatha", "333333330000007d0"),
+                              lunCreated("mpathb", "333333330000007d1"),
+                              pathLine("created", "mpatha", "333333330000007d0", "sda"),
+                              pathLine("created", "mpatha", "333333330000007d0", "sdc"),
+                              pathLine("created", "mpathb", "333333330000007d1", "sdb"),
+                              pathLine("created", "mpathb", "333333330000007d1", "sdd")}));
+    EXPECT_EQ(snapshotLines(), (Lines{"mpatha,333333330000007d0,8:0,sda,ready,active,running,",
+                                      "mpatha,333333330000007d0,8:32,sdc,ready,active,running,",
+                                      "mpathb,333333330000007d1,8:16,sdb,ready,active,running,",
+                                      "mpathb,333333330000007d1,8:48,sdd,ready,active,running,"}));
+    const ino_t ino = snapshotInode();
+    EXPECT_EQ(cycle(), Lines{});
+    EXPECT_EQ(snapshotInode(), ino) << "an unchanged topology rewrote the snapshot";
+}
+
+// Real captures: the device-mapper state (4th word) is not watched and NVMe namespaces are
+// not recognised, so failing one SCSI and one NVMe path in dm gives no line.
+TEST_F(MonitorCycleTest, DeviceMapperStateAndNvmeMapsAreNotWatched) {
+    setTopology(readFile(kFixtures + "/mixed-3-maps.multipath-ll"));
+    const Lines first = cycle();
+    ASSERT_EQ(first.size(), 6u);
+    EXPECT_EQ(first[0], lunCreated("mpatha", "360014050123abcd456789ef012345678"));
+    EXPECT_EQ(first[1], lunCreated("mpathb", "333333330000007d0"));
+    setTopology(readFile(kFixtures + "/mixed-3-maps-one-path-failed-each.multipath-ll"));
+    EXPECT_EQ(cycle(), Lines{});
+}
+
+TEST_F(MonitorCycleTest, PathStateChangesGiveOneLineEachInFieldOrder) {
+    setTopology(lunA + lunB);
+    cycle();
+    setTopology(lunA + lun("mpathb", kB, 1, {{"active", {"0:0:0:1 sda 8:0  failed faulty running",
+                                                         "1:0:0:1 sdb 8:16 active ready running"}}}));
+    EXPECT_EQ(cycle(), Lines{changed("path status", "ready", "faulty", "sda")});
+    EXPECT_EQ(snapshotLines()[2], "mpathb," + kB + ",8:0,sda,faulty,active,running,");
+
+    // Checker, group and kernel state of one path change together: status, group, morvel.
+    setTopology(lunA + lun("mpathb", kB, 1, {{"enabled", {"0:0:0:1 sda 8:0  failed ghost offline",
+                                                          "1:0:0:1 sdb 8:16 active ready running"}}}));
+    EXPECT_EQ(cycle(), (Lines{changed("path status", "faulty", "ghost", "sda"),
+                              changed("group status", "active", "enabled", "sda"),
+                              changed("morvel status", "running", "offline", "sda"),
+                              changed("group status", "active", "enabled", "sdb")}));
+
+    // A path that moves to another map: alias and WWID change lines for it, nothing else.
+    setTopology(lunA + lun("mpathb", kB, 1, {{"enabled", {"0:0:0:1 sda 8:0  failed ghost offline"}}}) +
+                lun("mpathc", kC, 2, {{"active", {"1:0:0:1 sdb 8:16 active ready running"}}}));
+    EXPECT_EQ(cycle(), (Lines{lunCreated("mpathc", kC), changed("path alias", "mpathb", "mpathc", "sdb"),
+                              changed("lun wwid", kB, kC, "sdb"),
+                              changed("group status", "enabled", "active", "sdb")}));
+}
+
+TEST_F(MonitorCycleTest, LunWithTwoPathsDisappearsAndComesBack) {
+    setTopology(lunA + lunB + lunC);
+    cycle();
+    setTopology(lunA + lunC);
+    EXPECT_EQ(cycle(), (Lines{lunDeleted("mpathb", kB), pathLine("deleted", "mpathb", kB, "sda"),
+                              pathLine("deleted", "mpathb", kB, "sdb")}));
+    EXPECT_EQ(snapshotLines().size(), 4u);
+    setTopology(lunA + lunB + lunC);
+    EXPECT_EQ(cycle(), (Lines{lunCreated("mpathb", kB), pathLine("created", "mpathb", kB, "sda"),
+                              pathLine("created", "mpathb", kB, "sdb")}));
+}
+
+TEST_F(MonitorCycleTest, LunThatLosesAllItsPathsKeepsOnePathlessRecord) {
+    setTopology(lunA + lunB);
+    cycle();
+    setTopology(lunA + lun("mpathb", kB, 1, {}));
+    EXPECT_EQ(cycle(), (Lines{pathLine("deleted", "mpathb", kB, "sda"), pathLine("deleted", "mpathb", kB, "sdb"),
+                              pathLine("created", "mpathb", kB, "", "", "", "")}));
+    EXPECT_EQ(snapshotLines().back(), "mpathb," + kB + ",,,,,,");
+}
+
+TEST_F(MonitorCycleTest, FailedQueryReportsNothingUntilItRecovers) {
+    setTopology(lunA + lunB);
+    cycle();
+    const Lines before = snapshotLines();
+    setTopology(lunA, 1);  // multipath fails while mpathb goes away
+    EXPECT_EQ(cycle(), Lines{});
+    EXPECT_EQ(cycle(), Lines{});
+    EXPECT_EQ(snapshotLines(), before);
+    const std::string cli = readFile("/dumps/morvel_cli.log");
+    EXPECT_NE(cli.find("Query Morvel infomation failed. Error message: Error(0003): Execute system command failed."),
+              std::string::npos);
+    EXPECT_NE(cli.find("Get lun and path information failed. Error message: Error(0003): Execute system command "
+                       "failed."),
+              std::string::npos);
+
+    setTopology(lunA);  // recovered: the change is reported against the last good records
+    EXPECT_EQ(cycle(), (Lines{lunDeleted("mpathb", kB), pathLine("deleted", "mpathb", kB, "sda"),
+                              pathLine("deleted", "mpathb", kB, "sdb")}));
+}
+
+// Once every LUN is gone the snapshot is emptied, so a restart neither repeats the
+// deletions nor misses LUNs that come back.
+TEST_F(MonitorCycleTest, AllLunsGoneEmptiesTheSnapshot) {
+    setTopology(lunA + lunB);
+    cycle();
+    setTopology("");
+    EXPECT_EQ(cycle().size(), 6u);
+    EXPECT_TRUE(fs::exists(kSnapshot));
+    EXPECT_EQ(readFile(kSnapshot), "");
+
+    monitor::initMonitor();  // restart
+    EXPECT_EQ(cycle(), Lines{});
+    setTopology(lunB);
+    EXPECT_EQ(cycle(), (Lines{lunCreated("mpathb", kB), pathLine("created", "mpathb", kB, "sda"),
+                              pathLine("created", "mpathb", kB, "sdb")}));
+}
+
+TEST_F(MonitorCycleTest, RestartReportsChangesMadeWhileDown) {
+    setTopology(lunA + lunB);
+    cycle();
+    monitor::initMonitor();
+    EXPECT_EQ(cycle(), Lines{});  // same topology after a restart: nothing
+
+    monitor::initMonitor();
+    setTopology(lunB + lunC);  // while down: mpatha went, mpathc came
+    EXPECT_EQ(cycle(), (Lines{lunDeleted("mpatha", kA), lunCreated("mpathc", kC),
+                              pathLine("deleted", "mpatha", kA, "sdc"), pathLine("deleted", "mpatha", kA, "sdd"),
+                              pathLine("created", "mpathc", kC, "sde"), pathLine("created", "mpathc", kC, "sdf")}));
+}
+
+TEST_F(MonitorCycleTest, MalformedSnapshotLineKeepsTheLinesBeforeIt) {
+    fs::create_directories("/dumps");
+    writeFile(kSnapshot, "mpatha," + kA + ",8:32,sdc,ready,active,running,\n"
+                         "mpatha," + kA + ",8:48,sdd,ready,active\n");
+    monitor::initMonitor();
+    setTopology(lunA);
+    EXPECT_EQ(cycle(), Lines{pathLine("created", "mpatha", kA, "sdd")});
+    EXPECT_EQ(snapshotLines().size(), 2u);
+    EXPECT_NE(readFile("/dumps/morvel_cli.log").find("Read lunpath field failed form string [active\n]."),
+              std::string::npos);
+}
+
+// A snapshot that could not be written is written by the next cycle, even without change,
+// so a restart does not report the same changes again.
+TEST_F(MonitorCycleTest, FailedSnapshotWriteIsRetried) {
+    setTopology(lunA);
+    cycle();
+    fs::create_directories(kSnapshot + ".tmp");  // blocks the writer
+    setTopology(lunA + lunB);
+    EXPECT_EQ(cycle().size(), 3u);
+    EXPECT_EQ(snapshotLines().size(), 2u);
+    fs::remove(kSnapshot + ".tmp");
+    EXPECT_EQ(cycle(), Lines{});
+    EXPECT_EQ(snapshotLines().size(), 4u);
+    monitor::initMonitor();
+    EXPECT_EQ(cycle(), Lines{});
+}
+
+TEST(MonitorPacing, PauseFollowsTheCycleLength) {
+    EXPECT_EQ(monitor::pauseAfterCycle(0), 10u);
+    EXPECT_EQ(monitor::pauseAfterCycle(3), 7u);
+    EXPECT_EQ(monitor::pauseAfterCycle(3.9), 7u);  // whole seconds, truncated
+    EXPECT_EQ(monitor::pauseAfterCycle(9.99), 1u);
+    EXPECT_EQ(monitor::pauseAfterCycle(10), 1u);
+    EXPECT_EQ(monitor::pauseAfterCycle(12), 1u);
+    EXPECT_EQ(monitor::pauseAfterCycle(3600), 1u);
+    // A clock stepped back during the cycle: the pause grows, by one period at most.
+    EXPECT_EQ(monitor::pauseAfterCycle(-0.5), 10u);
+    EXPECT_EQ(monitor::pauseAfterCycle(-4), 14u);
+    EXPECT_EQ(monitor::pauseAfterCycle(-86400), 20u);
+}
+
+TEST(MonitorPacing, LoopPacesCyclesWithTheGivenClock) {
+    // Each cycle: its duration in seconds and a step of the wall clock during it.
+    struct Step {
+        long work, clockStep;
+    };
+    const std::vector<Step> cycles = {{3, 0}, {12, 0}, {0, 15}, {2, -5}, {0, 0}};
+    time_t clock = 1700000000;
+    size_t done = 0;
+    std::vector<unsigned> pauses;
+    monitor::paceCycles([&] { return clock; },
+                        [&](unsigned s) {
+                            pauses.push_back(s);
+                            clock += s;
+                        },
+                        [&] {
+                            if (done == cycles.size()) return false;
+                            clock += cycles[done].work + cycles[done].clockStep;
+                            ++done;
+                            return true;
+                        });
+    EXPECT_EQ(pauses, (std::vector<unsigned>{7, 1, 1, 13, 10}));
+}
+
+}  // namespace
