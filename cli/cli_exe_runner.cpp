@@ -1,0 +1,124 @@
+// Runner wrappers used by the command implementations: they run a command through the
+// runner with a 2 MiB capture buffer and turn the outcome into a result item.
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+#include "cli/cli_exe.h"
+#include "common/log.h"
+#include "common/runner.h"
+
+namespace morvel::cli {
+
+namespace {
+
+constexpr const char *kSrc = "cli/cli_exe";
+constexpr int kTimeoutMs = 5000;
+
+struct FreeDeleter {
+    void operator()(char *p) const { std::free(p); }
+};
+using CBuf = std::unique_ptr<char, FreeDeleter>;
+
+// A zeroed 2 MiB capture buffer (calloc: pages come zeroed from the kernel).
+CBuf captureBuffer() { return CBuf(static_cast<char *>(std::calloc(common::kOutBufSize, 1))); }
+
+// Frees the runner's heap buffer, if it handed one out, when the wrapper returns.
+struct HeapOut {
+    const char *buf;
+    char *out = nullptr;
+    ~HeapOut() {
+        if (out != nullptr && out != buf) std::free(out);
+    }
+};
+
+void copyOut(char *outBuf, int outSize, const char *out) {
+    if (outBuf == nullptr || outSize <= 0 || out == nullptr) return;
+    std::snprintf(outBuf, static_cast<size_t>(outSize), "%s", out);
+}
+
+// Shared part of exeLiunxTaskCmd and exeLiunxTaskCmdStrict.
+EcItem *taskCmd(const char *cmd, bool strict, const char *caller, int line) {
+    CBuf buf = captureBuffer();
+    if (!buf) {
+        common::morvel_log(common::LOG_ERROR, kSrc, line, caller, "Malloc %d byte space failed.\n",
+                           common::kOutBufSize);
+        common::morvel_log(common::LOG_ERROR, kSrc, line, caller, "Execute command [%s] failed\n", cmd);
+        return &EC_exe_cmd_failed;
+    }
+    HeapOut h{buf.get()};
+    int grown = 0;
+    int ret = common::exe_cmd(cmd, buf.get(), common::kOutBufSize, &h.out, &grown);
+    if (ret < 0 || h.out == nullptr) {
+        common::morvel_log(common::LOG_ERROR, kSrc, line, caller, "Execute command [%s] failed\n", cmd);
+        return &EC_exe_cmd_failed;
+    }
+    // a non-zero exit is already in the log (exe_cmd)
+    if (strict && ret != 0) return &EC_exe_cmd_failed;
+    return &EC_ok;
+}
+
+}  // namespace
+
+EcItem *exeLiunxTaskCmd(const char *cmd) { return taskCmd(cmd, false, __func__, __LINE__); }
+
+EcItem *exeLiunxTaskCmdStrict(const char *cmd) { return taskCmd(cmd, true, __func__, __LINE__); }
+
+EcItem *exeLiunxInfoCmd(const char *cmd, char *outBuf, int outSize) {
+    CBuf buf = captureBuffer();
+    if (!buf) {
+        MLOG(common::LOG_ERROR, kSrc, "Malloc %d byte space failed.\n", common::kOutBufSize);
+        MLOG(common::LOG_ERROR, kSrc, "Execute command [%s] failed\n", cmd);
+        return &EC_exe_cmd_failed;
+    }
+    HeapOut h{buf.get()};
+    int grown = 0;
+    int ret = common::exe_cmd(cmd, buf.get(), common::kOutBufSize, &h.out, &grown);
+    if (ret < 0 || h.out == nullptr) {
+        MLOG(common::LOG_ERROR, kSrc, "Execute command [%s] failed\n", cmd);
+        return &EC_exe_cmd_failed;
+    }
+    copyOut(outBuf, outSize, h.out);
+    if (ret == 0) return &EC_info_ok;
+    MLOG(common::LOG_ERROR, kSrc, "Command [%s] failed, exitcode:[%d]\n", cmd, ret);
+    return &EC_exe_cmd_failed;
+}
+
+// Runs the command in its own process group under a 5-second deadline; at the deadline
+// the whole group is killed and reaped. No signal handler or interval timer is involved,
+// so the caller's SIGALRM disposition and ITIMER_REAL are never touched.
+EcItem *exeLiunxInfoCmd_nonblocking(const char *cmd, char *outBuf, int outSize) {
+    CBuf buf = captureBuffer();
+    if (!buf) {
+        MLOG(common::LOG_ERROR, kSrc, "Malloc %d byte space failed.\n", common::kOutBufSize);
+        MLOG(common::LOG_ERROR, kSrc, "Execute command [%s] failed\n", cmd);
+        return &EC_exe_cmd_failed;
+    }
+    HeapOut h{buf.get()};
+    int state = 0;
+    int status = common::exe_cmd_nonblocking(cmd, buf.get(), common::kOutBufSize, &h.out, &state, kTimeoutMs);
+    if (status == -9) {
+        MLOG(common::LOG_ERROR, kSrc, "Execute command [%s] timeout\n", cmd);
+        return &EC_exe_cmd_timeout;
+    }
+    if (status < 0 || h.out == nullptr) {
+        MLOG(common::LOG_ERROR, kSrc, "Execute command [%s] failed\n", cmd);
+        copyOut(outBuf, outSize, h.out);  // what was read so far
+        return &EC_exe_cmd_failed;
+    }
+    copyOut(outBuf, outSize, h.out);
+    return &EC_info_ok;
+}
+
+sigfunc my_signal(int signo, sigfunc handler) {
+    struct sigaction act{}, old{};
+    act.sa_handler = handler;
+    sigemptyset(&act.sa_mask);
+    // SIGALRM interrupts a system call instead of restarting it (the historical
+    // SA_INTERRUPT, which is the absence of SA_RESTART); every other signal restarts.
+    act.sa_flags = (signo == SIGALRM) ? 0 : SA_RESTART;
+    if (sigaction(signo, &act, &old) < 0) return SIG_ERR;
+    return old.sa_handler;
+}
+
+}  // namespace morvel::cli

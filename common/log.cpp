@@ -1,0 +1,259 @@
+// Line-oriented logging shared by morvel and morvel_monitor.
+//
+// Every call opens the file, takes an exclusive flock, appends one whole line in a single
+// write, checks the size, rotates if needed, unlocks and closes: nothing is buffered, so
+// a line is on disk as soon as the call returns, and several processes can append to the
+// same file at the same time.
+#include "common/log.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <vector>
+
+#include "common/comm_util.h"
+
+namespace morvel::common {
+
+namespace {
+
+constexpr long kRotateSize = 10485760;  // 10 MiB: a file past this size is moved to its backup
+constexpr int kLineMax = 1024;          // message and whole line: at most 1023 characters
+constexpr int kPathMax = 200;           // full file path: at most 199 characters
+constexpr int kTimeMax = 99;            // timestamp text before the milliseconds
+constexpr int kLevelNameMax = 16;
+
+// CLI log set
+const char g_log_file_dir[] = "/dumps/";
+const char g_log_file_name[] = "morvel_cli.log";
+const char g_log_bk_file_name[] = "morvel_cli_bk.log";
+// monitor log set
+const char g_monitor_file_dir[] = "/dumps/";
+const char g_monitor_file_name[] = "morvel_monitor.log";
+const char g_monitor_bk_file_name[] = "morvel_monitor_bk.log";
+
+// current set, chosen by every morvel_log call
+const char *g_file_dir = g_log_file_dir;
+const char *g_file_name = g_log_file_name;
+const char *g_bk_file_name = g_log_bk_file_name;
+
+const bool log_started = true;
+const bool debug_started = false;
+
+LogVariant g_variant = LogVariant::Cli;
+
+bool isMonitor() { return g_variant == LogVariant::Monitor; }
+
+void lockFd(int fd) {
+    while (flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+    }
+}
+
+// True when fd still names the file that is at path now. Another process may have moved
+// the file to its backup name between our open and our lock.
+bool stillAtPath(int fd, const char *path) {
+    struct stat byFd{}, byPath{};
+    if (fstat(fd, &byFd) != 0) return true;  // cannot tell: write where we are
+    if (stat(path, &byPath) != 0) return false;
+    return byFd.st_ino == byPath.st_ino && byFd.st_dev == byPath.st_dev;
+}
+
+int openRaw(const char *path) {
+    if (path == nullptr) return -1;
+    int fd;
+    do {
+        fd = open(path, O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+// Opens path and holds the exclusive lock on the file that is at path at that moment:
+// if the file was rotated away while we waited for the lock, the descriptor is dropped
+// and the new file opened instead.
+int openLocked(const char *path) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        int fd = openRaw(path);
+        if (fd < 0) return -1;
+        lockFd(fd);  // released by the caller (close_file releases it with the descriptor)
+        if (stillAtPath(fd, path)) return fd;
+        flock(fd, LOCK_UN);
+        close(fd);
+    }
+    return -1;
+}
+
+// The morvel_monitor rules take the lock inside open_file and drop it in close_file; the
+// morvel rules lock around the write in morvel_log. Both end up holding the lock from
+// before the write until after the size test and rename.
+int open_file(const char *path) { return isMonitor() ? openLocked(path) : openRaw(path); }
+
+void close_file(int fd) {
+    if (fd < 0) return;
+    if (isMonitor()) flock(fd, LOCK_UN);
+    close(fd);
+}
+
+void backup_log_file(const char *from) {
+    char bk[kPathMax] = {0};
+    std::snprintf(bk, sizeof(bk), "%s%s", g_file_dir, g_bk_file_name);
+    (void)rename(from, bk);
+}
+
+bool rotationAllowed(const char *path) {
+    if (isMonitor()) return true;
+    char cli[kPathMax], mon[kPathMax];
+    std::snprintf(cli, sizeof(cli), "%s%s", g_log_file_dir, g_log_file_name);
+    std::snprintf(mon, sizeof(mon), "%s%s", g_monitor_file_dir, g_monitor_file_name);
+    return std::strcmp(path, cli) == 0 || std::strcmp(path, mon) == 0;
+}
+
+void levelName(int level, char (&name)[kLevelNameMax]) {
+    switch (level) {
+        case LOG_ERROR: copyField(name, "ERROR"); return;
+        case LOG_INFO: copyField(name, "INFO "); return;
+        case LOG_DEBUG: copyField(name, "DEBUG"); return;
+        case LOG_WARN:
+            if (isMonitor()) {
+                copyField(name, "WARN ");
+                return;
+            }
+            break;
+        default: break;
+    }
+    std::snprintf(name, sizeof(name), "LEVEL[%d]", level);
+}
+
+// "[%Y-%m-%d %T.mmm]"
+void timestamp(char *out, size_t outSize) {
+    struct timeval tv{};
+    gettimeofday(&tv, nullptr);
+    time_t now = tv.tv_sec;
+    char text[kTimeMax] = {0};
+    struct tm tmNow{};
+    if (localtime_r(&now, &tmNow) != nullptr) std::strftime(text, sizeof(text), "%Y-%m-%d %T.", &tmNow);
+    std::snprintf(out, outSize, "[%s%03d]", text, static_cast<int>(tv.tv_usec / 1000));
+}
+
+// The format with a backslash before every ';' (morvel rules only).
+std::vector<char> escapedFormat(const char *format) {
+    size_t len = std::strlen(format);
+    std::vector<char> esc(2 * len + 1, '\0');
+    escapeString(esc.data(), format);
+    return esc;
+}
+
+// Formats into out (kLineMax bytes). A line that had to be cut still ends with a newline,
+// so it never runs into the next line of the file.
+void finishLine(char *out, int written) {
+    if (written >= kLineMax) out[kLineMax - 2] = '\n';
+}
+
+}  // namespace
+
+void set_log_variant(LogVariant v) { g_variant = v; }
+LogVariant log_variant() { return g_variant; }
+
+int is_debug(void) { return 1; }
+
+int mk_log_dir(void) {
+    if (access(g_file_dir, F_OK) == 0) return 1;
+    if (!isMonitor() && std::strcmp(g_file_dir, "/dumps/") != 0) return 0;
+    if (mkdir(g_file_dir, 0700) == 0) return 1;
+    // another process may have made it in the meantime
+    return (errno == EEXIST && access(g_file_dir, F_OK) == 0) ? 1 : 0;
+}
+
+long get_file_size(const char *path) {
+    struct stat st{};
+    if (path == nullptr || stat(path, &st) != 0) return -1;
+    return static_cast<long>(st.st_size);
+}
+
+void morvel_log(int level, const char *source_file, int line, const char *function_name,
+                const char *format, ...) {
+    if (level == LOG_MONITOR) {
+        g_file_dir = g_monitor_file_dir;
+        g_file_name = g_monitor_file_name;
+        g_bk_file_name = g_monitor_bk_file_name;
+    } else {
+        g_file_dir = g_log_file_dir;
+        g_file_name = g_log_file_name;
+        g_bk_file_name = g_log_bk_file_name;
+    }
+    if (level == LOG_DEBUG && !is_debug()) return;
+    if (!log_started || format == nullptr) return;
+    if (!mk_log_dir()) return;
+
+    char name[kLevelNameMax] = {0};
+    levelName(level, name);
+    char stamp[kTimeMax + 16] = {0};
+    timestamp(stamp, sizeof(stamp));
+
+    char msg[kLineMax] = {0};
+    va_list ap;
+    va_start(ap, format);
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+    if (isMonitor()) {
+        std::vsnprintf(msg, sizeof(msg), format, ap);
+    } else {
+        std::vector<char> esc = escapedFormat(format);
+        std::vsnprintf(msg, sizeof(msg), esc.data(), ap);
+    }
+#pragma GCC diagnostic pop
+    va_end(ap);
+
+    char text[kLineMax] = {0};
+    int n;
+    if (level == LOG_MONITOR) {
+        n = std::snprintf(text, sizeof(text), "%s %s\n", stamp, msg);
+    } else {
+        n = std::snprintf(text, sizeof(text), "%s %s %s %s %d %s\n", stamp, name,
+                          source_file ? source_file : "", function_name ? function_name : "", line, msg);
+    }
+    if (n < 0) return;
+    finishLine(text, n);
+
+    char path[kPathMax] = {0};
+    std::snprintf(path, sizeof(path), "%s%s", g_file_dir, g_file_name);
+
+    // morvel_monitor: open_file locks; morvel: lock right after opening
+    int fd = isMonitor() ? open_file(path) : openLocked(path);
+    if (fd < 0) return;
+
+    size_t len = std::strlen(text);
+    ssize_t w;
+    do {
+        w = write(fd, text, len);
+    } while (w < 0 && errno == EINTR);
+
+    // Size test and rotation under the lock: the next writer finds the file gone from the
+    // path and opens the new one, so a file is never rotated twice.
+    if (get_file_size(path) > kRotateSize && rotationAllowed(path)) backup_log_file(path);
+
+    if (!isMonitor()) flock(fd, LOCK_UN);
+    close_file(fd);
+}
+
+void inDebug(const char *format, ...) {
+    if (!debug_started || format == nullptr) return;
+    std::vector<char> esc = escapedFormat(format);
+    va_list ap;
+    va_start(ap, format);
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+    std::vprintf(esc.data(), ap);
+#pragma GCC diagnostic pop
+    va_end(ap);
+    std::printf("\n");
+}
+
+}  // namespace morvel::common

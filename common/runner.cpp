@@ -1,0 +1,455 @@
+// Shell command runner: runs "/bin/sh -c <line> 2>&1", captures the whole output into the
+// caller's buffer (moving it to a larger heap buffer when it does not fit) and reports the
+// exit status. The three entry points share the spawning, reading and growing code.
+#include "common/runner.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "common/comm_util.h"
+#include "common/log.h"
+
+extern char **environ;
+
+namespace morvel::common {
+
+namespace {
+
+constexpr const char *kSrc = "common/comm_util";
+constexpr int kChunk = 20480;           // read chunk and growth step of morvel's runners
+constexpr int kMonitorChunk = 1024;     // the same for morvel_monitor's runner
+constexpr int kLongLineMax = 20480;     // command line of exe_cmd_nonblocking
+constexpr int kTimedOut = -9;
+
+using Clock = std::chrono::steady_clock;
+
+// ---------------------------------------------------------------- output buffer
+
+// The output as it is collected: the caller's buffer first, then heap buffers of this run.
+// Growth: when a piece does not fit, the buffer grows by ceil(len / step) steps; the new
+// buffer has steps * step + capacity + 1 bytes and is zero-filled.
+class Capture {
+public:
+    Capture(char *buf, int size, int minChunk)
+        : buf_(buf), cur_(buf), capacity_(size - 1) {
+        chunk_ = capacity_ < minChunk ? capacity_ : minChunk;
+        if (chunk_ < 2) chunk_ = 2;  // room for at least one character per read
+        step_ = capacity_ > minChunk ? capacity_ : minChunk;
+        buf_[0] = '\0';
+    }
+    ~Capture() {
+        if (heap() && !released_) std::free(cur_);
+    }
+    Capture(const Capture &) = delete;
+    Capture &operator=(const Capture &) = delete;
+
+    int chunk() const { return chunk_; }
+    bool heap() const { return cur_ != buf_; }
+    char *data() const { return cur_; }
+    size_t held() const { return held_; }
+    // The caller takes over the heap buffer.
+    char *release() {
+        released_ = true;
+        return cur_;
+    }
+
+    // Appends len characters; false when a larger buffer could not be had (the heap buffer
+    // of this run is freed then and *asked holds the size asked for).
+    bool append(const char *piece, size_t len, long long *asked) {
+        if (held_ + len > static_cast<size_t>(capacity_)) {
+            long long steps = (static_cast<long long>(len) + step_ - 1) / step_;
+            long long newSize = steps * step_ + capacity_ + 1;
+            char *bigger = static_cast<char *>(std::calloc(static_cast<size_t>(newSize), 1));
+            if (bigger == nullptr) {
+                if (heap()) std::free(cur_);
+                cur_ = buf_;
+                held_ = 0;
+                buf_[0] = '\0';
+                *asked = newSize;
+                return false;
+            }
+            std::memcpy(bigger, cur_, held_);
+            if (heap()) std::free(cur_);
+            cur_ = bigger;
+            capacity_ += static_cast<int>(steps * step_);
+        }
+        std::memcpy(cur_ + held_, piece, len);
+        held_ += len;
+        cur_[held_] = '\0';
+        return true;
+    }
+
+private:
+    char *buf_;
+    char *cur_;
+    int capacity_;
+    int chunk_ = 0;
+    int step_ = 0;
+    size_t held_ = 0;
+    bool released_ = false;
+};
+
+// ---------------------------------------------------------------- child process
+
+struct Child {
+    pid_t pid = -1;
+    int fd = -1;  // read end of the output pipe
+};
+
+// Starts /bin/sh -c line with stdout on a pipe (the line itself joins stderr to it).
+// With ownGroup the shell leads a new process group and reads /dev/null, so the whole
+// group can be killed at a deadline and a terminal never stops it.
+bool spawnShell(const char *line, bool ownGroup, Child *child) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return false;
+    // keep the write end off 0..2 so that dup2 onto stdout always clears close-on-exec
+    if (fds[1] <= 2) {
+        int moved = fcntl(fds[1], F_DUPFD_CLOEXEC, 3);
+        close(fds[1]);
+        if (moved < 0) {
+            close(fds[0]);
+            return false;
+        }
+        fds[1] = moved;
+    }
+
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attr;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawnattr_init(&attr);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+    if (ownGroup) {
+        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+        posix_spawnattr_setpgroup(&attr, 0);
+        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+    }
+    char *argv[] = {const_cast<char *>("sh"), const_cast<char *>("-c"), const_cast<char *>(line), nullptr};
+    pid_t pid = -1;
+    int rc = posix_spawn(&pid, "/bin/sh", &actions, &attr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    close(fds[1]);
+    if (rc != 0) {
+        close(fds[0]);
+        return false;
+    }
+    child->pid = pid;
+    child->fd = fds[0];
+    return true;
+}
+
+// Exit status as the shell reports it: 0..255, or 128 + signal for a killed command.
+int exitStatus(int wstatus) {
+    if (WIFEXITED(wstatus)) return WEXITSTATUS(wstatus);
+    if (WIFSIGNALED(wstatus)) return 128 + WTERMSIG(wstatus);
+    return 255;
+}
+
+int reap(pid_t pid) {
+    int wstatus = 0;
+    while (waitpid(pid, &wstatus, 0) < 0) {
+        if (errno != EINTR) return 255;
+    }
+    return exitStatus(wstatus);
+}
+
+// While a command runs in its own group, this process is the child subreaper: whatever the
+// shell leaves behind is re-parented to us, not to init, so a killed group can be reaped
+// completely before the runner returns. The previous setting is restored afterwards.
+class GroupScope {
+public:
+    explicit GroupScope(bool active) : active_(active) {
+        if (!active_) return;
+        int was = 0;
+        if (prctl(PR_GET_CHILD_SUBREAPER, &was) == 0) wasSubreaper_ = was != 0;
+        if (!wasSubreaper_) prctl(PR_SET_CHILD_SUBREAPER, 1);
+    }
+    ~GroupScope() {
+        if (active_ && !wasSubreaper_) prctl(PR_SET_CHILD_SUBREAPER, 0);
+    }
+    GroupScope(const GroupScope &) = delete;
+    GroupScope &operator=(const GroupScope &) = delete;
+
+private:
+    bool active_;
+    bool wasSubreaper_ = false;
+};
+
+// Kills the shell's whole process group and reaps every member (the shell and what it left
+// behind), so that nothing of the command outlives the run.
+void killGroup(pid_t pgid) {
+    kill(-pgid, SIGKILL);
+    int wstatus = 0;
+    while (waitpid(-pgid, &wstatus, 0) > 0 || errno == EINTR) {
+    }
+}
+
+// Reaps members of the group that have already ended, without waiting for the others.
+void reapEnded(pid_t pgid) {
+    int wstatus = 0;
+    while (waitpid(-pgid, &wstatus, WNOHANG) > 0) {
+    }
+}
+
+// Reads the pipe piece by piece as a line reader would: each piece ends after a newline,
+// after chunk - 1 characters, or at end of file. A piece stops at an embedded NUL byte.
+class PieceReader {
+public:
+    PieceReader(int fd, Clock::time_point deadline, bool timed)
+        : fd_(fd), deadline_(deadline), timed_(timed) {}
+
+    // >0 piece length, 0 end of file, -1 read error, kTimedOut deadline passed
+    long next(char *piece, int chunk) {
+        size_t max = static_cast<size_t>(chunk - 1);
+        size_t n = 0;
+        while (n < max) {
+            if (pos_ == len_) {
+                int r = fill();
+                if (r == kTimedOut) return kTimedOut;
+                if (r <= 0) {
+                    if (n > 0) break;  // the last piece before end of file
+                    return r;
+                }
+            }
+            char c = stage_[pos_++];
+            piece[n++] = c;
+            if (c == '\n') break;
+        }
+        piece[n] = '\0';
+        return static_cast<long>(std::strlen(piece));
+    }
+
+private:
+    int fill() {
+        for (;;) {
+            if (timed_) {
+                auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - Clock::now()).count();
+                if (left <= 0) return kTimedOut;
+                struct pollfd p{fd_, POLLIN, 0};
+                int pr = poll(&p, 1, static_cast<int>(left));
+                if (pr < 0 && errno == EINTR) continue;
+                if (pr == 0) return kTimedOut;
+                if (pr < 0) return -1;
+            }
+            ssize_t r = read(fd_, stage_, sizeof(stage_));
+            if (r < 0 && errno == EINTR) continue;
+            if (r < 0) return -1;
+            pos_ = 0;
+            len_ = static_cast<size_t>(r);
+            return r > 0 ? 1 : 0;
+        }
+    }
+
+    int fd_;
+    Clock::time_point deadline_;
+    bool timed_;
+    char stage_[65536];
+    size_t pos_ = 0;
+    size_t len_ = 0;
+};
+
+enum class RunEnd { Done, StartFailed, NoMemory, TimedOut };
+
+struct RunResult {
+    RunEnd end = RunEnd::Done;
+    int status = 0;           // exit status when Done
+    long long asked = 0;      // size asked for when NoMemory
+};
+
+// Runs line and collects its output into cap. With ownGroup the shell leads its own
+// process group; timeoutMs > 0 sets a deadline at which that group is killed.
+RunResult runShell(const char *line, Capture &cap, bool ownGroup, int timeoutMs) {
+    RunResult res;
+    GroupScope scope(ownGroup);
+    Child child;
+    if (!spawnShell(line, ownGroup, &child)) {
+        res.end = RunEnd::StartFailed;
+        return res;
+    }
+    const bool timed = ownGroup && timeoutMs > 0;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timed ? timeoutMs : 0);
+    auto abandon = [&](RunEnd end) {
+        close(child.fd);  // a command still writing gets SIGPIPE
+        if (ownGroup) {
+            killGroup(child.pid);
+        } else {
+            reap(child.pid);
+        }
+        res.end = end;
+        return res;
+    };
+
+    auto piece = std::make_unique<char[]>(static_cast<size_t>(cap.chunk()));
+    auto reader = std::make_unique<PieceReader>(child.fd, deadline, timed);
+    for (;;) {
+        long n = reader->next(piece.get(), cap.chunk());
+        if (n == kTimedOut) return abandon(RunEnd::TimedOut);
+        if (n <= 0) break;  // end of file (or a read error: take what we have)
+        if (!cap.append(piece.get(), static_cast<size_t>(n), &res.asked)) return abandon(RunEnd::NoMemory);
+    }
+    close(child.fd);
+
+    if (!timed) {
+        res.status = reap(child.pid);
+        if (ownGroup) reapEnded(child.pid);
+        return res;
+    }
+    // the command may have closed its output and still be running: wait up to the deadline
+    for (;;) {
+        int wstatus = 0;
+        pid_t w = waitpid(child.pid, &wstatus, WNOHANG);
+        if (w == child.pid) {
+            res.status = exitStatus(wstatus);
+            reapEnded(child.pid);
+            return res;
+        }
+        if (w < 0 && errno != EINTR) {
+            res.status = 255;
+            return res;
+        }
+        if (Clock::now() >= deadline) {
+            killGroup(child.pid);
+            res.end = RunEnd::TimedOut;
+            return res;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+bool badArgs(const char *cmd, char *buf, int size, char **out) {
+    return cmd == nullptr || buf == nullptr || size < 1 || out == nullptr;
+}
+
+}  // namespace
+
+int exe_cmd(const char *cmd, char *buf, int size, char **out, int *grown) {
+    if (badArgs(cmd, buf, size, out)) {
+        MLOG(LOG_ERROR, kSrc, "Popen command [%s] failed\n", cmd ? cmd : "");
+        return -1;
+    }
+    *out = buf;
+    std::string line = std::string(cmd) + " 2>&1";
+    // A longer line does not fit the command buffer; cutting it would run a different
+    // command, so it is not run at all.
+    if (line.size() > static_cast<size_t>(kCmdBufSize - 1)) {
+        MLOG(LOG_ERROR, kSrc, "Command [%.256s...] is too long (%zu characters), it is not executed.\n",
+             line.c_str(), line.size());
+        return -1;
+    }
+    char clean[kCmdBufSize] = {0};
+    cleanString(clean, line.c_str());
+
+    Capture cap(buf, size, kChunk);
+    RunResult res = runShell(clean, cap, false, 0);
+    switch (res.end) {
+        case RunEnd::StartFailed:
+            MLOG(LOG_ERROR, kSrc, "Popen command [%s] failed\n", line.c_str());
+            return -1;
+        case RunEnd::NoMemory:
+            MLOG(LOG_ERROR, kSrc, "Malloc %d byte space failed.\n", static_cast<int>(res.asked));
+            return -2;
+        case RunEnd::TimedOut:  // no deadline here
+        case RunEnd::Done: break;
+    }
+    *out = cap.heap() ? cap.release() : buf;
+    if (res.status != 0) {
+        MLOG(LOG_ERROR, kSrc, "Execute command [%s] failed, exit code [%d]\n", line.c_str(), res.status);
+        if (cap.held() > 0) MLOG(LOG_ERROR, kSrc, "Error message: %s\n", *out);
+        // a heap buffer is the caller's to free whatever the status
+        if (grown != nullptr && cap.heap()) *grown = 1;
+        return res.status;
+    }
+    MLOG(LOG_DEBUG, kSrc, "Execute command [%s] successfully.\n", line.c_str());
+    if (grown != nullptr) *grown = cap.heap() ? 1 : 0;
+    return 0;
+}
+
+int exe_cmd_nonblocking(const char *cmd, char *buf, int size, char **out, int *state, int timeout_ms) {
+    int dummy = 0;
+    if (state == nullptr) state = &dummy;
+    if (badArgs(cmd, buf, size, out)) {
+        MLOG(LOG_ERROR, kSrc, "Popen command [%s] failed\n", cmd ? cmd : "");
+        return *state = -1;
+    }
+    *out = buf;
+    std::string line = std::string(cmd) + " 2>&1";
+    if (line.size() > static_cast<size_t>(kLongLineMax)) {
+        MLOG(LOG_ERROR, kSrc, "Command [%.256s...] is too long (%zu characters), it is not executed.\n",
+             line.c_str(), line.size());
+        return *state = -1;
+    }
+
+    Capture cap(buf, size, kChunk);
+    RunResult res = runShell(line.c_str(), cap, true, timeout_ms);
+    switch (res.end) {
+        case RunEnd::StartFailed:
+            MLOG(LOG_ERROR, kSrc, "Popen command [%s] failed\n", line.c_str());
+            return *state = -1;
+        case RunEnd::NoMemory:
+            MLOG(LOG_ERROR, kSrc, "Malloc %d byte space failed.\n", static_cast<int>(res.asked));
+            return *state = -2;
+        case RunEnd::TimedOut: return *state = kTimedOut;
+        case RunEnd::Done: break;
+    }
+    *out = cap.heap() ? cap.release() : buf;
+    if (res.status != 0) {
+        MLOG(LOG_ERROR, kSrc, "Execute command [%s] failed, exit code [%d]\n", line.c_str(), res.status);
+        if (cap.held() > 0) MLOG(LOG_ERROR, kSrc, "Error message: %s\n", *out);
+        // the output stays readable; a heap buffer is freed by the caller when *out != buf
+        return *state = -1;
+    }
+    MLOG(LOG_DEBUG, kSrc, "Execute command [%s] successfully.\n", line.c_str());
+    return *state = cap.heap() ? 1 : 0;
+}
+
+int exe_cmd_monitor(const char *cmd, char *buf, int size, char **out) {
+    if (badArgs(cmd, buf, size, out)) {
+        morvel_log(LOG_ERROR, kSrc, __LINE__, "exe_cmd", "Popen command [%s] failed\n", cmd ? cmd : "");
+        return -1;
+    }
+    *out = buf;
+    char line[kCmdBufSize] = {0};
+    std::snprintf(line, sizeof(line), "%s 2>&1", cmd);  // cut to 1023 characters
+
+    Capture cap(buf, size, kMonitorChunk);
+    RunResult res = runShell(line, cap, false, 0);
+    switch (res.end) {
+        case RunEnd::StartFailed:
+            morvel_log(LOG_ERROR, kSrc, __LINE__, "exe_cmd", "Popen command [%s] failed\n", line);
+            return -1;
+        case RunEnd::NoMemory:
+            morvel_log(LOG_ERROR, kSrc, __LINE__, "exe_cmd", "Malloc %d byte space failed.\n",
+                       static_cast<int>(res.asked));
+            return -2;
+        case RunEnd::TimedOut:
+        case RunEnd::Done: break;
+    }
+    if (res.status != 0) {
+        morvel_log(LOG_ERROR, kSrc, __LINE__, "exe_cmd", "Execute command [%s] failed, exit code [%d]\n", line,
+                   res.status);
+        if (cap.held() > 0) morvel_log(LOG_ERROR, kSrc, __LINE__, "exe_cmd", "Error message: %s\n", cap.data());
+        // -1 tells the caller nothing about a heap buffer: none is handed out (the
+        // capture frees it)
+        if (cap.heap()) buf[0] = '\0';
+        return -1;
+    }
+    *out = cap.heap() ? cap.release() : buf;
+    morvel_log(LOG_DEBUG, kSrc, __LINE__, "exe_cmd", "Execute command [%s] successfully.\n", line);
+    return cap.heap() ? 1 : 0;
+}
+
+}  // namespace morvel::common

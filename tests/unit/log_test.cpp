@@ -1,0 +1,221 @@
+// Logging: line formats of both files, both programs' rules, creation modes, rotation and
+// many processes appending and rotating at the same time.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <regex>
+#include <set>
+#include <thread>
+
+#include "common/log.h"
+#include "unit/runtime_test_util.h"
+
+using namespace morvel::common;
+using namespace runtime_test;
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kStamp = R"(\[\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3}\])";
+
+class LogTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        REQUIRE_SANDBOX();
+        set_log_variant(LogVariant::Cli);
+        fs::remove_all("/dumps");
+    }
+    void TearDown() override { set_log_variant(LogVariant::Cli); }
+};
+
+mode_t modeOf(const char *path) {
+    struct stat st{};
+    EXPECT_EQ(stat(path, &st), 0) << path;
+    return st.st_mode & 07777;
+}
+
+TEST_F(LogTest, CliLineFormatLevelsAndEscaping) {
+    morvel_log(0, "cli/cli_exe", 96, "exeLiunxTaskCmd", "msg %d;x\n", 5);
+    EXPECT_EQ(modeOf("/dumps"), 0700u);
+    EXPECT_EQ(modeOf(kCliLog), 0600u);
+    EXPECT_FALSE(fs::exists(kMonLog));
+
+    morvel_log(2, "struct/s_morvel", 7, "f", "a;%s", "b;c");  // arguments are not escaped
+    morvel_log(3, "s", 1, "g", "debug");
+    morvel_log(7, "s", 1, "g", "seven");
+    morvel_log(1, "s", 1, "g", "one");
+    morvel_log(12345678, "s", 1, "g", "eight digits");
+    morvel_log(0, "s", 1, "g", nullptr);  // dropped
+
+    auto lines = linesOf(kCliLog);
+    ASSERT_EQ(lines.size(), 7u);
+    EXPECT_TRUE(std::regex_match(lines[0], std::regex(kStamp + R"( ERROR cli/cli_exe exeLiunxTaskCmd 96 msg 5\\;x)")))
+        << lines[0];
+    EXPECT_EQ(lines[1], "");  // the message's own newline
+    EXPECT_EQ(lines[2].substr(26), "INFO  struct/s_morvel f 7 a\\;b;c");
+    EXPECT_EQ(lines[3].substr(26), "DEBUG s g 1 debug");
+    EXPECT_EQ(lines[4].substr(26), "LEVEL[7] s g 1 seven");
+    EXPECT_EQ(lines[5].substr(26), "LEVEL[1] s g 1 one");
+    EXPECT_EQ(lines[6].substr(26), "LEVEL[12345678] s g 1 eight digits");
+}
+
+TEST_F(LogTest, LevelFourIsAShortRecordInTheMonitorLog) {
+    morvel_log(4, "monitor/monitor", 3, "loop", "path %s changed;", "sdb");
+    EXPECT_FALSE(fs::exists(kCliLog));
+    auto lines = linesOf(kMonLog);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_TRUE(std::regex_match(lines[0], std::regex(kStamp + R"( path sdb changed\\;)"))) << lines[0];
+    EXPECT_EQ(modeOf(kMonLog), 0600u);
+}
+
+TEST_F(LogTest, MonitorRulesNameWarnAndKeepSemicolons) {
+    set_log_variant(LogVariant::Monitor);
+    morvel_log(1, "monitor/monitor", 5, "f", "w;%d", 1);
+    morvel_log(4, "monitor/monitor", 5, "f", "rec;");
+    EXPECT_EQ(modeOf("/dumps"), 0700u);
+    auto cli = linesOf(kCliLog);
+    ASSERT_EQ(cli.size(), 1u);
+    EXPECT_EQ(cli[0].substr(26), "WARN  monitor/monitor f 5 w;1");
+    auto mon = linesOf(kMonLog);
+    ASSERT_EQ(mon.size(), 1u);
+    EXPECT_EQ(mon[0].substr(26), "rec;");
+}
+
+TEST_F(LogTest, OverlongMessageIsCutButTheLineStaysWhole) {
+    std::string big(3000, 'x');
+    morvel_log(0, "s", 1, "f", "%s", big.c_str());
+    morvel_log(0, "s", 2, "f", "next");
+    std::string text = slurp(kCliLog);
+    auto nl = text.find('\n');
+    EXPECT_EQ(nl, 1022u);  // 1023 characters with the newline
+    EXPECT_EQ(text.substr(nl + 1 + 26), "ERROR s f 2 next\n");
+}
+
+TEST_F(LogTest, UnusableDirectoryDropsLinesSilently) {
+    std::ofstream("/dumps") << "not a directory";
+    morvel_log(0, "s", 1, "f", "lost");
+    EXPECT_EQ(slurp("/dumps"), "not a directory");
+}
+
+TEST_F(LogTest, InDebugPrintsNothing) {
+    testing::internal::CaptureStdout();
+    inDebug("trace %d;", 1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+}
+
+// Both files under both programs' rules: a file of exactly 10 MiB stays, one byte more is
+// moved over the old backup, and the next line starts a new file.
+TEST_F(LogTest, RotationPastTenMebibytes) {
+    for (auto variant : {LogVariant::Cli, LogVariant::Monitor}) {
+        for (int level : {0, 4}) {
+            SCOPED_TRACE(testing::Message() << "monitor rules " << (variant == LogVariant::Monitor) << " level " << level);
+            fs::remove_all("/dumps");
+            set_log_variant(variant);
+            const char *log = level == 4 ? kMonLog : kCliLog;
+            const char *bk = level == 4 ? kMonBk : kCliBk;
+            morvel_log(level, "s", 1, "f", "rotation probe");
+            const long L = get_file_size(log);
+            ASSERT_GT(L, 0);
+            std::ofstream(bk) << "old backup";
+            ASSERT_EQ(truncate(log, 10485760 - L), 0);
+            morvel_log(level, "s", 1, "f", "rotation probe");
+            EXPECT_EQ(get_file_size(log), 10485760);
+            EXPECT_EQ(slurp(bk), "old backup");
+            morvel_log(level, "s", 1, "f", "rotation probe");
+            EXPECT_FALSE(fs::exists(log));
+            EXPECT_EQ(get_file_size(bk), 10485760 + L);
+            morvel_log(level, "s", 1, "f", "rotation probe");
+            EXPECT_EQ(get_file_size(log), L);
+            EXPECT_EQ(modeOf(log), 0600u);
+        }
+    }
+    EXPECT_EQ(get_file_size("/dumps/none"), -1);
+}
+
+// A writer that opened the file before another process moved it to the backup must not
+// write into the moved file once it gets the lock.
+TEST_F(LogTest, WriterWaitingForTheLockFollowsARotation) {
+    morvel_log(0, "s", 1, "f", "first");
+    int fd = open(kCliLog, O_RDWR);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(flock(fd, LOCK_EX), 0);
+    pid_t pid = fork();
+    if (pid == 0) {
+        morvel_log(0, "s", 2, "f", "second");
+        _exit(0);
+    }
+    // wait until the child is blocked on our lock
+    bool waiting = false;
+    for (int i = 0; i < 1000 && !waiting; ++i) {
+        waiting = slurp("/proc/locks").find("-> FLOCK") != std::string::npos;
+        if (!waiting) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_TRUE(waiting);
+    ASSERT_EQ(rename(kCliLog, kCliBk), 0);  // as a rotation by another process would
+    flock(fd, LOCK_UN);
+    close(fd);
+    int st = 0;
+    waitpid(pid, &st, 0);
+    EXPECT_EQ(linesOf(kCliBk).size(), 1u);
+    auto now = linesOf(kCliLog);
+    ASSERT_EQ(now.size(), 1u);
+    EXPECT_EQ(now[0].substr(26), "ERROR s f 2 second");
+}
+
+// Eight processes, 20,000 lines of ~150 bytes each (about 24 MB: two rotations on the way).
+// Every line in the log and its backup is whole and unique, and for every writer the lines
+// kept form one unbroken run up to its last line: only the overwritten first generation is
+// missing.
+TEST_F(LogTest, ConcurrentWritersAcrossRotations) {
+    constexpr int kProcs = 8, kLines = 20000;
+    std::vector<pid_t> kids;
+    for (int p = 0; p < kProcs; ++p) {
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            std::string pad(100, static_cast<char>('a' + p));
+            for (int i = 0; i < kLines; ++i) morvel_log(2, "t", p, "w", "p%d n%06d %s end", p, i, pad.c_str());
+            _exit(0);
+        }
+        kids.push_back(pid);
+    }
+    for (pid_t k : kids) {
+        int st = 0;
+        waitpid(k, &st, 0);
+        EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
+    }
+    const long bkSize = get_file_size(kCliBk);
+    EXPECT_GT(bkSize, 10485760);
+    EXPECT_LE(bkSize, 10485760 + 200);  // rotated right after the line that crossed the limit
+    EXPECT_LE(get_file_size(kCliLog), 10485760);
+
+    const std::regex line(kStamp + R"( INFO  t w (\d) p(\d) n(\d{6}) ([a-h]{100}) end)");
+    std::map<int, std::set<int>> seen;
+    size_t total = 0;
+    for (const char *f : {kCliBk, kCliLog}) {
+        for (const auto &l : linesOf(f)) {
+            std::smatch m;
+            ASSERT_TRUE(std::regex_match(l, m, line)) << f << ": " << l;
+            int p = std::stoi(m[2]);
+            ASSERT_EQ(std::stoi(m[1]), p);
+            ASSERT_EQ(m[4].str(), std::string(100, static_cast<char>('a' + p)));
+            ASSERT_TRUE(seen[p].insert(std::stoi(m[3])).second) << "duplicate " << l;
+            ++total;
+        }
+    }
+    ASSERT_EQ(seen.size(), static_cast<size_t>(kProcs));
+    for (auto &[p, nums] : seen) {
+        EXPECT_EQ(*nums.rbegin(), kLines - 1) << "writer " << p;
+        EXPECT_EQ(static_cast<size_t>(*nums.rbegin() - *nums.begin() + 1), nums.size()) << "gap for writer " << p;
+    }
+    EXPECT_LT(total, static_cast<size_t>(kProcs * kLines));  // the first generation was overwritten
+}
+
+}  // namespace
