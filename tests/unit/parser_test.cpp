@@ -1,0 +1,519 @@
+// The multipath -ll parser: both variants over real captures, the edge cases of the grammar,
+// and the query functions over a fake multipath.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "struct/mpath_parser.h"
+#include "struct/target_port.h"
+#include "topology_test_util.h"
+
+namespace morvel::structs {
+namespace {
+
+using topotest::fixture;
+
+// ---- expected records ----
+
+struct ExpPath {
+    std::string id, name, node, policy, prio, groupStatus, dmState, checker, devState, hostInterface,
+        targetPort;
+};
+struct ExpDevice {
+    std::string alias, wwid, number, vendor, product, size;
+    std::vector<ExpPath> paths;
+};
+
+// One text line per record, so that a mismatch shows as a readable diff.
+std::string dump(const std::vector<ExpDevice> &devs, bool monitor) {
+    std::string out;
+    for (const ExpDevice &d : devs) {
+        out += d.alias + "|" + d.wwid + "|" + d.number + "|" + d.vendor + "|" + d.product + "|" + d.size + "\n";
+        for (const ExpPath &p : d.paths) {
+            out += "  " + p.id + "|" + p.name + "|" + p.node + "|" + p.policy + "|" + p.prio + "|" +
+                   p.groupStatus + "|";
+            if (monitor)
+                out += p.checker + "|" + p.devState + "\n";
+            else
+                out += p.dmState + "|" + p.checker + "|" + p.devState + "|" + p.hostInterface + "|" +
+                       p.targetPort + "\n";
+        }
+    }
+    return out;
+}
+
+template <class M>
+std::string dumpList(M *anchor) {
+    std::vector<ExpDevice> devs;
+    constexpr bool monitor = std::is_same_v<M, mon::s_morvel>;
+    if (anchor->is_last == 1) return "";
+    for (M *d = anchor->next; d; d = d->next) {
+        ExpDevice e{d->path_alias, d->wwid, d->device_number, d->vendor, d->product_type, d->lun_size, {}};
+        if (d->pdev && d->pdev->is_last == 0) {
+            for (auto *p = d->pdev->next; p; p = p->next) {
+                ExpPath q;
+                q.id = p->dev_id, q.name = p->dev_name, q.node = p->dev_node;
+                q.policy = p->path_group_policy, q.prio = p->path_group_priority;
+                q.groupStatus = p->path_group_status;
+                if constexpr (monitor) {
+                    q.checker = p->path_status, q.devState = p->morvel_status;
+                } else {
+                    q.dmState = p->path_status, q.checker = p->checker_status, q.devState = p->morvel_status;
+                    q.hostInterface = p->host_interface, q.targetPort = p->target_port;
+                }
+                e.paths.push_back(q);
+                if (p->is_last == 1) break;
+            }
+        }
+        devs.push_back(e);
+        if (d->is_last == 1) break;
+    }
+    return dump(devs, monitor);
+}
+
+// The monitor keeps the array's SCSI devices only, with the vendor fixed to the SCSI array.
+std::vector<ExpDevice> monitorView(const std::vector<ExpDevice> &cli) {
+    std::vector<ExpDevice> out;
+    for (const ExpDevice &d : cli)
+        if (d.vendor == "KELDOR") out.push_back(d);
+    return out;
+}
+
+struct Parsed {
+    cli::EcItem *result;
+    std::string records;
+};
+
+Parsed parseCli(const std::string &text, PortResolver &resolver) {
+    MorvelList<s_morvel> list;
+    cli::EcItem *r = parseQueryCmdResultList(text.c_str(), list.anchor(), resolver);
+    return {r, dumpList(list.anchor())};
+}
+Parsed parseCli(const std::string &text) {
+    FixedPortResolver none;
+    return parseCli(text, none);
+}
+Parsed parseMon(const std::string &text) {
+    MorvelList<mon::s_morvel> list;
+    std::string copy = text;
+    cli::EcItem *r = parseQueryCmdResult(copy.data(), list.anchor());
+    return {r, dumpList(list.anchor())};
+}
+
+const ExpPath kSvc{"", "", "", "service-time 0", "", "active", "active", "ready", "running", "", ""};
+ExpPath path(const char *id, const char *name, const char *node, const char *prio, const char *hi = "",
+             const char *tp = "", const char *dmState = "active") {
+    ExpPath p = kSvc;
+    p.id = id, p.name = name, p.node = node, p.prio = prio, p.hostInterface = hi, p.targetPort = tp;
+    p.dmState = dmState;
+    return p;
+}
+
+// ---- the worked example and the real captures, through both variants ----
+
+struct FixtureCase {
+    const char *name;
+    const char *lsByPath;      // ls -l capture of /dev/disk/by-path, or none
+    const char *addresses;     // NVMe controller addresses, or none
+    std::vector<ByPathLink> extraLinks;
+    std::vector<ExpDevice> cli;
+};
+
+std::vector<FixtureCase> fixtureCases() {
+    ExpDevice mpathaIscsi{"mpatha", "360014050123abcd456789ef012345678", "0", "KELDOR", "ZRN", "16M", {}};
+    ExpDevice scsiDebug{"mpathb", "333333330000007d0", "1", "KELDOR", "ZRN", "8.0M",
+                        {path("8:0", "sda", "0:0:0:0", "30"), path("8:16", "sdb", "1:0:0:0", "30")}};
+    ExpDevice nvme{"mpathc", "uuid.4b454c44-4f52-5a52-4e00-000000000001", "2", "NVME", "KELDORZRN", "16M",
+                   {path("259:0", "nvme0n1", "0:1:1:1", "50", "fc-nvme"),
+                    path("259:1", "nvme1n1", "1:2:1:1", "50", "fc-nvme")}};
+
+    std::vector<FixtureCase> cases;
+
+    ExpDevice worked{"mpatha", "36000aabbccdd0000000000000000001a", "2", "KELDOR", "ZRN", "20G",
+                     {path("8:16", "sdb", "1:0:0:1", "50", "fc", "0x2200aabbccdd0003"),
+                      path("8:48", "sdd", "2:0:0:1", "50", "fc", "0x2200aabbccdd0004"),
+                      path("8:32", "sdc", "1:0:1:1", "10", "fc", "0x2200aabbccdd0005"),
+                      path("8:64", "sde", "2:0:1:1", "10", "fc", "0x2200aabbccdd0006", "failed")}};
+    worked.paths[2].groupStatus = worked.paths[3].groupStatus = "enabled";
+    worked.paths[3].checker = "faulty";
+    worked.paths[3].devState = "offline";
+    cases.push_back({"worked-example.multipath-ll", nullptr, nullptr,
+                     {{"pci-0000:5e:00.0-fc-0x2200aabbccdd0003-lun-1", "sdb"},
+                      {"pci-0000:5e:00.1-fc-0x2200aabbccdd0004-lun-1", "sdd"},
+                      {"pci-0000:5e:00.0-fc-0x2200aabbccdd0005-lun-1", "sdc"},
+                      {"pci-0000:5e:00.1-fc-0x2200aabbccdd0006-lun-1", "sde"},
+                      {"pci-0000:5e:00.0-fc-0x2200aabbccdd0003-lun-2", "sdf"}},
+                     {worked}});
+
+    cases.push_back({"scsi-debug-2-luns.multipath-ll", nullptr, nullptr, {},
+                     {{"mpatha", "333333330000007d0", "0", "KELDOR", "ZRN", "8.0M",
+                       {path("8:0", "sda", "0:0:0:0", "30"), path("8:32", "sdc", "1:0:0:0", "30")}},
+                      {"mpathb", "333333330000007d1", "1", "KELDOR", "ZRN", "8.0M",
+                       {path("8:16", "sdb", "0:0:0:1", "30"), path("8:48", "sdd", "1:0:0:1", "30")}}}});
+
+    ExpDevice iscsi = mpathaIscsi;
+    iscsi.paths = {path("8:0", "sda", "2:0:0:0", "50", "iscsi", "127.0.0.1:3260"),
+                   path("8:16", "sdb", "3:0:0:0", "50", "iscsi", "127.0.0.2:3260")};
+    cases.push_back({"iscsi-2-portals.multipath-ll", "iscsi-2-portals.ls-by-path", nullptr, {}, {iscsi}});
+
+    ExpDevice nvmeOnly = nvme;
+    nvmeOnly.alias = "mpatha", nvmeOnly.number = "0";
+    cases.push_back({"nvme-tcp-2-paths.multipath-ll", nullptr, "nvme-tcp-2-paths.device-address", {}, {nvmeOnly}});
+
+    ExpDevice mixedIscsi = mpathaIscsi;
+    mixedIscsi.paths = {path("8:32", "sdc", "2:0:0:0", "50", "iscsi", "127.0.0.1:3260"),
+                        path("8:48", "sdd", "3:0:0:0", "50", "iscsi", "127.0.0.2:3260")};
+    cases.push_back({"mixed-3-maps.multipath-ll", "mixed-3-maps.ls-by-path", "nvme-tcp-2-paths.device-address",
+                     {}, {mixedIscsi, scsiDebug, nvme}});
+
+    ExpDevice failedIscsi = mixedIscsi;
+    failedIscsi.paths[0].dmState = "failed";
+    ExpDevice failedNvme = nvme;
+    failedNvme.paths[1].dmState = "failed";
+    cases.push_back({"mixed-3-maps-one-path-failed-each.multipath-ll", "mixed-3-maps.ls-by-path",
+                     "nvme-tcp-2-paths.device-address", {}, {failedIscsi, scsiDebug, failedNvme}});
+    return cases;
+}
+
+TEST(ParserFixtures, BothVariantsGiveTheExpectedRecords) {
+    for (const FixtureCase &c : fixtureCases()) {
+        SCOPED_TRACE(c.name);
+        std::string text = fixture(c.name);
+        std::vector<ByPathLink> links = c.extraLinks;
+        if (c.lsByPath) {
+            auto more = topotest::linksFromLsListing(fixture(c.lsByPath));
+            links.insert(links.end(), more.begin(), more.end());
+        }
+        std::unordered_map<std::string, std::string> addresses;
+        if (c.addresses) addresses = topotest::addressesFromGrep(fixture(c.addresses));
+        FixedPortResolver resolver(links, addresses);
+
+        Parsed cli = parseCli(text, resolver);
+        EXPECT_EQ(cli.result, &cli::EC_info_ok);
+        EXPECT_EQ(cli.records, dump(c.cli, false));
+
+        Parsed mon = parseMon(text);
+        EXPECT_EQ(mon.result, &cli::EC_info_ok);
+        EXPECT_EQ(mon.records, dump(monitorView(c.cli), true));
+    }
+}
+
+TEST(ParserFixtures, MonitorKeepsCheckerAndDeviceStateOfTheWorkedExample) {
+    MorvelList<mon::s_morvel> list;
+    std::string text = fixture("worked-example.multipath-ll");
+    ASSERT_EQ(parseQueryCmdResult(text.data(), list.anchor()), &cli::EC_info_ok);
+    mon::s_morvel *dev = list.anchor()->next;
+    ASSERT_NE(dev, nullptr);
+    EXPECT_EQ(dev->is_last, 1);
+    std::vector<std::string> states;
+    for (mon::s_path_dev *p = dev->pdev->next; p; p = p->is_last ? nullptr : p->next)
+        states.push_back(std::string(p->dev_name) + ":" + p->path_status + "/" + p->morvel_status);
+    EXPECT_EQ(states, (std::vector<std::string>{"sdb:ready/running", "sdd:ready/running", "sdc:ready/running",
+                                                "sde:faulty/offline"}));
+}
+
+// ---- grammar edge cases ----
+
+const char kHdr[] = "mpatha (36000aabbccdd0000000000000000001a) dm-2 KELDOR  ,ZRN      ";
+const char kSize[] = "size=20G features='0' hwhandler='0' wp=rw";
+const char kGroup[] = "`-+- policy='service-time 0' prio=50 status=active";
+const char kPath1[] = "  |- 1:0:0:1 sdb 8:16 active ready running";
+const char kPath2[] = "  `- 2:0:0:1 sdd 8:48 active ready running";
+
+std::string lines(std::initializer_list<std::string> ls, bool finalNewline = true) {
+    std::string out;
+    for (const std::string &l : ls) out += l + "\n";
+    if (!finalNewline && !out.empty()) out.pop_back();
+    return out;
+}
+
+TEST(ParserEdges, NoDeviceOfTheArrayGivesAnEmptyList) {
+    std::string text = lines({"36000aabbccdd0000000000000000001b dm-3 OTHER   ,DISK    ", kSize, kGroup, kPath1,
+                              "1234.5678 | sdz: failed to get udev uid"});
+    EXPECT_EQ(parseCli(text).result, &cli::EC_info_ok);
+    EXPECT_EQ(parseCli(text).records, "");
+    EXPECT_EQ(parseMon(text).records, "");
+    EXPECT_EQ(parseCli("").result, &cli::EC_info_ok);
+    EXPECT_EQ(parseMon("").result, &cli::EC_info_ok);
+}
+
+TEST(ParserEdges, HeaderForms) {
+    // no map name: the WWID is both names
+    Parsed p = parseCli(lines({"36000aabbccdd0000000000000000001a dm-2 KELDOR  ,ZRN   ", kSize}));
+    EXPECT_EQ(p.records, "36000aabbccdd0000000000000000001a|36000aabbccdd0000000000000000001a|2|KELDOR|ZRN|20G\n");
+    // no " dm-": no device number, names from the whole line
+    p = parseCli(lines({"mpatha (3600a) KELDOR,ZRN", kSize}));
+    EXPECT_EQ(p.records, "mpatha|3600a||KELDOR|ZRN|20G\n");
+    // NVMe namespace of the array, padded model as multipath prints it
+    p = parseCli(lines({"mpathn (uuid.1) dm-7 NVME,KELDORZRN                               ", kSize}));
+    EXPECT_EQ(p.records, "mpathn|uuid.1|7|NVME|KELDORZRN|20G\n");
+    EXPECT_EQ(parseMon(lines({"mpathn (uuid.1) dm-7 NVME,KELDORZRN  ", kSize})).records, "");
+    // other vendors and lines that only mention the array are not headers
+    EXPECT_EQ(parseCli(lines({"mpathx (3600b) dm-1 KELDOR,ZRNX", kSize})).records, "");
+    EXPECT_EQ(parseCli(lines({"mpathx (3600b) dm-1 XKELDOR,ZRN", kSize})).records, "");
+}
+
+TEST(ParserEdges, MapNameContainingNvmeOnTheScsiArrayStaysScsi) {
+    Parsed p = parseCli(lines({"NVME_backup (3600c) dm-4 KELDOR,ZRN", kSize, kGroup, kPath1}));
+    EXPECT_EQ(p.records.substr(0, p.records.find('\n')), "NVME_backup|3600c|4|KELDOR|ZRN|20G");
+}
+
+TEST(ParserEdges, LongValuesAreCutToTheFieldLimits) {
+    std::string alias(80, 'a'), number(40, '7'), size(40, '9');
+    std::string word(40, 'w');
+    std::string text = lines({alias + " (" + alias + ") dm-" + number + " KELDOR,ZRN", "size=" + size,
+                              "`-+- policy='" + word + "' prio=" + word + " status=" + word,
+                              "  `- " + word + " " + word + " " + word + " " + word + " " + word + " " + word});
+    MorvelList<s_morvel> cli;
+    FixedPortResolver none;
+    ASSERT_EQ(parseQueryCmdResultList(text.c_str(), cli.anchor(), none), &cli::EC_info_ok);
+    s_morvel *d = cli.anchor()->next;
+    EXPECT_EQ(std::string(d->path_alias), alias.substr(0, 65));
+    EXPECT_EQ(std::string(d->wwid), alias.substr(0, 65));
+    EXPECT_EQ(std::string(d->device_number), number.substr(0, 30));
+    EXPECT_EQ(std::string(d->lun_size), size.substr(0, 30));
+    s_path_dev *p = d->pdev->next;
+    for (const char *f : {p->path_group_policy, p->path_group_priority, p->path_group_status, p->dev_node,
+                          p->dev_name, p->dev_id, p->path_status, p->checker_status, p->morvel_status})
+        EXPECT_EQ(std::string(f), word.substr(0, 30));
+
+    MorvelList<mon::s_morvel> mon;
+    std::string copy = text;
+    ASSERT_EQ(parseQueryCmdResult(copy.data(), mon.anchor()), &cli::EC_info_ok);
+    mon::s_morvel *m = mon.anchor()->next;
+    EXPECT_EQ(std::string(m->path_alias), alias.substr(0, 64));
+    EXPECT_EQ(std::string(m->wwid), alias.substr(0, 64));
+    EXPECT_EQ(std::string(m->device_number), number.substr(0, 29));
+    EXPECT_EQ(std::string(m->lun_size), size.substr(0, 29));
+    EXPECT_EQ(std::string(m->pdev->next->morvel_status), word.substr(0, 30));
+}
+
+TEST(ParserEdges, SizeLineRules) {
+    // a size line without "size=" is still consumed; the block starts after it
+    Parsed p = parseCli(lines({kHdr, "features='0' hwhandler='0' wp=rw", kGroup, kPath1}));
+    EXPECT_EQ(p.result, &cli::EC_info_ok);
+    EXPECT_NE(p.records.find("|ZRN|\n  8:16|sdb|"), std::string::npos) << p.records;
+    // a group line in the size line's place: the path line after it has no "policy="
+    p = parseCli(lines({kHdr, kGroup, kPath1}));
+    EXPECT_EQ(p.result, &cli::EC_parse_cmd_out);
+    EXPECT_EQ(parseMon(lines({kHdr, kGroup, kPath1})).result, &cli::EC_parse_cmd_out);
+}
+
+TEST(ParserEdges, DeviceWithoutPathGroupsIsFollowedByTheNextHeader) {
+    std::string text = lines({kHdr, kSize, "mpathb (3600b) dm-3 KELDOR,ZRN", kSize, kGroup, kPath1, kPath2});
+    for (const Parsed &p : {parseCli(text), parseMon(text)}) {
+        EXPECT_EQ(p.result, &cli::EC_info_ok);
+        std::string first = p.records.substr(0, p.records.find('\n') + 1);
+        EXPECT_EQ(first, "mpatha|36000aabbccdd0000000000000000001a|2|KELDOR|ZRN|20G\n");
+        EXPECT_NE(p.records.find("\nmpathb|3600b|3|KELDOR|ZRN|20G\n  8:16|sdb"), std::string::npos);
+    }
+}
+
+TEST(ParserEdges, HeaderAtTheEndOfTheText) {
+    // CLI: with a final newline the empty last line is the size line: an empty path list
+    Parsed p = parseCli(lines({kHdr, kSize, kGroup, kPath1, "mpathb (3600b) dm-3 KELDOR,ZRN"}));
+    EXPECT_EQ(p.result, &cli::EC_info_ok);
+    EXPECT_NE(p.records.find("\nmpathb|3600b|3|KELDOR|ZRN|\n"), std::string::npos);
+    // without it the size line is missing: line 5 cannot be parsed, mpatha stays in the list
+    p = parseCli(lines({kHdr, kSize, kGroup, kPath1, "mpathb (3600b) dm-3 KELDOR,ZRN"}, false));
+    EXPECT_EQ(p.result, &cli::EC_parse_cmd_out);
+    EXPECT_EQ(p.records.find("mpathb"), std::string::npos);
+    EXPECT_EQ(p.records.substr(0, 7), "mpatha|");
+    // monitor: empty lines do not count, so a final newline does not help
+    p = parseMon(lines({kHdr, kSize, kGroup, kPath1, "mpathb (3600b) dm-3 KELDOR,ZRN"}));
+    EXPECT_EQ(p.result, &cli::EC_parse_cmd_out);
+    EXPECT_EQ(p.records.find("mpathb"), std::string::npos);
+    // CLI: a final newline after the size line leaves an empty line that ends the block
+    EXPECT_EQ(parseCli(lines({kHdr, kSize})).result, &cli::EC_info_ok);
+}
+
+TEST(ParserEdges, BlockLineErrorsStopTheParse) {
+    // block line shorter than six characters
+    EXPECT_EQ(parseCli(lines({kHdr, kSize, kGroup, kPath1, "  `-"})).result, &cli::EC_parse_cmd_out);
+    // first block line without "policy="
+    EXPECT_EQ(parseCli(lines({kHdr, kSize, kPath1, kPath2})).result, &cli::EC_parse_cmd_out);
+    // path line with five words
+    EXPECT_EQ(parseCli(lines({kHdr, kSize, kGroup, "  `- 1:0:0:1 sdb 8:16 active ready"})).result,
+              &cli::EC_parse_cmd_out);
+    EXPECT_EQ(parseMon(lines({kHdr, kSize, kGroup, "  `- 1:0:0:1 sdb 8:16 active ready"})).result,
+              &cli::EC_parse_cmd_out);
+    // the device being parsed is not linked in; earlier devices stay
+    Parsed p = parseCli(lines({"mpathb (3600b) dm-3 KELDOR,ZRN", kSize, kGroup, kPath1, kHdr, kSize, kGroup,
+                               "  `- 1:0:0:1 sdb"}));
+    EXPECT_EQ(p.result, &cli::EC_parse_cmd_out);
+    EXPECT_EQ(p.records, "mpathb|3600b|3|KELDOR|ZRN|20G\n  8:16|sdb|1:0:0:1|service-time 0|50|active|active|ready|running||\n");
+}
+
+TEST(ParserEdges, ParseErrorIsLoggedWithTheLineNumber) {
+    std::string log = "/dumps/morvel_cli.log";
+    size_t before = topotest::readFile(log).size();
+    // line 0 other vendor, 1 empty, 2 header, 3 size, 4 group, 5 short path line
+    parseCli(lines({"x dm-1 OTHER,DISK", "", kHdr, kSize, kGroup, "  `- 1:0:0:1 sdb 8:16"}));
+    std::string tail = topotest::readFile(log).substr(before);
+    EXPECT_NE(tail.find("ERROR cli/cli_exe"), std::string::npos) << tail;
+    EXPECT_NE(tail.find("Parse 5th line in 'multipath -ll' output failed."), std::string::npos) << tail;
+    // the monitor drops the empty line: the same path line is its 4th
+    before = topotest::readFile(log).size();
+    parseMon(lines({"x dm-1 OTHER,DISK", "", kHdr, kSize, kGroup, "  `- 1:0:0:1 sdb 8:16"}));
+    tail = topotest::readFile(log).substr(before);
+    EXPECT_NE(tail.find("Parse 4th line in 'multipath -ll' output failed."), std::string::npos) << tail;
+}
+
+TEST(ParserEdges, PathLineWords) {
+    // aligned columns (runs of blanks) and a seventh word, which joins the sixth
+    Parsed p = parseCli(lines({kHdr, kSize, kGroup, "  `- 2:0:0:0 sda 8:0  active ready running extra"}));
+    EXPECT_NE(p.records.find("  8:0|sda|2:0:0:0|service-time 0|50|active|active|ready|running extra||"),
+              std::string::npos)
+        << p.records;
+    p = parseMon(lines({kHdr, kSize, kGroup, "  `- 2:0:0:0 sda 8:0  active ready running extra"}));
+    EXPECT_NE(p.records.find("|ready|running extra\n"), std::string::npos) << p.records;
+}
+
+TEST(ParserEdges, GroupLineVariants) {
+    auto group = [](const std::string &g) {
+        Parsed p = parseCli(lines({kHdr, kSize, g, kPath1}));
+        EXPECT_EQ(p.result, &cli::EC_info_ok) << g;
+        size_t at = p.records.find("  8:16|sdb|1:0:0:1|");
+        std::string rest = at == std::string::npos ? "" : p.records.substr(at + 19);
+        return rest.substr(0, rest.find("|active|ready"));
+    };
+    EXPECT_EQ(group("`-+- policy='round-robin 0' prio=1 status=enabled"), "round-robin 0|1|enabled");
+    EXPECT_EQ(group("`-+- policy='service-time 0' status=active"), "service-time 0||active");
+    EXPECT_EQ(group("`-+- policy='service-time 0 prio=50 status=active"), "service-time 0 prio=50 status=||");
+    EXPECT_EQ(group("`-+- policy='queue-length 0' prio=0 status=undef"), "queue-length 0|0|undef");
+    EXPECT_EQ(group("`-+- policy="), "||");
+    // a group line starts a new group: later paths carry its values
+    Parsed p = parseCli(lines({kHdr, kSize, "|-+- policy='a' prio=1 status=active", kPath1,
+                               "`-+- policy='b' prio=2 status=enabled", kPath2}));
+    EXPECT_NE(p.records.find("sdb|1:0:0:1|a|1|active|"), std::string::npos);
+    EXPECT_NE(p.records.find("sdd|2:0:0:1|b|2|enabled|"), std::string::npos);
+}
+
+TEST(ParserEdges, ProcessPathInfoOverASplitBlock) {
+    std::string g = kGroup, a = kPath1, b = kPath2;
+    char *block[] = {g.data(), a.data(), b.data()};
+    s_path_dev *anchor = mallocPathDev();
+    FixedPortResolver none;
+    EXPECT_EQ(processPathInfo(block, 0, 3, anchor, none), &cli::EC_info_ok);
+    EXPECT_STREQ(anchor->next->next->dev_name, "sdd");
+    EXPECT_EQ(anchor->next->next->is_last, 1);
+    // an empty range leaves the list empty
+    initPathDev(anchor);
+    EXPECT_EQ(processPathInfo(block, 2, 2, anchor, none), &cli::EC_info_ok);
+    EXPECT_EQ(anchor->is_last, 1);
+    freePathDev(anchor);
+
+    mon::s_path_dev *monAnchor = mallocPathDev<mon::s_path_dev>();
+    EXPECT_EQ(processPathInfo(block, 0, 2, monAnchor), &cli::EC_info_ok);
+    EXPECT_STREQ(monAnchor->next->path_status, "ready");
+    freePathDev(monAnchor);
+}
+
+TEST(ParserEdges, ReparseIntoTheSameListReusesIt) {
+    MorvelList<mon::s_morvel> list;
+    std::string three = fixture("mixed-3-maps.multipath-ll");
+    ASSERT_EQ(parseQueryCmdResult(three.data(), list.anchor()), &cli::EC_info_ok);
+    mon::s_morvel *first = list.anchor()->next, *second = first->next;
+    initMorvel(list.anchor());
+    std::string one = lines({kHdr, kSize, kGroup, kPath1});
+    ASSERT_EQ(parseQueryCmdResult(one.data(), list.anchor()), &cli::EC_info_ok);
+    EXPECT_EQ(list.anchor()->next, first);
+    EXPECT_EQ(first->is_last, 1);
+    EXPECT_EQ(first->next, second);
+    EXPECT_EQ(dumpList(list.anchor()).find("mpathb"), std::string::npos);
+}
+
+// ---- the query functions over a fake multipath ----
+
+class QueryTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        TOPO_REQUIRE_SANDBOX();
+        mkdir(kBin, 0755);
+        topotest::writeFile(std::string(kBin) + "/multipath",
+                            "#!/bin/sh\necho \"$@\" >> /tmp/fakebin/args\ncat /tmp/fakebin/out\n"
+                            "exit $(cat /tmp/fakebin/rc 2>/dev/null || echo 0)\n");
+        chmod((std::string(kBin) + "/multipath").c_str(), 0755);
+        oldPath_ = std::getenv("PATH");
+        setenv("PATH", (std::string(kBin) + ":" + oldPath_).c_str(), 1);
+        answer("", 0);
+        unlink((std::string(kBin) + "/args").c_str());
+    }
+    void TearDown() override {
+        if (!oldPath_.empty()) setenv("PATH", oldPath_.c_str(), 1);
+    }
+    void answer(const std::string &out, int rc) {
+        topotest::writeFile(std::string(kBin) + "/out", out);
+        topotest::writeFile(std::string(kBin) + "/rc", std::to_string(rc) + "\n");
+    }
+    std::string args() { return topotest::readFile(std::string(kBin) + "/args"); }
+
+    static constexpr const char *kBin = "/tmp/fakebin";
+    std::string oldPath_;
+};
+
+TEST_F(QueryTest, CliParsesWhateverMultipathPrintsEvenOnANonZeroExit) {
+    answer(fixture("scsi-debug-2-luns.multipath-ll"), 1);
+    MorvelList<s_morvel> list;
+    EXPECT_EQ(queryMorvelInfo(list.anchor()), &cli::EC_info_ok);
+    EXPECT_EQ(args(), "-ll\n");
+    ASSERT_NE(findMorvelByPathAlias(list.anchor(), "mpathb"), nullptr);
+    EXPECT_NE(findMorvelByDeviceName(list.anchor(), "mpathb", "sdd"), nullptr);
+}
+
+TEST_F(QueryTest, SingleDeviceQuery) {
+    MorvelList<s_morvel> list;
+    answer(fixture("iscsi-2-portals.multipath-ll"), 0);
+    EXPECT_EQ(querySingleMorvelInfo(list.anchor(), "mpatha"), &cli::EC_info_ok);
+    EXPECT_EQ(args(), "-ll mpatha\n");
+    EXPECT_NE(findMorvelByPathAlias(list.anchor(), "mpatha"), nullptr);
+
+    // unknown to multipath: no such device, and the list is left as it was
+    answer("", 0);
+    EXPECT_EQ(querySingleMorvelInfo(list.anchor(), "mpathq"), &cli::EC_no_this_device);
+    EXPECT_STREQ(cli::EC_no_this_device.param1, "mpathq");
+    EXPECT_NE(findMorvelByPathAlias(list.anchor(), "mpatha"), nullptr);
+    answer("36000aabbccdd0000000000000000001b dm-3 OTHER,DISK\n", 0);
+    EXPECT_EQ(querySingleMorvelInfo(list.anchor(), "mpathz"), &cli::EC_no_this_device);
+
+    // a name that is no plain device name never reaches the command line
+    EXPECT_EQ(querySingleMorvelInfo(list.anchor(), "mpatha;touch /tmp/x"), &cli::EC_no_this_device);
+    EXPECT_EQ(querySingleMorvelInfo(list.anchor(), "-v3"), &cli::EC_no_this_device);
+    EXPECT_EQ(args(), "-ll mpatha\n-ll mpathq\n-ll mpathz\n");
+}
+
+TEST_F(QueryTest, MonitorKeepsThePreviousRecordsWhenMultipathFails) {
+    MorvelList<mon::s_morvel> list;
+    answer(fixture("mixed-3-maps.multipath-ll"), 0);
+    ASSERT_EQ(queryMorvelInfo(list.anchor()), &cli::EC_info_ok);
+    std::string before = dumpList(list.anchor());
+    EXPECT_NE(before.find("mpathb|333333330000007d0"), std::string::npos);
+    EXPECT_EQ(before.find("mpathc"), std::string::npos);
+
+    answer("", 1);
+    EXPECT_EQ(queryMorvelInfo(list.anchor()), &cli::EC_exe_cmd_failed);
+    EXPECT_EQ(dumpList(list.anchor()), before);
+}
+
+TEST_F(QueryTest, LargeOutputsGrowBeyondTheStartBuffers) {
+    std::string big;
+    for (int i = 0; i < 200; ++i)
+        big += "mpath" + std::to_string(i) + " (3600" + std::to_string(i) + ") dm-" + std::to_string(i) +
+               " KELDOR,ZRN\n" + kSize + "\n" + kGroup + "\n" + kPath1 + "\n";
+    answer(big, 0);
+    MorvelList<mon::s_morvel> mon;
+    ASSERT_EQ(queryMorvelInfo(mon.anchor()), &cli::EC_info_ok);
+    int n = 0;
+    for (auto *d = mon.anchor()->next; d; d = d->is_last ? nullptr : d->next) ++n;
+    EXPECT_EQ(n, 200);
+    MorvelList<s_morvel> cli;
+    ASSERT_EQ(queryMorvelInfo(cli.anchor()), &cli::EC_info_ok);
+    EXPECT_NE(findMorvelByPathAlias(cli.anchor(), "mpath199"), nullptr);
+}
+
+}  // namespace
+}  // namespace morvel::structs
