@@ -1,0 +1,208 @@
+// Entry of morvel: command table, list, help display, dispatch and cliMain's steps.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "cli/cli_exe.h"
+#include "cli/cli_tags.h"
+
+using namespace morvel::cli;
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kFrame = std::string(130, '-') + "\n";
+const char kHelpDir[] = "/usr/bin/morvel-help";
+
+std::string framed(const std::string &line) { return kFrame + line + "\n" + kFrame; }
+
+const char *const kListed[] = {"aggregation", "config", "delalias", "delete", "lsalias", "lspathpolicy",
+                               "query", "restart", "scan", "setalias", "setstate", "setpathpolicy",
+                               "start", "status", "stop", "version", "port"};
+
+struct MainRun {
+    int rc;
+    std::string out;
+};
+
+// Runs cliMain with the given program name and words, capturing standard output.
+MainRun runMain(const std::string &program, std::initializer_list<std::string> words) {
+    std::vector<std::string> all{program};
+    all.insert(all.end(), words.begin(), words.end());
+    std::vector<char *> argv;
+    for (auto &w : all) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    testing::internal::CaptureStdout();
+    int rc = cliMain(static_cast<int>(all.size()), argv.data());
+    std::fflush(stdout);
+    return {rc, testing::internal::GetCapturedStdout()};
+}
+
+// The help folder lives in the throw-away root of the test sandbox.
+class HelpFiles : public testing::Test {
+protected:
+    void SetUp() override {
+        fs::remove_all(kHelpDir);
+        fs::create_directories(kHelpDir);
+    }
+    void TearDown() override { fs::remove_all(kHelpDir); }
+    static void put(const std::string &name, const std::string &text) {
+        std::ofstream(std::string(kHelpDir) + "/" + name + ".help", std::ios::binary) << text;
+    }
+};
+
+}  // namespace
+
+TEST(CommandTable, ListShowsTheSeventeenNamesInOrder) {
+    std::string expected;
+    for (const char *n : kListed) expected += std::string(n) + "\n";
+    testing::internal::CaptureStdout();
+    print_cli_list();
+    std::fflush(stdout);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), expected);
+    EXPECT_EQ(CLI_NAMES[kCliNameSlots - 1][0], '\0');
+}
+
+TEST(CommandTable, NameCheck) {
+    for (const char *n : kListed) EXPECT_EQ(checkCliNames(n), &EC_ok) << n;
+    EXPECT_EQ(checkCliNames("refresh"), &EC_ok);
+    for (const char *bad : {"frob", "quer", "queryx", "Query", "", "-wwid"}) {
+        EXPECT_EQ(checkCliNames(bad), &EC_invalid_cli_name) << bad;
+        EXPECT_STREQ(EC_invalid_cli_name.param1, bad);
+    }
+}
+
+TEST(Dispatch, UnknownNameIsRefusedByName) {
+    char prog[] = "morvel", name[] = "frob";
+    char *argv[] = {prog, name, nullptr};
+    EXPECT_EQ(exeCli(2, argv), &EC_invalid_cli_name);
+    EXPECT_STREQ(EC_invalid_cli_name.param1, "frob");
+}
+
+TEST(Entry, ProgramNameAndMissingCommand) {
+    const std::string invalidInput = framed("Error(0101): Invalid input.");
+    MainRun r = runMain("/usr/bin/morvel", {});
+    EXPECT_EQ(r.rc, 1);
+    EXPECT_EQ(r.out, invalidInput);
+
+    r = runMain("/usr/local/bin/xmorvel", {"-list_command"});
+    EXPECT_EQ(r.rc, 1);
+    EXPECT_EQ(r.out, invalidInput);
+    // Only the last component counts.
+    r = runMain("/opt/morvel/bin/tool", {"-list_command"});
+    EXPECT_EQ(r.rc, 1);
+    EXPECT_EQ(r.out, invalidInput);
+
+    r = runMain("./morvel2", {"-list_command"});
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.out.substr(0, 12), "aggregation\n");
+}
+
+TEST(Entry, ListRequestTakesAnyEnding) {
+    MainRun r = runMain("morvel", {"-list_commandx", "more"});
+    EXPECT_EQ(r.rc, 0);
+    std::string expected;
+    for (const char *n : kListed) expected += std::string(n) + "\n";
+    EXPECT_EQ(r.out, expected);
+}
+
+TEST(Entry, UnknownCommandIsRefusedBeforeItsHelp) {
+    MainRun r = runMain("morvel", {"frob", "-h"});
+    EXPECT_EQ(r.rc, 1);
+    EXPECT_EQ(r.out, framed("Error(0102): Invalid command name [frob]."));
+}
+
+TEST(Entry, ParameterFailureEndsTheRun) {
+    MainRun r = runMain("morvel", {"version", "foo"});
+    EXPECT_EQ(r.rc, 1);
+    EXPECT_EQ(r.out, framed("Error(0105): Invalid command parameter [foo]."));
+    r = runMain("morvel", {"delete"});
+    EXPECT_EQ(r.rc, 1);
+    EXPECT_EQ(r.out, framed("Error(0106): Missing deleted multipath."));
+    r = runMain("morvel", {"delalias", "-wwid", "3;reboot"});
+    EXPECT_EQ(r.rc, 1);
+    EXPECT_EQ(r.out, framed("Error(0125): Wrong length of parameter [-wwid] value."));
+}
+
+TEST_F(HelpFiles, GeneralHelpForAnyWordBeginningWithH) {
+    put("morvel", "general XXXXXX help\n");
+    for (const char *w : {"-h", "-help", "-hx"}) {
+        MainRun r = runMain("morvel", {w, "ignored"});
+        EXPECT_EQ(r.rc, 0) << w;
+        EXPECT_EQ(r.out, kFrame + "general Keldor help\n" + kFrame) << w;
+    }
+}
+
+TEST_F(HelpFiles, CommandHelpIgnoresFurtherWords) {
+    put("query", "Usage: morvel query\nXXXXXX arrays, XXXXXX LUNs\n");
+    MainRun r = runMain("morvel", {"query", "-h", "1disk;x"});
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.out, kFrame + "Usage: morvel query\nKeldor arrays, Keldor LUNs\n" + kFrame);
+    r = runMain("morvel", {"refresh", "-hello"});
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.out, framed("Error(0001): No help avaliable for [refresh]."));
+}
+
+TEST_F(HelpFiles, MissingHelpFileIsReportedButSucceeds) {
+    MainRun r = runMain("morvel", {"query", "-h"});
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.out, framed("Error(0001): No help avaliable for [query]."));
+    r = runMain("morvel", {"-h"});
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.out, framed("Error(0001): No help avaliable for [morvel]."));
+}
+
+TEST_F(HelpFiles, TextIsShownAsStored) {
+    // No newline is added after a text that lacks one; bytes outside the command-line
+    // character set pass unchanged.
+    put("status", "line one;\ttab <x> =y= XXXXX XXXXXXX");
+    testing::internal::CaptureStdout();
+    print_help("status");
+    std::fflush(stdout);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              kFrame + "line one;\ttab <x> =y= XXXXX KeldorX" + kFrame);
+}
+
+TEST_F(HelpFiles, FailingCatStillShowsWhatItPrinted) {
+    fs::create_directories(std::string(kHelpDir) + "/stop.help");
+    testing::internal::CaptureStdout();
+    print_help("stop");
+    std::fflush(stdout);
+    std::string out = testing::internal::GetCapturedStdout();
+    ASSERT_GE(out.size(), 2 * kFrame.size());
+    EXPECT_EQ(out.substr(0, kFrame.size()), kFrame);
+    EXPECT_EQ(out.substr(out.size() - kFrame.size()), kFrame);
+    EXPECT_NE(out.find("Is a directory"), std::string::npos);
+}
+
+TEST_F(HelpFiles, TextLargerThanTheCaptureBufferIsShownWhole) {
+    std::string line = "XXXXXX " + std::string(72, 'h') + "\n";  // 80 bytes
+    std::string text, expected;
+    for (int i = 0; i < 40000; ++i) text += line;  // 3.2 MB
+    expected = text;
+    for (size_t p = 0; (p = expected.find("XXXXXX", p)) != std::string::npos; p += 6)
+        expected.replace(p, 6, "Keldor");
+    put("version", text);
+    testing::internal::CaptureStdout();
+    print_help("version");
+    std::fflush(stdout);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out.size(), expected.size() + 2 * kFrame.size());
+    EXPECT_TRUE(out == kFrame + expected + kFrame);
+}
+
+TEST(Dispatch, ScanAnnouncesTheWaitFirst) {
+    char prog[] = "morvel", name[] = "scan";
+    char *argv[] = {prog, name, nullptr};
+    testing::internal::CaptureStdout();
+    exeCli(2, argv);
+    std::fflush(stdout);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out.rfind("This operation may take several minutes, please wait patiently.\n", 0), 0u);
+}
