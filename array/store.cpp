@@ -426,8 +426,9 @@ int readNvme(const char *device_path, char *name) {
     return get_nvme_vdisk_name(device_path, name);
 }
 
-void displayWith(InBandReader reader, const char *device_path, const char *wwid, char *name,
-                 unsigned int *found) {
+// func: the entry's name, which the log line carries.
+void displayWith(const char *func, InBandReader reader, const char *device_path, const char *wwid,
+                 char *name, unsigned int *found) {
     *found = 0;
     if (reader(device_path, name) == 0 && name[0] != '\0') {
         *found = 1;
@@ -435,21 +436,21 @@ void displayWith(InBandReader reader, const char *device_path, const char *wwid,
         return;
     }
     name[0] = '\0';
-    MLOG(LOG_ERROR, kLogSrc,
-         "Devcie (%s), unable to get vdisk name using in-band channel, we try to get vdisk name "
-         "from file.\n",
-         wwid);
+    common::morvel_log(LOG_ERROR, kLogSrc, __LINE__, func,
+                       "Devcie (%s), unable to get vdisk name using in-band channel, we try to "
+                       "get vdisk name from file.\n",
+                       wwid);
     getStoredVdiskname(STORAGE_CONFIG_FILE, wwid, name, found);
 }
 }  // namespace
 
 void displayVdiskname(const char *device_path, const char *wwid, char *name, unsigned int *found) {
-    displayWith(readScsi, device_path, wwid, name, found);
+    displayWith(__func__, readScsi, device_path, wwid, name, found);
 }
 
 void displayNvmeVdiskname(const char *device_path, const char *wwid, char *name,
                           unsigned int *found) {
-    displayWith(readNvme, device_path, wwid, name, found);
+    displayWith(__func__, readNvme, device_path, wwid, name, found);
 }
 
 }  // namespace morvel::array
