@@ -1,0 +1,58 @@
+#!/bin/bash
+# The test command: installs the dependencies, builds and runs every test twice, in a normal
+# build (build/) and in an address+undefined-behaviour sanitizer build (build-asan/).
+# Prints ctest's summary of each and a closing "N passed, N failed" line; exits non-zero
+# on any build or test failure. Needs root (the tests run in private mount namespaces).
+set -uo pipefail
+cd "$(dirname "$0")/.." || exit 1
+src=$(pwd)
+
+if [[ $(id -u) != 0 ]]; then
+    exec sudo "$0" "$@"
+fi
+
+./scripts/setup-deps.sh || { echo "0 passed, 1 failed"; exit 1; }
+
+total_pass=0
+total_fail=0
+rc=0
+
+# run_suite NAME BUILD_DIR BUILD_TYPE
+run_suite() {
+    local name=$1 dir=$2 type=$3 log
+    echo "==== $name build ($type) in $dir"
+    if ! cmake -S "$src" -B "$dir" -DCMAKE_BUILD_TYPE="$type" >"$dir.configure.log" 2>&1; then
+        tail -n 40 "$dir.configure.log"
+        echo "$name: configure failed"
+        total_fail=$((total_fail + 1)); rc=1; return
+    fi
+    if ! cmake --build "$dir" -j2 >"$dir.build.log" 2>&1; then
+        grep -E 'error|Error' "$dir.build.log" | head -n 40
+        echo "$name: build failed (log: $dir.build.log)"
+        total_fail=$((total_fail + 1)); rc=1; return
+    fi
+    echo "==== $name tests"
+    log="$dir.ctest.log"
+    ctest --test-dir "$dir" -j2 --output-on-failure 2>&1 | tee "$log" | grep -vE '^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed'
+    [[ ${PIPESTATUS[0]} == 0 ]] || rc=1
+    local line passed failed count
+    line=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -n 1)
+    if [[ "$line" =~ ([0-9]+)\ tests\ failed\ out\ of\ ([0-9]+) ]]; then
+        failed=${BASH_REMATCH[1]}
+        count=${BASH_REMATCH[2]}
+        passed=$((count - failed))
+        total_pass=$((total_pass + passed))
+        total_fail=$((total_fail + failed))
+        echo "$name: $line"
+    else
+        echo "$name: ctest gave no summary"
+        total_fail=$((total_fail + 1)); rc=1
+    fi
+}
+
+run_suite normal "$src/build" RelWithDebInfo
+run_suite asan "$src/build-asan" Asan
+
+echo "$total_pass passed, $total_fail failed"
+((total_fail == 0)) || rc=1
+exit $rc
