@@ -101,7 +101,9 @@ void decideScsiTransport(std::string_view listing, HostInterfaceField &hostInter
     } else if (contains(listing, "-fc-")) {
         setField(hostInterface, "fc", 30);
         std::string_view port;
-        if (countOf(listing, "fc-") == 1) {
+        // One FC link name holds "-fc-" once. ("fc-" would also count a port name that ends
+        // in fc, as in 0x...c9fc-lun-1, and lose that port.)
+        if (countOf(listing, "-fc-") == 1) {
             port = nthPiece(listing, 4);
         } else {
             // Several links (a partition's, another LUN's): the port comes from the second line.
