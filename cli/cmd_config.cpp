@@ -1,5 +1,7 @@
 // The multipath configuration file: backup and restore, reading the policy of a device
 // block back through the policy scripts, and the "config" command.
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -17,6 +19,16 @@ using common::CONF_FILE;
 EcItem *backupConfFile() {
     char cmd[common::kCmdBufSize];
     snprintf(cmd, sizeof cmd, "%s %s %s.bk", CMD_cp, CONF_FILE, CONF_FILE);
+    // cp would copy into a directory of that name and report success, leaving nothing
+    // to restore from.
+    char backup[common::kCmdBufSize];
+    snprintf(backup, sizeof backup, "%s.bk", CONF_FILE);
+    struct stat st;
+    if (stat(backup, &st) == 0 && S_ISDIR(st.st_mode)) {
+        MLOG(common::LOG_ERROR, kMgmtLogSrc, "Backup file [%s] is a directory\n", backup);
+        MLOG(common::LOG_ERROR, kMgmtLogSrc, "Execute command [%s] failed\n", cmd);
+        return &EC_exe_cmd_failed;
+    }
     // A copy that ran but failed leaves no usable backup: the editing command must stop.
     return exeLiunxTaskCmdStrict(cmd);
 }
