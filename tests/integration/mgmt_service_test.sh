@@ -1,0 +1,140 @@
+#!/bin/bash
+# The multipathd service commands and the maintenance commands on a systemd host (the
+# SysV choice hangs on the kernel release, which a sandbox cannot fake: see service_test).
+source "$(dirname "$0")/lib/sandbox.bash"
+G=golden/mgmt
+F=$(sb_fixture mgmt)
+
+running() { sb_fake systemctl status multipathd.service --out-file "$F/systemctl-status-multipathd-running.out"; }
+stopped() { sb_fake systemctl status multipathd.service --status 3 --out-file "$F/systemctl-status-multipathd-stopped.out"; }
+scripts() {
+    sb_fake_script g2morvelscan.sh discoverfcnvme.sh run_all_offline_path.sh
+}
+
+sb_case "status: active from the real running capture, inactive from the stopped one or no answer"
+running
+sb_run morvel status
+sb_assert_status 0
+sb_assert_stdout_file $G/status_active.out
+sb_assert_cmd_ran "systemctl status multipathd.service"
+stopped
+sb_run morvel status
+sb_assert_status 0
+sb_assert_stdout_file $G/status_inactive.out
+sb_fake systemctl status multipathd.service --status 1 </dev/null
+sb_run morvel status
+sb_assert_status 0
+sb_assert_stdout_file $G/status_inactive.out
+# "running" on another line than the third counts for nothing
+sb_fake systemctl status multipathd.service --status 3 < <(printf 'x\n   Active: active (running) since now\ny\nz\n')
+sb_run morvel status
+sb_assert_stdout_file $G/status_inactive.out
+
+sb_case "start and stop drive systemctl; a refusal is code 3"
+sb_run morvel start
+sb_assert_status 0
+sb_assert_stdout_file $G/success.out
+sb_assert_cmdlog <<'EOF'
+systemctl start multipathd.service
+EOF
+sb_run morvel stop
+sb_assert_status 0
+sb_assert_cmd_ran "systemctl stop multipathd.service"
+sb_fake systemctl stop --status 1 --err "Failed to stop multipathd.service: Access denied"
+sb_run morvel stop
+sb_assert_status 1
+sb_assert_stdout_file $G/exe_cmd_failed.out
+
+sb_case "restart: a stopped service is started, a running one reloaded"
+stopped
+sb_run morvel restart
+sb_assert_status 0
+sb_assert_stdout_file $G/success.out
+sb_assert_cmd_ran "systemctl start multipathd.service"
+sb_assert_cmd_not_ran "systemctl reload multipathd.service"
+running
+sb_run morvel restart
+sb_assert_status 0
+sb_assert_cmd_ran "systemctl reload multipathd.service"
+sb_assert_cmd_not_ran "systemctl start multipathd.service"
+
+sb_case "restart that fails puts the backup of multipath.conf back"
+stopped
+sb_put /etc/multipath.conf "new"
+sb_put /etc/multipath.conf.bk "old"
+sb_fake systemctl start --status 1 --err "Job for multipathd.service failed."
+sb_run morvel restart
+sb_assert_status 1
+sb_assert_stdout_file $G/exe_cmd_failed.out
+sb_assert_file /etc/multipath.conf old
+sb_fake systemctl start </dev/null
+sb_put /etc/multipath.conf "new"
+sb_run morvel restart
+sb_assert_status 0
+sb_assert_file /etc/multipath.conf new
+
+sb_case "scan runs the rescan, then the FC-NVMe discovery, whose outcome alone counts"
+scripts
+sb_fake g2morvelscan.sh --status 1 --out "no hosts"
+sb_run morvel scan
+sb_assert_status 0
+sb_assert_stdout_file $G/scan.out
+sb_assert_cmdlog <<'EOF'
+g2morvelscan.sh
+discoverfcnvme.sh
+EOF
+
+sb_case "aggregation runs the offline-path script, then multipath -r"
+scripts
+sb_fake run_all_offline_path.sh --status 1
+sb_run morvel aggregation
+sb_assert_status 0
+sb_assert_stdout_file $G/success.out
+sb_assert_cmdlog <<'EOF'
+run_all_offline_path.sh
+multipath -r
+EOF
+
+sb_case "refresh: faulty paths of priority-0 groups go, maps left without a path are flushed"
+scripts
+sb_fake multipath -ll --out-file "$F/refresh-faulty.multipath-ll"
+for d in sda sdb sdc sdd sde; do sb_put /sys/block/$d/device/delete </dev/null; done
+sb_run morvel refresh
+sb_assert_status 0
+sb_assert_stdout_file $G/success.out
+for d in sda sdb sdc; do sb_assert_file /sys/block/$d/device/delete 1; done
+for d in sdd sde; do sb_assert_file /sys/block/$d/device/delete </dev/null; done
+sb_assert_cmdlog <<'EOF'
+multipath -ll
+multipath -f /dev/dm-1
+multipath -f /dev/dm-4
+g2morvelscan.sh
+discoverfcnvme.sh
+run_all_offline_path.sh
+multipath -r
+EOF
+
+sb_case "refresh stops at a map in use (123) or a path that cannot be deleted (3)"
+scripts
+sb_fake multipath -ll --out-file "$F/refresh-faulty.multipath-ll"
+sb_fake multipath -f /dev/dm-1 --status 1 --err-file "$F/multipath-f-map-in-use.stderr"
+sb_run morvel refresh
+sb_assert_status 1
+sb_assert_stdout_file $G/del_failed_for_using.out
+sb_assert_cmd_not_ran "multipath -f /dev/dm-4"
+sb_assert_cmd_not_ran "g2morvelscan.sh"
+sb_setup 'mkdir -p /sys/block/sdc/device/delete'
+sb_run morvel refresh
+sb_assert_status 1
+sb_assert_stdout_file $G/exe_cmd_failed.out
+sb_assert_cmdlog <<'EOF'
+multipath -ll
+EOF
+
+sb_case "version prints the four identity lines"
+sb_run morvel version
+sb_assert_status 0
+sb_assert_stdout_file $G/version.out
+sb_assert_cmdlog </dev/null
+
+sb_finish
