@@ -90,7 +90,13 @@ sb_wait_until 10 grep -q 'topology 1' /tmp/seen
 sb_fake multipath -ll --out "topology 2"
 sb_wait_until 10 grep -q 'topology 2' /tmp/seen
 sb_bg_stop "$n"
-grep -q '^multipath -ll$' "$SB_CASE/out/bg.$n.cmdlog" || _sb_fail "background calls not logged"
+grep -q '^multipath -ll$' "$SB_CASE/out/bg.$n.cmdlog" || sb_fail "background calls not logged"
+# a reply replaced while a daemon keeps asking is seen whole, old or new, never missing
+n=$(sb_bg bash -c 'while :; do [[ -n "$(multipath -ll)" ]] || echo missing >> /tmp/bad; done')
+for i in {1..40}; do sb_fake multipath -ll --out "topology $i"; done
+sb_fake multipath -ll --then --out "topology 41"
+sb_bg_stop "$n"
+[[ ! -e /tmp/bad ]] || sb_fail "reply missing $(wc -l </tmp/bad) times while being replaced"
 sb_run true
 sb_assert_status 0
 EOF
@@ -98,7 +104,7 @@ EOF
 sb_case "assertions catch differences (trailing blank, status, calls, missing golden)"
 sb_run bash -c 'printf "a \n"; multipath -ll; exit 3'
 (
-    SB_CASE_TITLE=""
+    SB_CASE_TITLE=""  # shellcheck disable=SC2034
     real=$SB_CASE
     SB_CASE=$(mktemp -d /tmp/morvel-it.XXXXXX)
     cp -a "$real/out" "$SB_CASE/"

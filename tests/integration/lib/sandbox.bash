@@ -151,7 +151,8 @@ sb_persist() {
 #   --status N   exit status          --delay SEC   sleep first
 #   --run FILE   a bash script run with the call's arguments instead
 #   --then       add this reply as the next step of a sequence instead of replacing the
-#                reply: calls take the steps in order and the last step repeats.
+#                reply: calls take the steps in order and the last step repeats. A new
+#                reply (without --then) starts counting calls afresh.
 # Options may stand anywhere; after "--" every word is a tool argument.
 sb_fake() {
     _sb_need_case
@@ -178,13 +179,19 @@ sb_fake() {
     local key="" a
     for a in "$@"; do key+="${key:+ }$(_sb_encode "$a")"; done
     [[ -n "$key" ]] || key=@
-    local d="$SB_CASE/fake/$tool/$key"
-    if [[ "$seq" == 0 ]]; then rm -rf "$d"; fi
-    mkdir -p "$d"
-    local n=1
-    while [[ -d "$d/$n" ]]; do n=$((n + 1)); done
-    local s="$d/$n"
-    mkdir -p "$s"
+    # The reply is a symbolic link to a version folder, so that a fake called meanwhile
+    # (a daemon in the background) sees the old reply or the new one, never none or half.
+    local td="$SB_CASE/fake/$tool" d v s n=1
+    d="$td/$key"
+    mkdir -p "$td"
+    if [[ "$seq" == 1 && -d "$d" ]]; then
+        v=$(cd "$d" && pwd -P)
+        while [[ -d "$v/$n" ]]; do n=$((n + 1)); done
+    else
+        v=$(mktemp -d "$td/.v.XXXXXX")
+        chmod 0755 "$v"
+    fi
+    s=$(mktemp -d "$v/.new.XXXXXX")
     if [[ -n "$run" ]]; then
         cp "$run" "$s/run"
     elif [[ -n "$out_file" ]]; then
@@ -198,7 +205,12 @@ sb_fake() {
     elif [[ "$err_set" == 1 ]]; then printf '%s' "$err" >"$s/stderr"; fi
     printf '%s\n' "$status" >"$s/status"
     [[ -z "$delay" ]] || printf '%s\n' "$delay" >"$s/delay"
-    rm -f "$d/.calls"
+    mv -T "$s" "$v/$n"
+    if [[ "$v" != "$(cd "$d" 2>/dev/null && pwd -P)" ]]; then
+        rm -rf "$d.tmp"
+        ln -s "${v##*/}" "$d.tmp"
+        mv -T "$d.tmp" "$d"
+    fi
 }
 
 # sb_fake_tool NAME...: also fake these tools (besides multipath, multipathd, systemctl, service).
@@ -376,6 +388,9 @@ sb_wait_until() {
 
 # ---------------------------------------------------------------- assertions
 # Each records a failure in the case (and prints it) and returns 1; the script goes on.
+
+# sb_fail MESSAGE: record a failure of the current case (for checks of a test's own).
+sb_fail() { _sb_fail "$@"; }
 
 _sb_fail() {
     local msg="FAIL${SB_CASE_TITLE:+ [$SB_CASE_TITLE]}: $1"
