@@ -104,7 +104,8 @@ EOF
 sb_case "assertions catch differences (trailing blank, status, calls, missing golden)"
 sb_run bash -c 'printf "a \n"; multipath -ll; exit 3'
 (
-    SB_CASE_TITLE=""  # shellcheck disable=SC2034
+    # shellcheck disable=SC2034  # read by the assertions
+    SB_CASE_TITLE=""
     real=$SB_CASE
     SB_CASE=$(mktemp -d /tmp/morvel-it.XXXXXX)
     cp -a "$real/out" "$SB_CASE/"
