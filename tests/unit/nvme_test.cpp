@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -146,4 +147,13 @@ TEST_F(NvmeLookup, RegularFileOnTheHost) {
     EXPECT_TRUE(log.has("Can not get namespace id, fd = "));
     EXPECT_EQ(-1, get_nvme_vdisk_name("/dev/dm-404", name_));
     EXPECT_TRUE(log.has("Open fc-nvme device failed, fd = -1."));
+}
+
+// A node that only opens read-only (a folder: EISDIR for read-write) is still examined.
+TEST_F(NvmeLookup, ReadOnlyFallback) {
+    LogTail log;
+    mkdir("/tmp/ro-nvme", 0755);
+    EXPECT_EQ(-1, get_nvme_vdisk_name("/tmp/ro-nvme", name_));
+    EXPECT_FALSE(log.has("Open fc-nvme device failed"));
+    EXPECT_TRUE(log.has("Can not get namespace id, fd = "));
 }
