@@ -10,7 +10,7 @@
 # --no-build shows an install that is already staged ($MORVEL_STAGE, default build/stage).
 #
 # Each scene is a function scene_<name> below; add new ones to SCENES.
-SCENES=(commands version query query_one port status)
+SCENES=(commands version query query_one port status setstate alias monitor)
 
 # ============================================================ scenes (run inside the sandbox)
 if [[ "${1:-}" == --in-sandbox ]]; then
@@ -35,6 +35,49 @@ if [[ "${1:-}" == --in-sandbox ]]; then
     scene_query_one() { show "Topology report of one LUN" morvel query mpatha; }
     scene_port() { show "Fibre Channel ports of the host" morvel port; }
     scene_status() { show "State of the multipath service" morvel status; }
+
+    scene_setstate() {
+        show "Take the FC path sdc of mpatha offline" \
+            morvel setstate -path_alias mpatha -device_name sdc -state offline
+        echo "  /sys/block/sdc/device/state now holds: $(cat /sys/block/sdc/device/state)"
+        show "The same again: the path is already offline" \
+            morvel setstate -path_alias mpatha -device_name sdc -state offline
+        show "And back online" morvel setstate -path_alias mpatha -device_name sdc -state online
+        echo "  /sys/block/sdc/device/state now holds: $(cat /sys/block/sdc/device/state)"
+    }
+
+    scene_alias() {
+        show "Bind a fixed name to the WWID of the iSCSI LUN" \
+            morvel setalias -wwid 36000aabbccdd0000000000000000002b -alias vmstore
+        show "List the bindings" morvel lsalias
+        show "Remove it again" morvel delalias -wwid 36000aabbccdd0000000000000000002b
+    }
+
+    # morvel_monitor in the background, its clock running ten times faster (libfaketime), so
+    # that its 10-second cycle takes one second; a path fails and comes back under it.
+    scene_monitor() {
+        local topo n faketime=/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1
+        printf '\n=== The monitor daemon notices topology changes\n'
+        queries() { cat "$SB_CASE"/out/bg.*.cmdlog 2>/dev/null | grep -c '^multipath -ll$'; }
+        enough() { (($(queries) >= $1)); }
+        cycles() { sb_wait_until 60 enough $(($(queries) + $1)); }
+        topo=/run/demo-topology
+        echo "\$ morvel_monitor &        (clock x10: one cycle a second)"
+        n=$(sb_bg env LD_PRELOAD=$faketime FAKETIME="+0 x10" morvel_monitor)
+        cycles 2
+        echo "--- FC path sdb of mpatha fails; the iSCSI LUN mpathb is unmapped"
+        sed -e 's/1:0:0:1 sdb 8:16  active ready running/1:0:0:1 sdb 8:16  failed faulty offline/' \
+            -e '/^mpathb/,/4:0:0:0 sdg/d' "$topo" | sb_fake multipath -ll
+        cycles 2
+        echo "--- sdb is back; mpathb is mapped again"
+        sb_fake multipath -ll <"$topo"
+        cycles 2
+        sb_bg_stop "$n"
+        echo "\$ cat /dumps/morvel_monitor.log"
+        cat /dumps/morvel_monitor.log
+        echo "\$ cat /dumps/data.morvel        (the last cycle's records, kept across restarts)"
+        cat /dumps/data.morvel
+    }
 
     for s in "$@"; do
         if declare -F "scene_$s" >/dev/null; then "scene_$s"; else echo "no scene '$s'"; fi
@@ -99,6 +142,7 @@ size=10G features='0' hwhandler='0' wp=rw
   \`- 5:0:0:0 sdh 8:112 active ready running
 "
     printf '%s' "$topo" | sb_fake multipath -ll
+    printf '%s' "$topo" | sb_put /run/demo-topology
     printf '%s' "$topo" | sed -n '1,8p' | sb_fake multipath -ll mpatha
     printf '%s' "$topo" | sed -n '1,8p' | sb_fake multipath -ll 36000aabbccdd0000000000000000001a
     printf '%s' "$topo" | sed -n '9,13p' | sb_fake multipath -ll mpathb
@@ -125,7 +169,7 @@ host_paths() {
 }
 
 host_fc_ports() {
-    local h wwpn
+    local h r wwpn
     for h in 1 2; do
         wwpn=0x10000090fa00000$h
         sb_put /sys/class/fc_host/host$h/port_name "$wwpn"
@@ -136,10 +180,14 @@ host_fc_ports() {
         sb_put /sys/class/fc_host/host$h/supported_speeds "8 Gbit, 16 Gbit, 32 Gbit"
         sb_put /sys/class/fc_host/host$h/fabric_name "0x100000051e00000$h"
         sb_put /sys/class/fc_host/host$h/symbolic_name "QLE2772 FW:v9.08.02 DVR:v10.02.08.200-k"
-        sb_put /sys/class/fc_remote_ports/rport-$h:0-0/port_name "0x2${h}00aabbccdd0001"
-        sb_put /sys/class/fc_remote_ports/rport-$h:0-0/node_name "0x2000aabbccdd0001"
-        sb_put /sys/class/fc_remote_ports/rport-$h:0-0/port_state Online
-        sb_put /sys/class/fc_remote_ports/rport-$h:0-0/roles "FCP Target"
+        sb_put /sys/class/fc_host/host$h/port_id "0x01${h}100"
+        for r in 0 1; do
+            sb_put /sys/class/fc_remote_ports/rport-$h:0-$r/port_name "0x2$((h + 1))00aabbccdd000$((r + 1))"
+            sb_put /sys/class/fc_remote_ports/rport-$h:0-$r/node_name "0x2000aabbccdd0001"
+            sb_put /sys/class/fc_remote_ports/rport-$h:0-$r/port_id "0x02${h}${r}00"
+            sb_put /sys/class/fc_remote_ports/rport-$h:0-$r/port_state Online
+            sb_put /sys/class/fc_remote_ports/rport-$h:0-$r/roles "FCP Target"
+        done
     done
     # the installed port script, or a stand-in while it is not part of the build yet
     if [[ ! -f "$MORVEL_STAGE/usr/bin/morvel-script/fc_info.sh" ]]; then
