@@ -33,6 +33,8 @@ bool isFcNvmeCapable(const char *osName);
 // ---- multipathd service ----
 // Kernel releases of the Red Hat 6 family are driven with the SysV "service" tool.
 bool usesSysV(const char *release);
+// Command line that applies an action ("status", "start", "stop", "reload") to multipathd.
+std::string serviceCommand(const char *action, bool sysv);
 // Kernel release of this host ("" when uname fails, after telling the user).
 std::string kernelRelease();
 // Whether a status reply says the service runs: the first line of a SysV reply, the

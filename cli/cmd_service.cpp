@@ -30,6 +30,16 @@ std::string kernelRelease() {
     return u.release;
 }
 
+std::string serviceCommand(const char *action, bool sysv) {
+    char cmd[common::kCmdBufSize];
+    if (sysv) {
+        snprintf(cmd, sizeof cmd, "%s multipathd %s", common::CMD_service, action);
+    } else {
+        snprintf(cmd, sizeof cmd, "%s %s multipathd.service", common::CMD_systemctl, action);
+    }
+    return cmd;
+}
+
 bool statusSaysRunning(const char *out, bool sysv) {
     if (out == nullptr) return false;
     std::string text(out);
@@ -44,12 +54,8 @@ bool statusSaysRunning(const char *out, bool sysv) {
 
 EcItem *getStatus(char *running) {
     const bool sysv = usesSysV(kernelRelease().c_str());
-    char cmd[common::kCmdBufSize];
-    if (sysv) {
-        snprintf(cmd, sizeof cmd, "%s multipathd status", common::CMD_service);
-    } else {
-        snprintf(cmd, sizeof cmd, "%s status multipathd.service", common::CMD_systemctl);
-    }
+    const std::string cmdLine = serviceCommand("status", sysv);
+    const char *cmd = cmdLine.c_str();
     OutBuf out;
     // The status tools exit non-zero for a stopped service: only the text counts. A tool
     // that failed without a word could not be asked at all.
@@ -63,14 +69,8 @@ EcItem *getStatus(char *running) {
 }
 
 EcItem *chMultipathdService(const char *action) {
-    char cmd[common::kCmdBufSize];
-    if (usesSysV(kernelRelease().c_str())) {
-        snprintf(cmd, sizeof cmd, "%s multipathd %s", common::CMD_service, action);
-    } else {
-        snprintf(cmd, sizeof cmd, "%s %s multipathd.service", common::CMD_systemctl, action);
-    }
     // A service tool that refuses the action is a failure (callers roll back on it).
-    return exeLiunxTaskCmdStrict(cmd);
+    return exeLiunxTaskCmdStrict(serviceCommand(action, usesSysV(kernelRelease().c_str())).c_str());
 }
 
 EcItem *status() {

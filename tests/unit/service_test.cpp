@@ -29,6 +29,9 @@ TEST(ServiceGeneration, OnlyEl6KernelsUseSysV) {
     EXPECT_FALSE(usesSysV(""));
     EXPECT_FALSE(usesSysV(nullptr));
     EXPECT_FALSE(kernelRelease().empty());
+    EXPECT_EQ(serviceCommand("start", true), "service multipathd start");
+    EXPECT_EQ(serviceCommand("status", true), "service multipathd status");
+    EXPECT_EQ(serviceCommand("reload", false), "systemctl reload multipathd.service");
 }
 
 TEST(SystemdStatus, RealCaptures) {
