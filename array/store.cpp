@@ -5,8 +5,8 @@
 // read-modify-write and replace the file through a temporary file in the same folder
 // (fsync + rename), so readers never see a half-written store and concurrent morvel
 // processes never lose each other's entries. The last document read or written is kept
-// in memory together with the identity of the file it came from (device, inode, size,
-// modification time): as long as the file is the same one, it is not parsed again.
+// in memory together with the text it came from: as long as the file holds the same text,
+// it is not parsed again (reading the file is cheap, parsing it for every LUN is not).
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -52,40 +52,23 @@ void copyName(char *dst, size_t dst_size, const char *src) {
     dst[n] = '\0';
 }
 
-// ---- identity of a store file and the document last seen in it ----
-struct FileKey {
-    dev_t dev = 0;
-    ino_t ino = 0;
-    off_t size = -1;
-    long long mtime_ns = 0;
-    bool operator==(const FileKey &) const = default;
-};
-
-FileKey keyOf(const struct stat &st) {
-    FileKey k;
-    k.dev = st.st_dev;
-    k.ino = st.st_ino;
-    k.size = st.st_size;
-    k.mtime_ns = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
-    return k;
-}
-
+// ---- the document last read or written, with the exact text it came from ----
 struct StoreCache {
     std::string path;
-    FileKey key;
+    std::string text;
     JsonPtr doc;
 
-    cJSON *find(const std::string &p, const FileKey &k) const {
-        return (doc && p == path && k == key) ? doc.get() : nullptr;
+    cJSON *find(const std::string &p, const std::string &t) const {
+        return (doc && p == path && t == text) ? doc.get() : nullptr;
     }
-    void put(const std::string &p, const FileKey &k, JsonPtr d) {
+    void put(const std::string &p, std::string t, JsonPtr d) {
         path = p;
-        key = k;
+        text = std::move(t);
         doc = std::move(d);
     }
     // Hands the document over to a writer, which puts it back once the file holds it.
-    JsonPtr take(const std::string &p, const FileKey &k) {
-        if (!find(p, k)) return nullptr;
+    JsonPtr take(const std::string &p, const std::string &t) {
+        if (!find(p, t)) return nullptr;
         path.clear();
         return std::move(doc);
     }
@@ -155,8 +138,7 @@ std::string dirOf(const std::string &path) {
 }
 
 // Replaces the file at path with text: temporary file in the same folder, fsync, rename.
-// On success *key receives the identity of the new file.
-bool writeAtomic(const char *path, const char *text, FileKey *key) {
+bool writeAtomic(const char *path, const char *text) {
     std::string tmpl = std::string(path) + ".XXXXXX";
     int fd = mkostemp(tmpl.data(), O_CLOEXEC);
     if (fd < 0) {
@@ -176,8 +158,7 @@ bool writeAtomic(const char *path, const char *text, FileKey *key) {
         }
         done += static_cast<size_t>(n);
     }
-    struct stat st;
-    ok = ok && fsync(fd) == 0 && fstat(fd, &st) == 0;
+    ok = ok && fsync(fd) == 0;
     int err = errno;
     if (close(fd) != 0) ok = false;
     if (ok && rename(tmpl.c_str(), path) != 0) {
@@ -194,19 +175,17 @@ bool writeAtomic(const char *path, const char *text, FileKey *key) {
         fsync(dfd);
         close(dfd);
     }
-    *key = keyOf(st);
     return true;
 }
 
 // Prints and writes the document (store lock held); the cache keeps it on success.
 bool writeDocument(const char *path, JsonPtr doc) {
     JsonText text(cJSON_Print(doc.get()));
-    FileKey key;
-    if (!text || !writeAtomic(path, text.get(), &key)) {
+    if (!text || !writeAtomic(path, text.get())) {
         cache().clear();
         return false;
     }
-    cache().put(path, key, std::move(doc));
+    cache().put(path, text.get(), std::move(doc));
     return true;
 }
 
@@ -269,18 +248,12 @@ void getStoredVdiskname(const char *store_path, const char *wwid, char *name, un
         MLOG(LOG_ERROR, kLogSrc, "Error can't open file %s.\n", store_path);
         return;
     }
-    struct stat st;
-    if (fstat(fd, &st) != 0) {
-        close(fd);
-        return;
-    }
-    FileKey key = keyOf(st);
-    cJSON *root = cache().find(store_path, key);
+    std::string text;
+    bool readOk = readAll(fd, text);
+    close(fd);
+    if (!readOk) return;
+    cJSON *root = cache().find(store_path, text);
     if (root == nullptr) {
-        std::string text;
-        bool readOk = readAll(fd, text);
-        close(fd);
-        if (!readOk) return;
         JsonPtr doc(cJSON_Parse(text.c_str()));
         if (!doc) {
             const char *err = cJSON_GetErrorPtr();
@@ -288,9 +261,7 @@ void getStoredVdiskname(const char *store_path, const char *wwid, char *name, un
             return;
         }
         root = doc.get();
-        cache().put(store_path, key, std::move(doc));
-    } else {
-        close(fd);
+        cache().put(store_path, std::move(text), std::move(doc));
     }
     if (!isJsonObject(root)) {
         MLOG(LOG_ERROR, kLogSrc, "Invalid JSON format for %s file.\n", store_path);
@@ -377,17 +348,12 @@ void store_wwid_vdiskname(const char *store_path, const char *wwid, const char *
         writeFreshStore(store_path, wwid, name);
         return;
     }
-    FileKey key = keyOf(st);
-    JsonPtr doc = cache().take(store_path, key);
-    if (!doc) {
-        std::string text;
-        bool readOk = readAll(fd, text);
-        close(fd);
-        if (!readOk) return;
-        doc.reset(cJSON_Parse(text.c_str()));
-    } else {
-        close(fd);
-    }
+    std::string text;
+    bool readOk = readAll(fd, text);
+    close(fd);
+    if (!readOk) return;
+    JsonPtr doc = cache().take(store_path, text);
+    if (!doc) doc.reset(cJSON_Parse(text.c_str()));
     if (!doc || !isStoreDocument(doc.get())) {
         keepUnusableStore(store_path);
         writeFreshStore(store_path, wwid, name);
@@ -396,14 +362,14 @@ void store_wwid_vdiskname(const char *store_path, const char *wwid, const char *
 
     JsonPtr nameItem(cJSON_CreateString(name));
     if (!nameItem) {
-        cache().put(store_path, key, std::move(doc));
+        cache().put(store_path, std::move(text), std::move(doc));
         return;
     }
     unsigned int found = 0, changed = 0, index = 0;
     update_wwid_vdiskname(doc.get(), wwid, nameItem.get(), &found, &changed, &index);
     if (changed) nameItem.release();  // now owned by the document
     if (found && !changed) {
-        cache().put(store_path, key, std::move(doc));
+        cache().put(store_path, std::move(text), std::move(doc));
         return;
     }
     if (!found) {
