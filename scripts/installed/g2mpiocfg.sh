@@ -1,0 +1,83 @@
+#!/bin/bash
+# Configures the host's device-mapper multipath for Keldor arrays:
+#   - recognises RHEL, CentOS and Oracle Linux 6 to 10 and SLES 11 to 15; on anything else it
+#     prints "distribute type is not supported" and exits 1;
+#   - creates /etc/multipath.conf with defaults when it is missing;
+#   - writes the Keldor SCSI device block and, where the distribution carries FC-NVMe, the NVMe
+#     device block, keeping the policy of a block already there (else failover, round-robin)
+#     and replacing old blocks instead of adding more; the rest of the file is left as it was;
+#   - enables multipathd and starts it, or reloads it when it runs.
+# Running it again changes nothing. Exit status 0 on success.
+
+# shellcheck source=morvel-lib.sh
+source "$(dirname -- "${BASH_SOURCE[0]}")/morvel-lib.sh" || exit 1
+
+mv_detect_os
+if ! mv_os_supported; then
+    echo "distribute type is not supported"
+    echo "found: ${MV_OS_NAME:-no known release file}"
+    exit 1
+fi
+
+mv_lock_conf || exit 1
+
+mv_mktemp || exit 1
+work=$MV_TMP
+mv_mktemp || exit 1
+next=$MV_TMP
+mv_mktemp || exit 1
+block=$MV_TMP
+
+existed=0
+if [[ -e "$MV_CONF" ]]; then
+    existed=1
+    cat -- "$MV_CONF" >"$work" || { echo "cannot read $MV_CONF"; exit 1; }
+else
+    cat >"$work" <<'CONF'
+defaults {
+    user_friendly_names yes
+    find_multipaths yes
+}
+
+CONF
+fi
+
+kinds=(scsi)
+mv_os_fcnvme && kinds+=(nvme)
+
+for kind in "${kinds[@]}"; do
+    mv_block_kind "$kind"
+    group=$MV_DEFAULT_GROUP
+    chooser=$MV_DEFAULT_CHOOSER
+    if policy=$(mv_block_policy "$work"); then
+        old_group=${policy%%$'\n'*}
+        old_chooser=${policy#*$'\n'}
+        mv_in_list "$old_group" "$MV_B_GROUPS" && group=$old_group
+        mv_in_list "$old_chooser" "$MV_CHOOSERS" && chooser=$old_chooser
+    fi
+    mv_block_text "$group" "$chooser" >"$block"
+    mv_splice "$work" "$MV_B_BEGIN" "$MV_B_END" "$block" "$next" || exit 1
+    cat -- "$next" >"$work"
+    echo "$kind device block: path_grouping_policy $group, path_selector \"$chooser 0\""
+done
+
+if [[ " ${kinds[*]} " == *" nvme "* && "$(mv_read_attr /sys/module/nvme_core/parameters/multipath)" == Y ]]; then
+    echo "note: native NVMe multipathing is on (nvme_core.multipath=Y); dm-multipath sees NVMe namespaces only with nvme_core.multipath=N"
+fi
+
+if ((existed)) && cmp -s -- "$work" "$MV_CONF"; then
+    echo "$MV_CONF is up to date"
+else
+    if ((existed)); then
+        mv_backup_conf || { echo "cannot copy $MV_CONF to $MV_CONF.bk"; exit 1; }
+    fi
+    mv_atomic_replace "$MV_CONF" "$work" || exit 1
+    echo "$MV_CONF written"
+fi
+
+if ! mv_multipathd_enable_start; then
+    echo "multipathd could not be started or reloaded; see its service log"
+    exit 3
+fi
+echo "multipath is configured for Keldor arrays"
+exit 0
