@@ -32,7 +32,7 @@ void initEcItems2(EcItem *item, const char *s1, const char *s2) {
 
 void getErrorMsg(const EcItem *item, char *out, int outLen) {
     if (!item || !out || outLen <= 0) return;
-    char prefix[20];
+    char prefix[32];  // "Error(%04d): " is at most 19 characters for the codes in use
     std::snprintf(prefix, sizeof prefix, "Error(%04d): ", item->code);
     char message[kMessageMax + 1];
 #pragma GCC diagnostic push
@@ -40,7 +40,11 @@ void getErrorMsg(const EcItem *item, char *out, int outLen) {
     // The templates are our own fixed texts with at most three "%s".
     std::snprintf(message, sizeof message, item->msg, item->param1, item->param2, item->param3);
 #pragma GCC diagnostic pop
-    std::snprintf(out, static_cast<size_t>(outLen), "%s%s", prefix, message);
+    const size_t room = static_cast<size_t>(outLen) - 1;
+    size_t n = 0;
+    for (const char *p = prefix; *p && n < room; ++p) out[n++] = *p;
+    for (const char *p = message; *p && n < room; ++p) out[n++] = *p;
+    out[n] = '\0';
 }
 
 void print__(void) {
