@@ -150,8 +150,8 @@ std::vector<char> escapedFormat(const char *format) {
     return esc;
 }
 
-// Formats into out (kLineMax bytes). A line that had to be cut still ends with a newline,
-// so it never runs into the next line of the file.
+// written is what snprintf wanted for the line in out (kLineMax bytes). A line that had
+// to be cut still ends with a newline, so it never runs into the next line of the file.
 void finishLine(char *out, int written) {
     if (written >= kLineMax) out[kLineMax - 2] = '\n';
 }

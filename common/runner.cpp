@@ -342,6 +342,7 @@ int exe_cmd(const char *cmd, char *buf, int size, char **out, int *grown) {
         return -1;
     }
     *out = buf;
+    buf[0] = '\0';
     std::string line = std::string(cmd) + " 2>&1";
     // A longer line does not fit the command buffer; cutting it would run a different
     // command, so it is not run at all.
@@ -386,6 +387,7 @@ int exe_cmd_nonblocking(const char *cmd, char *buf, int size, char **out, int *s
         return *state = -1;
     }
     *out = buf;
+    buf[0] = '\0';
     std::string line = std::string(cmd) + " 2>&1";
     if (line.size() > static_cast<size_t>(kLongLineMax)) {
         MLOG(LOG_ERROR, kSrc, "Command [%.256s...] is too long (%zu characters), it is not executed.\n",
@@ -422,6 +424,7 @@ int exe_cmd_monitor(const char *cmd, char *buf, int size, char **out) {
         return -1;
     }
     *out = buf;
+    buf[0] = '\0';
     char line[kCmdBufSize] = {0};
     std::snprintf(line, sizeof(line), "%s 2>&1", cmd);  // cut to 1023 characters
 

@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <map>
-#include <regex>
 #include <set>
 #include <thread>
 
@@ -23,7 +22,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const std::string kStamp = R"(\[\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3}\])";
+const std::string kStamp = R"(\[[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3}\])";
 
 class LogTest : public ::testing::Test {
 protected:
@@ -56,7 +55,7 @@ TEST_F(LogTest, CliLineFormatLevelsAndEscaping) {
 
     auto lines = linesOf(kCliLog);
     ASSERT_EQ(lines.size(), 7u);
-    EXPECT_TRUE(std::regex_match(lines[0], std::regex(kStamp + R"( ERROR cli/cli_exe exeLiunxTaskCmd 96 msg 5\\;x)")))
+    EXPECT_TRUE(ereMatch(kStamp + R"( ERROR cli/cli_exe exeLiunxTaskCmd 96 msg 5\\;x)", lines[0]))
         << lines[0];
     EXPECT_EQ(lines[1], "");  // the message's own newline
     EXPECT_EQ(lines[2].substr(26), "INFO  struct/s_morvel f 7 a\\;b;c");
@@ -71,7 +70,7 @@ TEST_F(LogTest, LevelFourIsAShortRecordInTheMonitorLog) {
     EXPECT_FALSE(fs::exists(kCliLog));
     auto lines = linesOf(kMonLog);
     ASSERT_EQ(lines.size(), 1u);
-    EXPECT_TRUE(std::regex_match(lines[0], std::regex(kStamp + R"( path sdb changed\\;)"))) << lines[0];
+    EXPECT_TRUE(ereMatch(kStamp + R"( path sdb changed\\;)", lines[0])) << lines[0];
     EXPECT_EQ(modeOf(kMonLog), 0600u);
 }
 
@@ -196,16 +195,16 @@ TEST_F(LogTest, ConcurrentWritersAcrossRotations) {
     EXPECT_LE(bkSize, 10485760 + 200);  // rotated right after the line that crossed the limit
     EXPECT_LE(get_file_size(kCliLog), 10485760);
 
-    const std::regex line(kStamp + R"( INFO  t w (\d) p(\d) n(\d{6}) ([a-h]{100}) end)");
+    const Ere line(kStamp + R"( INFO  t w ([0-9]) p([0-9]) n([0-9]{6}) ([a-h]{100}) end)");
     std::map<int, std::set<int>> seen;
     size_t total = 0;
     for (const char *f : {kCliBk, kCliLog}) {
         for (const auto &l : linesOf(f)) {
-            std::smatch m;
-            ASSERT_TRUE(std::regex_match(l, m, line)) << f << ": " << l;
+            std::vector<std::string> m;
+            ASSERT_TRUE(line.match(l, &m)) << f << ": " << l;
             int p = std::stoi(m[2]);
             ASSERT_EQ(std::stoi(m[1]), p);
-            ASSERT_EQ(m[4].str(), std::string(100, static_cast<char>('a' + p)));
+            ASSERT_EQ(m[4], std::string(100, static_cast<char>('a' + p)));
             ASSERT_TRUE(seen[p].insert(std::stoi(m[3])).second) << "duplicate " << l;
             ++total;
         }
