@@ -21,18 +21,19 @@ rc=0
 run_suite() {
     local name=$1 dir=$2 type=$3 log
     echo "==== $name build ($type) in $dir"
-    if ! cmake -S "$src" -B "$dir" -DCMAKE_BUILD_TYPE="$type" >"$dir.configure.log" 2>&1; then
-        tail -n 40 "$dir.configure.log"
+    mkdir -p "$dir"
+    if ! cmake -S "$src" -B "$dir" -DCMAKE_BUILD_TYPE="$type" >"$dir/configure.log" 2>&1; then
+        tail -n 40 "$dir/configure.log"
         echo "$name: configure failed"
         total_fail=$((total_fail + 1)); rc=1; return
     fi
-    if ! cmake --build "$dir" -j2 >"$dir.build.log" 2>&1; then
-        grep -E 'error|Error' "$dir.build.log" | head -n 40
-        echo "$name: build failed (log: $dir.build.log)"
+    if ! cmake --build "$dir" -j2 >"$dir/build.log" 2>&1; then
+        grep -B4 -E 'error:|\*\*\*' "$dir/build.log" | head -n 60
+        echo "$name: build failed (log: $dir/build.log)"
         total_fail=$((total_fail + 1)); rc=1; return
     fi
     echo "==== $name tests"
-    log="$dir.ctest.log"
+    log="$dir/ctest.log"
     ctest --test-dir "$dir" -j2 --output-on-failure 2>&1 | tee "$log" | grep -vE '^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed'
     [[ ${PIPESTATUS[0]} == 0 ]] || rc=1
     local line passed failed count
