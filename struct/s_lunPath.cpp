@@ -47,6 +47,10 @@ size_t hashKey(const char *key, size_t maxLen) {
         h ^= static_cast<unsigned char>(key[i]);
         h *= 1099511628211ULL;
     }
+    // The table is indexed by the low bits: fold the well-mixed high bits into them.
+    h ^= h >> 32;
+    h *= 0xbf58476d1ce4e5b9ULL;
+    h ^= h >> 29;
     return h;
 }
 
@@ -168,20 +172,21 @@ void LunPathIndex::build(s_lunPath *anchor) {
     size_t need = 64;
     while (need < 2 * countLunpath(anchor)) need *= 2;
     if (slots_.size() < need) {
-        slots_.assign(need, nullptr);
+        slots_.assign(need, Slot{0, nullptr});
     } else {
-        std::fill(slots_.begin(), slots_.end(), nullptr);
+        std::fill(slots_.begin(), slots_.end(), Slot{0, nullptr});
     }
     const size_t mask = slots_.size() - 1;
     const size_t len = keyLen();
     for (s_lunPath *r = firstValid(anchor); r != nullptr; r = nextValid(r)) {
         const char *k = keyOf(r);
-        for (size_t i = hashKey(k, len) & mask;; i = (i + 1) & mask) {
-            if (slots_[i] == nullptr) {
-                slots_[i] = r;
+        const size_t h = hashKey(k, len);
+        for (size_t i = h & mask;; i = (i + 1) & mask) {
+            if (slots_[i].rec == nullptr) {
+                slots_[i] = Slot{h, r};
                 break;
             }
-            if (std::strncmp(keyOf(slots_[i]), k, len) == 0) break;  // first one stays
+            if (slots_[i].hash == h && std::strncmp(keyOf(slots_[i].rec), k, len) == 0) break;  // first stays
         }
     }
 }
@@ -190,9 +195,10 @@ s_lunPath *LunPathIndex::find(const char *key) const {
     if (key == nullptr || slots_.empty()) return nullptr;
     const size_t mask = slots_.size() - 1;
     const size_t len = keyLen();
-    for (size_t i = hashKey(key, len) & mask;; i = (i + 1) & mask) {
-        if (slots_[i] == nullptr) return nullptr;
-        if (std::strncmp(keyOf(slots_[i]), key, len) == 0) return slots_[i];
+    const size_t h = hashKey(key, len);
+    for (size_t i = h & mask;; i = (i + 1) & mask) {
+        if (slots_[i].rec == nullptr) return nullptr;
+        if (slots_[i].hash == h && std::strncmp(keyOf(slots_[i].rec), key, len) == 0) return slots_[i].rec;
     }
 }
 

@@ -65,8 +65,12 @@ private:
     }
     size_t keyLen() const { return key_ == Key::Wwid ? kLunWwidKeyLen : kDevNameKeyLen; }
 
+    struct Slot {
+        size_t hash;
+        s_lunPath *rec;  // null: free
+    };
     Key key_;
-    std::vector<s_lunPath *> slots_;
+    std::vector<Slot> slots_;
 };
 
 // Move-only owner of a LUN-path list: frees the whole chain when it goes out of scope.

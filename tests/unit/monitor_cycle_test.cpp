@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
+#include <new>
 #include <regex>
 #include <string>
 #include <vector>
@@ -13,6 +15,21 @@
 #include "common/log.h"
 #include "monitor/monitor.h"
 #include "monitor_test_util.h"
+
+// Counts the C++ allocations of the whole program, to check that a steady cycle makes none.
+std::atomic<long> g_news{0};
+void *operator new(size_t n) {
+    ++g_news;
+    if (void *p = std::malloc(n ? n : 1)) return p;
+    throw std::bad_alloc();
+}
+void *operator new(size_t n, const std::nothrow_t &) noexcept {
+    ++g_news;
+    return std::malloc(n ? n : 1);
+}
+void operator delete(void *p) noexcept { std::free(p); }
+void operator delete(void *p, size_t) noexcept { std::free(p); }
+void operator delete(void *p, const std::nothrow_t &) noexcept { std::free(p); }
 
 namespace {
 
@@ -271,6 +288,31 @@ TEST_F(MonitorCycleTest, FailedSnapshotWriteIsRetried) {
     EXPECT_EQ(snapshotLines().size(), 4u);
     monitor::initMonitor();
     EXPECT_EQ(cycle(), Lines{});
+}
+
+// Once the lists and look-up tables have grown to the topology, a cycle without change
+// (flatten, compare, keep) allocates nothing.
+TEST_F(MonitorCycleTest, SteadyCycleAllocatesNothing) {
+    std::vector<testutil::DevSpec> devs;
+    for (int l = 0; l < 300; ++l) {
+        testutil::DevSpec d{"mpath" + std::to_string(l), "3600" + std::to_string(l), {}};
+        for (int p = 0; p < 4; ++p) {
+            d.paths.push_back({"sd" + std::to_string(l * 4 + p), "8:" + std::to_string(p), "ready", "active", "running"});
+        }
+        devs.push_back(d);
+    }
+    testutil::fillDevices(monitor::g_pMorvel, devs);
+    for (int round = 0; round < 3; ++round) {
+        const long before = g_news;
+        ASSERT_EQ(structs::cvtMorvelToLunpath(monitor::g_pMorvel, monitor::g_pLunPath), &cli::EC_ok);
+        const int changes = monitor::cmpAndLog();
+        ASSERT_EQ(structs::cpyLunpath(monitor::g_pLunPath, monitor::g_pOldLunPath), &cli::EC_ok);
+        EXPECT_EQ(changes, round == 0 ? 300 + 300 * 4 : 0);
+        // Round 1 is the first with full previous records: its look-up table grows then.
+        if (round == 2) {
+            EXPECT_EQ(g_news - before, 0);
+        }
+    }
 }
 
 TEST(MonitorPacing, PauseFollowsTheCycleLength) {
