@@ -1,0 +1,144 @@
+#!/bin/bash
+# alias.sh as installed: the marked alias section of /etc/multipath.conf, its reply codes
+# (first character 4, 5, 7), the listing, applying changes to a running multipathd, and the
+# morvel alias commands over it.
+source "$(dirname "$0")/lib/sandbox.bash"
+A=/usr/bin/morvel-script/alias.sh
+F=$(sb_fixture scripts/conf)
+G=$(sb_fixture scripts/golden)
+W1=3600a098038303053453f463045727a41
+W2=3600a098038303053453f463045727a42
+W3=3600a098038303053453f463045727a43
+
+multipathd_stopped() {
+    sb_fake systemctl is-active --status 3 </dev/null
+    sb_fake multipathd show daemon --status 1 --out "can't connect to the multipathd socket"
+}
+first_char_is() {
+    [[ "$(head -c 1 "$SB_CASE/out/stdout")" == "$1" ]] ||
+        sb_fail "[$(cat "$SB_CASE/out/command")] should answer with $1 first: $(cat "$SB_CASE/out/stdout")"
+    [[ "$(cat "$SB_CASE/out/status")" != 0 ]] || sb_fail "[$(cat "$SB_CASE/out/command")] exited 0"
+}
+
+sb_case "set, query and del round trip; the rest of the file stays byte for byte"
+sb_copy "$F/admin.conf" /etc/multipath.conf
+sb_run bash $A set $W1 dbdata
+sb_assert_status 0
+sb_assert_file /etc/multipath.conf.bk <"$F/admin.conf"
+sb_run bash $A set $W2 log
+sb_assert_status 0
+sb_assert_file_golden /etc/multipath.conf "$G/admin-aliases.conf"
+sb_run bash $A query
+sb_assert_status 0
+sb_assert_stdout <<EOF
+$W1 dbdata
+$W2 log
+EOF
+# a WWID that has an alias is bound to the new one in place
+sb_run bash $A set $W1 db2
+sb_assert_status 0
+sb_run bash $A query
+sb_assert_stdout <<EOF
+$W1 db2
+$W2 log
+EOF
+sb_run bash $A del $W1
+sb_assert_status 0
+sb_run bash $A del $W2
+sb_assert_status 0
+sb_assert_file /etc/multipath.conf <"$F/admin.conf"
+sb_run bash $A query
+sb_assert_status 0
+sb_assert_stdout </dev/null
+
+sb_case "failures: 4 for a bound pair, 5 for an alias of another WWID, 7 for a WWID without alias"
+sb_copy "$F/admin.conf" /etc/multipath.conf
+sb_run bash $A set $W1 dbdata
+cp "$(sb_file /etc/multipath.conf)" "$SB_CASE/bound.conf"
+sb_run bash $A set $W1 dbdata
+first_char_is 4
+sb_run bash $A set $W2 dbdata
+first_char_is 5
+sb_run bash $A del $W3
+first_char_is 7
+sb_assert_file /etc/multipath.conf <"$SB_CASE/bound.conf"
+# an alias that multipathd's own bindings file gives to another WWID is taken too
+sb_put /etc/multipath/bindings < <(printf '# Multipath bindings, Version : 1.0\nmpatha %s\n' $W3)
+sb_run bash $A set $W2 mpatha
+first_char_is 5
+sb_run bash $A set $W3 mpatha
+sb_assert_status 0
+
+sb_case "bad words never reach the file, and their replies are no 4, 5 or 7"
+sb_copy "$F/admin.conf" /etc/multipath.conf
+for args in "set $W1 bad;alias" "set $W1 -x" "set 36000/../x dbdata" "del" "set $W1" "frob"; do
+    # shellcheck disable=SC2086
+    sb_run bash $A $args
+    [[ "$(cat "$SB_CASE/out/status")" != 0 ]] || sb_fail "[$args] exited 0"
+    [[ "$(head -c 1 "$SB_CASE/out/stdout")" != [457] ]] || sb_fail "[$args] answered $(cat "$SB_CASE/out/stdout")"
+done
+sb_assert_file /etc/multipath.conf <"$F/admin.conf"
+
+sb_case "a change reaches a running multipathd, not a stopped one"
+sb_copy "$F/admin.conf" /etc/multipath.conf
+sb_run bash $A set $W1 dbdata
+sb_assert_cmd_ran "multipathd reconfigure"
+multipathd_stopped
+sb_run bash $A set $W2 log
+sb_assert_status 0
+sb_assert_cmd_not_ran "multipathd reconfigure"
+sb_run bash $A del $W2
+sb_assert_cmd_not_ran "multipathd reconfigure"
+# the query reads only
+sb_fake systemctl is-active </dev/null
+sb_run bash $A query
+sb_assert_cmdlog </dev/null
+
+sb_case "without multipath.conf: empty listing, set creates the file, del answers 7"
+multipathd_stopped
+sb_run bash $A query
+sb_assert_status 0
+sb_assert_stdout </dev/null
+sb_run bash $A del $W1
+first_char_is 7
+sb_assert_no_file /etc/multipath.conf
+sb_run bash $A set $W1 dbdata
+sb_assert_status 0
+sb_assert_file_golden /etc/multipath.conf "$G/alias-new.conf"
+
+sb_case "a section begin line without its end: every verb fails and the file stays"
+{ cat "$F/admin.conf"; printf '#keldor alias begin\nmultipaths {\n'; } >"$SB_CASE/damaged.conf"
+sb_copy "$SB_CASE/damaged.conf" /etc/multipath.conf
+for args in "query" "set $W1 dbdata" "del $W1"; do
+    # shellcheck disable=SC2086
+    sb_run bash $A $args
+    sb_assert_status 1
+done
+sb_assert_file /etc/multipath.conf <"$SB_CASE/damaged.conf"
+
+sb_case "morvel setalias, lsalias and delalias over the installed script: codes 120, 121, 122"
+multipathd_stopped
+sb_copy "$F/admin.conf" /etc/multipath.conf
+sb_run morvel setalias -wwid $W1 -alias dbdata
+sb_assert_status 0
+sb_run morvel setalias -wwid $W2 -alias log
+sb_assert_status 0
+sb_run morvel lsalias
+sb_assert_status 0
+sb_assert_stdout_file "$G/lsalias.out"
+sb_run morvel setalias -wwid $W1 -alias dbdata
+sb_assert_status 1
+sb_assert_stdout_contains 'Error\(0120\)'
+sb_run morvel setalias -wwid $W3 -alias dbdata
+sb_assert_status 1
+sb_assert_stdout_contains 'Error\(0121\)'
+sb_run morvel delalias -wwid $W3
+sb_assert_status 1
+sb_assert_stdout_contains 'Error\(0122\)'
+sb_run morvel delalias -wwid $W1
+sb_assert_status 0
+sb_run morvel delalias -wwid $W2
+sb_assert_status 0
+sb_assert_file /etc/multipath.conf <"$F/admin.conf"
+
+sb_finish
