@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <type_traits>
 #include <string>
 #include <vector>
 
