@@ -123,4 +123,12 @@ sb_run bash -c 'printf "a \n"; multipath -ll; exit 3'
 sb_assert_stdout <<<"a "
 sb_assert_status 3
 
+sb_case "a sanitizer report on standard error fails the case by itself"
+sb_run bash -c 'echo "==1==ERROR: AddressSanitizer: heap-use-after-free" >&2' >/dev/null
+if grep -q 'sanitizer report' "$SB_CASE/failures"; then
+    : >"$SB_CASE/failures"
+else
+    sb_fail "the sanitizer report went unnoticed"
+fi
+
 sb_finish
