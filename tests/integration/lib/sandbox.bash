@@ -115,9 +115,16 @@ sb_link() {
     ln -sfn "$2" "$f"
 }
 
-# sb_rm PATH: remove a file of the simulated host (also one that the install put there).
+# sb_rm PATH: remove a file of the simulated host; a file of the installed product stays
+# removed in every later session of the case.
 sb_rm() {
-    if [[ "$SB_INSIDE" == 1 ]]; then rm -rf "$1"; else sb_setup "rm -rf '$1'"; fi
+    _sb_need_case
+    if [[ "$SB_INSIDE" == 1 ]]; then
+        rm -rf "$1"
+    else
+        rm -rf "${SB_CASE:?}/root$1"
+        if [[ -e "$MORVEL_STAGE$1" || -L "$MORVEL_STAGE$1" ]]; then sb_setup "rm -rf '$1'"; fi
+    fi
 }
 
 # sb_fixture NAME: the path of tests/fixtures/NAME.
