@@ -41,6 +41,21 @@ read_pairs() {
     ' "$MV_CONF"
 }
 
+# Bindings that the administrators keep outside our section (their own multipaths entries).
+other_pairs() {
+    [[ -f "$MV_CONF" ]] || return 0
+    awk -v b="$A_BEGIN" -v e="$A_END" '
+        $0 == b { ours = 1; next }
+        ours && $0 == e { ours = 0; next }
+        ours || /^[[:space:]]*#/ { next }
+        $1 == "multipath" { inmp = 1; w = ""; a = ""; next }
+        !inmp { next }
+        $1 == "wwid" { w = $2; gsub(/"/, "", w); next }
+        $1 == "alias" { a = $2; gsub(/"/, "", a); next }
+        $1 == "}" { if (w != "" && a != "") print w, a; inmp = 0 }
+    ' "$MV_CONF"
+}
+
 # write_pairs FILE-OF-PAIRS: puts the section with these bindings into the file (removes the
 # section when there are none), takes the backup, and applies it to a running multipathd.
 write_pairs() {
@@ -118,7 +133,7 @@ case "$verb" in
                 echo "5 the alias[$alias] is bound to wwid[$w]"
                 exit 5
             fi
-        done <"$current"
+        done < <(cat -- "$current"; other_pairs)
         other=$(bindings_wwid "$alias")
         if [[ -n "$other" && "$other" != "$wwid" ]]; then
             echo "5 the alias[$alias] is bound to wwid[$other] in $BINDINGS"

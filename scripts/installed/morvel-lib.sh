@@ -70,6 +70,8 @@ mv_atomic_replace() {
     if [[ -e "$real" ]]; then
         chmod --reference="$real" -- "$tmp" 2>/dev/null || true
         chown --reference="$real" -- "$tmp" 2>/dev/null || true
+        # the SELinux label of the file it replaces, where SELinux is on
+        chcon --reference="$real" -- "$tmp" >/dev/null 2>&1 || true
     else
         chmod 0644 -- "$tmp"
     fi

@@ -68,6 +68,15 @@ sb_run bash $A set $W2 mpatha
 first_char_is 5
 sb_run bash $A set $W3 mpatha
 sb_assert_status 0
+# and so are the administrators' own multipaths entries outside the section
+{ cat "$SB_CASE/bound.conf"; printf 'multipaths {\n\tmultipath {\n\t\twwid "%s"\n\t\talias archive\n\t}\n}\n' $W2; } \
+    >"$SB_CASE/own.conf"
+sb_copy "$SB_CASE/own.conf" /etc/multipath.conf
+sb_run bash $A set $W1 archive
+first_char_is 5
+sb_run bash $A set $W2 archive
+first_char_is 4
+sb_assert_file /etc/multipath.conf <"$SB_CASE/own.conf"
 
 sb_case "bad words never reach the file, and their replies are no 4, 5 or 7"
 sb_copy "$F/admin.conf" /etc/multipath.conf
