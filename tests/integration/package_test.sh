@@ -67,6 +67,10 @@ cat >"$SB_CASE/after-install.bash" <<'EOF2'
 set -e
 morvel version
 bash /usr/bin/morvel-script/fc_info.sh >/dev/null
+if command -v systemd-analyze >/dev/null; then
+    systemd-analyze verify /usr/lib/systemd/system/morvel_offline_path.service \
+        /usr/lib/systemd/system/morvel_monitor.service
+fi
 dpkg --purge morvel >/dev/null
 for f in /usr/bin/morvel /usr/bin/morvel_monitor /usr/bin/morvel-script /usr/lib/systemd/system/morvel_monitor.service; do
     [ ! -e "$f" ] || { echo "$f is left after purge"; exit 1; }
