@@ -347,7 +347,8 @@ mv_sysv_host() {
 
 mv_multipathd_running() {
     if mv_sysv_host; then
-        service multipathd status 2>/dev/null | grep -q running && return 0
+        # LSB status: 0 while the daemon runs
+        service multipathd status >/dev/null 2>&1 && return 0
     else
         systemctl is-active --quiet multipathd.service 2>/dev/null && return 0
     fi
@@ -362,7 +363,7 @@ mv_multipathd_enable_start() {
         elif command -v insserv >/dev/null 2>&1; then
             insserv multipathd || mv_err "insserv multipathd failed"
         fi
-        if service multipathd status 2>/dev/null | grep -q running; then
+        if service multipathd status >/dev/null 2>&1; then
             service multipathd reload
         else
             service multipathd start

@@ -124,6 +124,11 @@ EOF
 sb_fake service multipathd start --status 1 --out "Starting multipathd daemon: [FAILED]"
 sb_run bash $S/g2mpiocfg.sh
 sb_assert_status 3
+sb_fake service multipathd status --out "multipathd (pid  1234) is running..."
+sb_run bash $S/g2mpiocfg.sh
+sb_assert_status 0
+sb_assert_cmd_ran "service multipathd reload"
+sb_assert_cmd_not_ran "service multipathd start"
 
 sb_case "a begin marker without its end line stops config and set without touching the file"
 rhel "9.2 (Plow)"
