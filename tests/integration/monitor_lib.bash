@@ -12,10 +12,11 @@ set_topo() {  # set_topo STATUS [FILE]: multipath -ll exits with STATUS, printin
 [[ -f /run/topo ]] || set_topo 0
 sb_fake multipath -ll --run /run/mp-reply
 
-# The installed daemon, with time running ten times faster: a cycle every second.
+# The installed daemon, with time running ten times faster: a cycle every second. (A
+# sanitizer build accepts the preloaded library ahead of its runtime.)
 start_monitor() {
     sb_bg env LD_PRELOAD=/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1 FAKETIME="+0 x10" \
-        morvel_monitor >/dev/null
+        ASAN_OPTIONS="verify_asan_link_order=0${ASAN_OPTIONS:+:$ASAN_OPTIONS}" morvel_monitor >/dev/null
 }
 # The change lines so far, without their timestamps.
 changes() {

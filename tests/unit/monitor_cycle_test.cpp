@@ -5,10 +5,10 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <new>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -17,6 +17,8 @@
 #include "monitor_test_util.h"
 
 // Counts the C++ allocations of the whole program, to check that a steady cycle makes none.
+// The replacement pairs malloc with free; the compiler cannot see that once it inlines it.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 std::atomic<long> g_news{0};
 void *operator new(size_t n) {
     ++g_news;
@@ -91,6 +93,16 @@ const std::string lunB = lun("mpathb", kB, 1, {{"active", {"0:0:0:1 sda 8:0  act
 const std::string lunC = lun("mpathc", kC, 2, {{"active", {"4:0:0:2 sde 8:64 active ready running",
                                                            "5:0:0:2 sdf 8:80 active ready running"}}});
 
+// A monitor-log line begins with its timestamp alone: "[2024-05-06 07:08:09.045] ".
+bool hasStamp(const std::string &l) {
+    const std::string form = "[dddd-dd-dd dd:dd:dd.ddd] ";
+    if (l.size() < form.size()) return false;
+    for (size_t i = 0; i < form.size(); ++i) {
+        if (form[i] == 'd' ? !std::isdigit(static_cast<unsigned char>(l[i])) : l[i] != form[i]) return false;
+    }
+    return true;
+}
+
 class MonitorCycleTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -120,12 +132,10 @@ protected:
         const std::string all = readFile("/dumps/morvel_monitor.log");
         const std::string fresh = all.substr(std::min(seen_, all.size()));
         seen_ = all.size();
-        static const std::regex stamp(R"(^\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}\] (.*)$)");
         Lines out;
         for (const auto &l : testutil::splitLines(fresh)) {
-            std::smatch m;
-            EXPECT_TRUE(std::regex_match(l, m, stamp)) << l;
-            out.push_back(m.size() > 1 ? m[1].str() : l);
+            EXPECT_TRUE(hasStamp(l)) << l;
+            out.push_back(hasStamp(l) ? l.substr(26) : l);
         }
         return out;
     }
