@@ -1,0 +1,136 @@
+# The simulated Keldor arrays of the test VM, and look-ups of their maps and paths (sourced).
+#   - scsi_debug: two LUNs over two SCSI hosts, NAA-3 WWIDs, no by-path links (transport
+#     unknown to the product);
+#   - LIO iSCSI on loopback: one LUN behind the portals 127.0.0.1:3260 and 127.0.0.2:3260;
+#   - NVMe/TCP on loopback: one namespace behind 127.0.0.1:4420 and 127.0.0.2:4420 (the kernel
+#     is booted with nvme_core.multipath=N, so dm-multipath owns the namespaces).
+
+CFS=/sys/kernel/config
+ISCSI_IQN=iqn.2026-01.com.keldor:zrn.sys1
+ISCSI_SERIAL=d0c0ffee0123456789abcdef0          # 25 hex digits: the NAA-6 WWID takes them all
+ISCSI_WWID=36001405$ISCSI_SERIAL
+ISCSI_PORTALS=(127.0.0.1:3260 127.0.0.2:3260)
+NVME_NQN=nqn.2026-01.com.keldor:zrn.nvme1
+NVME_NGUID=4b454c44-4f52-5a52-4e00-00000000000a
+NVME_WWID=eui.${NVME_NGUID//-/}
+NVME_ADDRS=(127.0.0.1 127.0.0.2)
+
+_w() { # _w VALUE FILE: writes a configfs attribute, saying which one failed
+    printf '%s\n' "$1" >"$2" || { echo "cannot write $1 into $2"; return 1; }
+}
+
+scsi_debug_up() {
+    modprobe scsi_debug add_host=2 num_tgts=1 max_luns=2 vpd_use_hostno=0 \
+        inq_vendor=KELDOR inq_product=ZRN dev_size_mb=8
+}
+
+iscsi_up() {
+    local so=$CFS/target/core/rd_mcp_0/keldor1 tpg=$CFS/target/iscsi/$ISCSI_IQN/tpgt_1 p
+    modprobe target_core_mod && modprobe iscsi_target_mod || return 1
+    mkdir -p "$so" || return 1
+    _w rd_pages=4096 "$so/control" && _w 1 "$so/enable" || return 1
+    _w KELDOR "$so/wwn/vendor_id" && _w ZRN "$so/wwn/product_id" &&
+        _w "$ISCSI_SERIAL" "$so/wwn/vpd_unit_serial" || return 1
+    mkdir -p "$tpg/lun/lun_0" && ln -s "$so" "$tpg/lun/lun_0/keldor1" || return 1
+    for p in "${ISCSI_PORTALS[@]}"; do mkdir "$tpg/np/$p" || return 1; done
+    _w 0 "$tpg/attrib/authentication" && _w 1 "$tpg/attrib/generate_node_acls" &&
+        _w 1 "$tpg/attrib/cache_dynamic_acls" && _w 0 "$tpg/attrib/demo_mode_write_protect" &&
+        _w 1 "$tpg/enable" || return 1
+    # the initiator
+    modprobe iscsi_tcp || return 1
+    systemctl start iscsid.service || return 1
+    iscsiadm -m discovery -t sendtargets -p "${ISCSI_PORTALS[0]}" || return 1
+    for p in "${ISCSI_PORTALS[@]}"; do
+        iscsiadm -m node -T "$ISCSI_IQN" -p "$p" --login || return 1
+    done
+}
+
+nvme_up() {
+    local sub=$CFS/nvmet/subsystems/$NVME_NQN ns i=1 a img=/run/keldor-nvme.img
+    modprobe nvmet && modprobe nvmet_tcp || return 1
+    mkdir "$sub" || return 1
+    _w 1 "$sub/attr_allow_any_host" && _w KELDORZRN "$sub/attr_model" || return 1
+    ns=$sub/namespaces/1
+    mkdir "$ns" && truncate -s 16M "$img" || return 1
+    # no UUID, a fixed NGUID: the WWID takes the eui. form and keeps it from boot to boot
+    _w "$img" "$ns/device_path" && _w 1 "$ns/buffered_io" &&
+        _w 00000000-0000-0000-0000-000000000000 "$ns/device_uuid" &&
+        _w "$NVME_NGUID" "$ns/device_nguid" && _w 1 "$ns/enable" || return 1
+    for a in "${NVME_ADDRS[@]}"; do
+        mkdir "$CFS/nvmet/ports/$i" || return 1
+        _w tcp "$CFS/nvmet/ports/$i/addr_trtype" && _w ipv4 "$CFS/nvmet/ports/$i/addr_adrfam" &&
+            _w "$a" "$CFS/nvmet/ports/$i/addr_traddr" && _w 4420 "$CFS/nvmet/ports/$i/addr_trsvcid" ||
+            return 1
+        ln -s "$sub" "$CFS/nvmet/ports/$i/subsystems/$NVME_NQN" || return 1
+        i=$((i + 1))
+    done
+    modprobe nvme_tcp || return 1
+    for a in "${NVME_ADDRS[@]}"; do
+        nvme connect -t tcp -a "$a" -s 4420 -n "$NVME_NQN" || return 1
+    done
+}
+
+arrays_up() {
+    modprobe configfs
+    mountpoint -q "$CFS" || mount -t configfs configfs "$CFS" || return 1
+    ip link set lo up || return 1
+    say "arrays: scsi_debug" && scsi_debug_up || { echo "scsi_debug failed"; return 1; }
+    say "arrays: LIO iSCSI on 127.0.0.1:3260, 127.0.0.2:3260" && iscsi_up || { echo "iSCSI failed"; return 1; }
+    say "arrays: NVMe/TCP on 127.0.0.1:4420, 127.0.0.2:4420" && nvme_up || { echo "NVMe/TCP failed"; return 1; }
+    udevadm settle --timeout=60
+}
+
+# ----------------------------------------------------------------------- look-ups (live state)
+
+# maps_raw: "name wwid dm-N" of every map; paths_raw: "dev wwid dm_state checker dev_state hcil".
+maps_raw() { multipathd show maps raw format "%n %w %d"; }
+paths_raw() { multipathd show paths raw format "%d %w %t %T %o %i"; }
+
+map_name() { maps_raw | awk -v w="$1" '$2 == w { print $1; exit }'; }
+map_dm() { maps_raw | awk -v w="$1" '$2 == w { print $3; exit }'; }
+# map_paths WWID: the path devices of the LUN, sorted.
+map_paths() { paths_raw | awk -v w="$1" '$2 == w { print $1 }' | sort; }
+# path_field DEV N: field N of the path's line in paths_raw (3 dm state, 4 checker, 5 device state)
+path_field() { paths_raw | awk -v d="$1" -v n="$2" '$1 == d { print $n; exit }'; }
+
+# iscsi_dev PORTAL: the SCSI disk behind an iSCSI portal, from its by-path link.
+iscsi_dev() {
+    local l
+    l=$(readlink "/dev/disk/by-path/ip-$1-iscsi-$ISCSI_IQN-lun-0") || return 1
+    echo "${l##*/}"
+}
+
+# nvme_dev ADDRESS: the NVMe namespace reached over the controller at that address.
+nvme_dev() {
+    local b
+    for b in /sys/block/nvme*n*; do
+        [[ -e "$b/device/address" ]] || continue
+        if grep -q "^traddr=$1," "$b/device/address"; then
+            echo "${b##*/}"
+            return 0
+        fi
+    done
+    return 1
+}
+
+# sd_wwids: the WWIDs of the scsi_debug LUNs (vendor KELDOR without a by-path link), sorted.
+sd_wwids() {
+    local d
+    for d in $(paths_raw | awk '$1 ~ /^sd/ { print $1 }'); do
+        ls -l /dev/disk/by-path/ 2>/dev/null | grep -q " $d\$" && continue
+        paths_raw | awk -v d="$d" '$1 == d { print $2 }'
+    done | sort -u
+}
+
+# mpath_ll_line DEV: the path's line in `multipath -ll` (its words after the tree prefix).
+mpath_ll_line() {
+    multipath -ll 2>/dev/null | sed 's/^[ |`-]*//' | awk -v d="$1" '$2 == d { print; exit }'
+}
+
+# map_count_ready WWID N: succeeds when the LUN has N paths that are active and ready.
+map_count_ready() {
+    local n
+    n=$(paths_raw | awk -v w="$1" '$2 == w && $3 == "active" && $4 == "ready"' | wc -l)
+    echo "$n of the paths of $1 are active and ready"
+    [[ "$n" == "$2" ]]
+}

@@ -1,0 +1,120 @@
+#!/bin/bash
+# System tests on a real kernel multipath stack: boots one QEMU VM (Debian's stock kernel over
+# this machine's root, systemd as PID 1), installs the freshly built product in it, brings up
+# simulated Keldor arrays (scsi_debug, LIO iSCSI and NVMe/TCP on loopback) and runs the
+# scenarios under tests/system/scenarios/ against the real multipath-tools.
+#
+#   tests/system/run.sh [--build-dir DIR] [--no-build] [--no-deps] [--stage] [SCENARIO...]
+#
+# SCENARIO: a file name under scenarios/ without .sh (default: all, in name order).
+# --build-dir: the cmake build to install from (default build-system); --no-build: use it as
+# it is; --stage: copy a DESTDIR install into the guest instead of installing the .deb.
+# Ends with "system: N passed, M failed"; exit status 0 when all passed, 1 on a failure,
+# 77 when no VM can be booted here (the reason is printed).
+set -uo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+src=$(cd "$here/../.." && pwd)
+export VM_SRC=$src
+# shellcheck source=lib/vm.bash
+source "$here/lib/vm.bash"
+
+build=$src/build-system
+do_build=1 do_deps=1 install=deb
+scenarios=()
+while (($#)); do
+    case "$1" in
+        --build-dir) build=$(realpath -m "$2"); shift ;;
+        --no-build) do_build=0 ;;
+        --no-deps) do_deps=0 ;;
+        --stage) install=stage ;;
+        -h | --help) sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        -*) echo "unknown option $1" >&2; exit 2 ;;
+        *) scenarios+=("scenarios/${1%.sh}.sh") ;;
+    esac
+    shift
+done
+if [[ $(id -u) != 0 ]]; then
+    echo "system tests: need root (QEMU's 9p share of / must read every file)" >&2
+    echo "system: 0 passed, 1 failed"
+    exit 1
+fi
+if ((${#scenarios[@]} == 0)); then
+    for f in "$here"/scenarios/*.sh; do scenarios+=("scenarios/${f##*/}"); done
+fi
+for f in "${scenarios[@]}"; do
+    [[ -f "$here/$f" ]] || { echo "no scenario $here/$f" >&2; exit 2; }
+done
+
+finish() { # finish PASSED FAILED
+    echo "system: $1 passed, $2 failed"
+    ((${2} == 0)) && exit 0
+    exit 1
+}
+
+if ((do_deps)); then
+    "$src/scripts/setup-vm-deps.sh" || { echo "system tests: cannot install the VM packages"; finish 0 1; }
+fi
+if ! why=$(vm_why_not); then
+    echo "system tests SKIPPED: no VM can be booted here: $why"
+    exit 77
+fi
+
+job=$build/systest
+mkdir -p "$build"
+rm -rf "$job"
+mkdir -p "$job/out"
+
+# ------------------------------------------------------------------------- build and package
+if ((do_build)); then
+    echo "==== system tests: building in $build"
+    if [[ ! -f "$build/CMakeCache.txt" ]]; then
+        cmake -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMORVEL_TESTS=OFF \
+            >"$job/configure.log" 2>&1 || { tail -n 30 "$job/configure.log"; finish 0 1; }
+    fi
+    cmake --build "$build" -j2 --target morvel morvel_monitor >"$job/build.log" 2>&1 ||
+        { grep -E 'error|Error' "$job/build.log" | head -n 30; finish 0 1; }
+fi
+[[ -x "$build/morvel" && -x "$build/morvel_monitor" ]] ||
+    { echo "system tests: no morvel build in $build"; finish 0 1; }
+pkg=""
+if [[ $install == deb && -f "$build/CPackConfig.cmake" ]]; then
+    if (cd "$job" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$job/pkg") >"$job/cpack.log" 2>&1; then
+        pkg=$(cd "$job" && ls pkg/*.deb 2>/dev/null | head -n 1)
+    fi
+    [[ -n "$pkg" ]] || { echo "system tests: cpack made no .deb (see $job/cpack.log); installing the staged build"; }
+fi
+if [[ -z "$pkg" ]]; then
+    install=stage
+    DESTDIR="$job/stage" cmake --install "$build" >"$job/install.log" 2>&1 ||
+        { tail -n 20 "$job/install.log"; finish 0 1; }
+fi
+
+cat >"$job/job.env" <<JOB
+SYSTEST_SRC=$src
+SYSTEST_INSTALL=$install
+SYSTEST_PKG=$pkg
+SYSTEST_SCENARIOS="${scenarios[*]}"
+JOB
+
+# ------------------------------------------------------------------------- the VM
+echo "==== system tests: booting the VM (${#scenarios[@]} scenarios; installing ${pkg:-the staged build})"
+t0=$SECONDS
+vm_boot "$job" "$job/console.log" "${SYSTEST_VM_LIMIT:-840}"
+boot_rc=$?
+echo "==== system tests: the VM ran $((SECONDS - t0)) s; logs in $job/out"
+
+passed=0 failed=0
+if [[ -f "$job/out/results" ]]; then
+    passed=$(grep -c '^PASS ' "$job/out/results")
+    failed=$(grep -c '^FAIL ' "$job/out/results")
+fi
+if [[ -s "$job/out/failures" ]]; then
+    echo "==== failures"
+    cat "$job/out/failures"
+fi
+if ((boot_rc != 0)) || [[ ! -f "$job/out/done" ]]; then
+    echo "system tests: the VM run did not complete (console: $job/console.log)"
+    grep -a -E 'Kernel panic|systest-init|BUG:|Call Trace' "$job/console.log" | head -n 20
+    failed=$((failed + 1))
+fi
+finish "$passed" "$failed"
