@@ -6,7 +6,8 @@
 #
 #   tests/system/run.sh [--build-dir DIR] [--no-build] [--no-deps] [--stage] [SCENARIO...]
 #
-# SCENARIO: a file name under scenarios/ without .sh (default: all, in name order).
+# SCENARIO: a file name under scenarios/ without .sh (default: all, in name order), or the
+# path of a scenario file elsewhere.
 # --build-dir: the cmake build to install from (default build-system); --no-build: use it as
 # it is; --stage: copy a DESTDIR install into the guest instead of installing the .deb.
 # Ends with "system: N passed, M failed"; exit status 0 when all passed, 1 on a failure,
@@ -27,8 +28,9 @@ while (($#)); do
         --no-build) do_build=0 ;;
         --no-deps) do_deps=0 ;;
         --stage) install=stage ;;
-        -h | --help) sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        -h | --help) sed -n "2,15p" "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
         -*) echo "unknown option $1" >&2; exit 2 ;;
+        */*) scenarios+=("$(realpath "$1")") ;;
         *) scenarios+=("scenarios/${1%.sh}.sh") ;;
     esac
     shift
@@ -42,7 +44,7 @@ if ((${#scenarios[@]} == 0)); then
     for f in "$here"/scenarios/*.sh; do scenarios+=("scenarios/${f##*/}"); done
 fi
 for f in "${scenarios[@]}"; do
-    [[ -f "$here/$f" ]] || { echo "no scenario $here/$f" >&2; exit 2; }
+    [[ -f "$here/$f" || -f "$f" ]] || { echo "no scenario $f" >&2; exit 2; }
 done
 
 finish() { # finish PASSED FAILED

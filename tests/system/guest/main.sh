@@ -67,8 +67,9 @@ if setup; then
         s=$(basename "$f" .sh)
         say "scenario $s"
         start=$SECONDS
+        [[ "$f" == /* ]] || f=$SYSTEST_SRC/tests/system/$f
         timeout -k 10 "${SYSTEST_SCENARIO_LIMIT:-420}" \
-            bash "$GUEST/scenario.sh" "$SYSTEST_SRC/tests/system/$f" >"$SYSTEST_OUT/$s.log" 2>&1
+            bash "$GUEST/scenario.sh" "$f" >"$SYSTEST_OUT/$s.log" 2>&1
         rc=$?
         if ((rc != 0)); then
             SCEN=$s fail "the scenario runs to its end" "exit status 0" \
