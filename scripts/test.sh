@@ -34,7 +34,7 @@ run_suite() {
     fi
     echo "==== $name tests"
     log="$dir/ctest.log"
-    ctest --test-dir "$dir" -j2 --output-on-failure 2>&1 | tee "$log" | grep -vE '^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed'
+    ctest --test-dir "$dir" -j2 --output-on-failure 2>&1 | tee "$log" | grep -vE '^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed|^ +Start +[0-9]+: '
     [[ ${PIPESTATUS[0]} == 0 ]] || rc=1
     local line passed failed count
     line=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -n 1)
