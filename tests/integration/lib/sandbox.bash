@@ -93,6 +93,7 @@ sb_file() {
 # sb_put PATH [TEXT]: write a file of the simulated host: TEXT and a newline, or stdin exactly.
 sb_put() {
     local f
+    _sb_unrm "$1"
     f=$(sb_file "$1")
     mkdir -p "$(dirname "$f")"
     if [[ $# -ge 2 ]]; then printf '%s\n' "$2" >"$f"; else cat >"$f"; fi
@@ -101,6 +102,7 @@ sb_put() {
 # sb_copy SRC PATH [MODE]: copy a host file (a fixture) into the simulated host.
 sb_copy() {
     local f
+    _sb_unrm "$2"
     f=$(sb_file "$2")
     mkdir -p "$(dirname "$f")"
     cp "$1" "$f"
@@ -110,21 +112,33 @@ sb_copy() {
 # sb_link PATH TARGET: make a symbolic link (e.g. a /dev/disk/by-path entry).
 sb_link() {
     local f
+    _sb_unrm "$1"
     f=$(sb_file "$1")
     mkdir -p "$(dirname "$f")"
     ln -sfn "$2" "$f"
 }
 
-# sb_rm PATH: remove a file of the simulated host; a file of the installed product stays
-# removed in every later session of the case.
+# sb_rm PATH: remove a file of the simulated host; a file of the installed product or of
+# the build machine itself (/etc/os-release, ...) stays removed in every later session of
+# the case, until a later sb_put/sb_copy/sb_link of the same path.
 sb_rm() {
     _sb_need_case
     if [[ "$SB_INSIDE" == 1 ]]; then
         rm -rf "$1"
     else
         rm -rf "${SB_CASE:?}/root$1"
-        if [[ -e "$MORVEL_STAGE$1" || -L "$MORVEL_STAGE$1" ]]; then sb_setup "rm -rf '$1'"; fi
+        if [[ -e "$MORVEL_STAGE$1" || -L "$MORVEL_STAGE$1" || -e "$1" || -L "$1" ]]; then
+            _sb_unrm "$1"
+            sb_setup "rm -rf '$1'"
+        fi
     fi
+}
+
+# _sb_unrm PATH: forget an earlier sb_rm of PATH, so that a file put there again survives.
+_sb_unrm() {
+    [[ "$SB_INSIDE" != 1 && -n "${SB_CASE:-}" && -f "$SB_CASE/setup.bash" ]] || return 0
+    grep -vxF "rm -rf '$1'" "$SB_CASE/setup.bash" >"$SB_CASE/setup.bash.new" || true
+    mv "$SB_CASE/setup.bash.new" "$SB_CASE/setup.bash"
 }
 
 # sb_fixture NAME: the path of tests/fixtures/NAME.
