@@ -113,17 +113,24 @@ int read_lsb_release(void) {
     const size_t readLen = strlen(line);
     if (readLen == 0) return 1;
 
-    char *text = line[0] == '"' ? line + 1 : line;
-    for (size_t n = strlen(text); n > 0 && (text[n - 1] == '"' || text[n - 1] == '\n'); --n) {
-        text[n - 1] = '\0';
-    }
-    char *bracket = strchr(text, '(');
+    // Work with indexes into the line: [start, end) is the text that is kept. (Writing
+    // terminators into the line and copying from an alias of it is miscompiled by g++ 12
+    // at -O2.)
+    const size_t start = line[0] == '"' ? 1 : 0;
+    size_t end = readLen;
+    while (end > start && (line[end - 1] == '"' || line[end - 1] == '\n')) --end;
+    const char *bracket = static_cast<const char *>(memchr(line + start, '(', end - start));
     if (bracket != nullptr && bracket != line) {
-        bracket[-1] = '\0';
-    } else {
-        line[readLen - 1] = '\0';
+        // the text ends before the character in front of the bracket (normally a blank)
+        const size_t cut = static_cast<size_t>(bracket - line) - 1;
+        if (cut >= start) end = cut;
+    } else if (readLen - 1 < end) {
+        end = readLen - 1;  // the line's last character as read is dropped
     }
-    strncpy(hi_linux_os_name, text, kLsbNameMax);
+    size_t n = end - start;
+    if (n > kLsbNameMax) n = kLsbNameMax;
+    memcpy(hi_linux_os_name, line + start, n);
+    memset(hi_linux_os_name + n, 0, kLsbNameMax - n);
     hi_linux_os_name[kLsbNameMax] = '\0';
     return 0;
 }
