@@ -1,7 +1,6 @@
 # setalias, lsalias and delalias, checked against the live map names once multipathd has
 # applied them.
 
-SD0=$(map_name "$SD0_WWID")
 named() { local n; n=$(map_name "$1"); echo "map of $1: $n"; [[ "$n" == "$2" ]]; }
 not_named() { local n; n=$(map_name "$1"); echo "map of $1: $n"; [[ -n "$n" && "$n" != "$2" ]]; }
 
@@ -11,7 +10,7 @@ expect_eq "it reports success" "$OK_TEXT" "$OUT"
 wait_for "the live iSCSI map is named dbdata" 60 named "$ISCSI_WWID" dbdata
 expect_mor "setalias of the NVMe WWID succeeds" 0 setalias -wwid "$NVME_WWID" -alias nvlog.1
 wait_for "the live NVMe map is named nvlog.1" 60 named "$NVME_WWID" nvlog.1
-expect_match "dbdata is a dm-multipath device in the kernel" '^dbdata ' "$(dmsetup ls --target multipath 2>&1)"
+expect_match "dbdata is a dm-multipath device in the kernel" '^dbdata[[:space:]]' "$(dmsetup ls --target multipath 2>&1)"
 
 expect_mor "lsalias succeeds" 0 lsalias
 # the first column is as wide as the longest WWID (the NVMe one, 36) plus one, and so is the
@@ -26,11 +25,11 @@ expect_mor "the same pair again fails" 1 setalias -wwid "$ISCSI_WWID" -alias dbd
 expect_eq "as existing" "$FRAME
 Error(0120): The pair wwid[$ISCSI_WWID] and alias[dbdata] has existed.
 $FRAME" "$OUT"
-expect_mor "the alias for another LUN fails" 1 setalias -wwid "$SD0_WWID" -alias dbdata
+expect_mor "the alias for another LUN fails" 1 setalias -wwid "$NVME_WWID" -alias dbdata
 expect_eq "as taken" "$FRAME
 Error(0121): The alias[dbdata] has be configed for other wwid.
 $FRAME" "$OUT"
-expect_eq "the other LUN keeps its name" "$SD0" "$(map_name "$SD0_WWID")"
+expect_eq "the other LUN keeps its name" nvlog.1 "$(map_name "$NVME_WWID")"
 
 say "the alias in use by the other commands"
 expect_mor "query dbdata succeeds" 0 query dbdata
