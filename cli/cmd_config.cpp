@@ -33,9 +33,12 @@ EcItem *backupConfFile() {
     return exeLiunxTaskCmdStrict(cmd);
 }
 
+// The backup is copied beside the live file, flushed to disk and renamed over it, so a
+// crash in the middle of the restore never leaves a half-written multipath.conf.
 void rollBackConfFile() {
     char cmd[common::kCmdBufSize];
-    snprintf(cmd, sizeof cmd, "%s %s.bk %s", CMD_cp, CONF_FILE, CONF_FILE);
+    snprintf(cmd, sizeof cmd, "%s %s.bk %s.morvel-restore && sync %s.morvel-restore && mv -f %s.morvel-restore %s",
+             CMD_cp, CONF_FILE, CONF_FILE, CONF_FILE, CONF_FILE, CONF_FILE);
     (void)exeLiunxTaskCmd(cmd);
 }
 

@@ -45,7 +45,11 @@ policy_host() {
 service_stopped() {
     sb_fake systemctl status multipathd.service --status 3 --out-file "$F/systemctl-status-multipathd-stopped.out"
 }
-conf_unchanged() { sb_assert_file /etc/multipath.conf <"$T/multipath.conf"; }
+# the file is as it was, and no restore leftovers lie beside it
+conf_unchanged() {
+    sb_assert_file /etc/multipath.conf <"$T/multipath.conf"
+    sb_assert_no_file /etc/multipath.conf.morvel-restore
+}
 
 sb_case "config: success whatever the script prints; 135 for an unsupported distribution; else 3"
 sb_fake_script g2mpiocfg.sh
