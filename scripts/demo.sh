@@ -96,6 +96,21 @@ build=1
 if [[ "${1:-}" == --no-build ]]; then build=0; shift; fi
 [[ $# -gt 0 ]] && SCENES=("$@")
 
+# ------------------------------------------------------------ first: the real multipath stack
+# scripts/demo-vm.sh shows morvel in a QEMU VM with real multipath-tools and simulated arrays;
+# the sandbox demonstration below runs only when that is not possible here.
+if [[ $# -eq 0 ]]; then
+    vm_rc=0
+    if ((build)); then ./scripts/demo-vm.sh || vm_rc=$?; else ./scripts/demo-vm.sh --no-build || vm_rc=$?; fi
+    ((vm_rc == 0)) && exit 0
+    if ((vm_rc == 77)); then
+        echo "==== QEMU cannot run here (reason above): showing the sandbox demonstration instead"
+    else
+        echo "==== the VM demonstration failed (status $vm_rc, see above): showing the sandbox demonstration instead"
+    fi
+fi
+# ------------------------------------------------------------ end of the VM demonstration
+
 if [[ $build == 1 ]]; then
     echo "==== installing dependencies"
     ./scripts/setup-deps.sh

@@ -54,6 +54,26 @@ run_suite() {
 run_suite normal "$src/build" RelWithDebInfo
 run_suite asan "$src/build-asan" Asan
 
+# ---------------------------------------------------------------- system tests (a QEMU VM)
+# tests/system/run.sh installs the normal build into a VM with the real multipath stack;
+# it ends with "system: N passed, M failed", or exits 77 when no VM can be booted here.
+echo "==== system tests"
+sys_out=$(mktemp)
+tests/system/run.sh --build-dir "$src/build" --no-build 2>&1 | tee "$sys_out"
+sys_rc=${PIPESTATUS[0]}
+if ((sys_rc == 77)); then
+    echo "system: skipped (no VM can be booted on this machine)"
+elif [[ "$(tail -n 1 "$sys_out")" =~ ^system:\ ([0-9]+)\ passed,\ ([0-9]+)\ failed$ ]]; then
+    total_pass=$((total_pass + BASH_REMATCH[1]))
+    total_fail=$((total_fail + BASH_REMATCH[2]))
+    ((sys_rc == 0)) || rc=1
+else
+    echo "system: the system tests gave no summary"
+    total_fail=$((total_fail + 1)); rc=1
+fi
+rm -f "$sys_out"
+# ---------------------------------------------------------------- end of system tests
+
 echo "$total_pass passed, $total_fail failed"
 ((total_fail == 0)) || rc=1
 exit $rc
