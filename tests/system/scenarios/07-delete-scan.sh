@@ -29,6 +29,22 @@ expect_match "scan asks for patience" '^This operation may take several minutes,
 wait_for "the LUN is mapped again with two ready paths" 90 map_count_ready "$SD1_WWID" 2
 SD1=$(map_name "$SD1_WWID")
 
+say "delete of a LUN that is in use"
+dm=$(map_dm "$SD1_WWID")
+exec 3<"/dev/$dm"
+mark=$(log_mark "$CLI_LOG")
+expect_mor "delete of the open map fails" 1 delete "$SD1"
+expect_eq "as in use" "$FRAME
+Error(0123): The path is being used, can not be deleted.
+$FRAME" "$OUT"
+log=$(log_since "$CLI_LOG" "$mark")
+expect_eq "the flush was tried three times" 3 "$(grep -c "Execute command \[multipath -f /dev/$dm 2>&1\] failed" <<<"$log")"
+expect_match "multipath said the map is in use" ": map in use" "$log"
+expect_eq "the map stays in the kernel" "$dm" "dm-$(dmsetup info -c --noheadings -o minor "$SD1" 2>&1 | tr -d ' ')"
+exec 3<&-
+expect_mor "scan succeeds" 0 scan
+wait_for "the rescan gives the map its two paths back" 90 map_count_ready "$SD1_WWID" 2
+
 say "refresh with a failed path in a priority-0 group"
 expect_mor "setpathpolicy -group failover succeeds" 0 setpathpolicy -group failover
 two_groups() { local g; g=$(multipath -ll "$SD1_WWID" 2>/dev/null | grep -c "policy="); echo "$g groups"; [[ $g == 2 ]]; }
