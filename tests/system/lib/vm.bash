@@ -30,7 +30,7 @@ vm_why_not() {
     command -v qemu-system-x86_64 >/dev/null || { echo "qemu-system-x86_64 is not installed"; return 1; }
     v=$(vm_kernel_version) || { echo "no kernel with modules under /boot (linux-image-amd64)"; return 1; }
     [[ -r /boot/vmlinuz-$v ]] || { echo "/boot/vmlinuz-$v is not readable"; return 1; }
-    if [[ ! -x /bin/busybox ]] || ! LC_ALL=C ldd /bin/busybox 2>&1 | grep -q 'not a dynamic executable'; then
+    if [[ ! -x /bin/busybox || "$(LC_ALL=C ldd /bin/busybox 2>&1)" != *"not a dynamic executable"* ]]; then
         echo "/bin/busybox is missing or not static (busybox-static)"
         return 1
     fi
