@@ -68,9 +68,37 @@ EcItem *getStatus(char *running) {
     return &EC_info_ok;
 }
 
+namespace {
+// Where systemd keeps unit files, packaged and local.
+constexpr const char *kSocketUnitFiles[] = {"/etc/systemd/system/multipathd.socket",
+                                            "/usr/lib/systemd/system/multipathd.socket",
+                                            "/lib/systemd/system/multipathd.socket"};
+
+bool hasSocketUnit() {
+    for (const char *f : kSocketUnitFiles)
+        if (access(f, F_OK) == 0) return true;
+    return false;
+}
+}  // namespace
+
+// Where multipathd is socket-activated, the listening multipathd.socket starts the service
+// again at the next multipath or multipathd call, so a plain stop would not last: the
+// socket is stopped before the service, and started again after it.
 EcItem *chMultipathdService(const char *action) {
+    const bool sysv = usesSysV(kernelRelease().c_str());
+    const bool socket = !sysv && hasSocketUnit();
+    char cmd[common::kCmdBufSize];
+    if (socket && strcmp(action, "stop") == 0) {
+        snprintf(cmd, sizeof cmd, "%s stop multipathd.socket", common::CMD_systemctl);
+        (void)exeLiunxTaskCmd(cmd);
+    }
     // A service tool that refuses the action is a failure (callers roll back on it).
-    return exeLiunxTaskCmdStrict(serviceCommand(action, usesSysV(kernelRelease().c_str())).c_str());
+    EcItem *item = exeLiunxTaskCmdStrict(serviceCommand(action, sysv).c_str());
+    if (socket && strcmp(action, "start") == 0 && item->code == 0) {
+        snprintf(cmd, sizeof cmd, "%s start multipathd.socket", common::CMD_systemctl);
+        (void)exeLiunxTaskCmd(cmd);
+    }
+    return item;
 }
 
 EcItem *status() {

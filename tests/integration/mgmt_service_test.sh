@@ -30,7 +30,15 @@ sb_fake systemctl status multipathd.service --status 3 < <(printf 'x\n   Active:
 sb_run morvel status
 sb_assert_stdout_file $G/status_inactive.out
 
+# the host's own multipath-tools may ship a socket unit: each case says whether there is one
+no_socket_unit() {
+    sb_rm /etc/systemd/system/multipathd.socket
+    sb_rm /usr/lib/systemd/system/multipathd.socket
+    sb_rm /lib/systemd/system/multipathd.socket
+}
+
 sb_case "start and stop drive systemctl; a refusal is code 3"
+no_socket_unit
 sb_run morvel start
 sb_assert_status 0
 sb_assert_stdout_file $G/success.out
@@ -44,6 +52,31 @@ sb_fake systemctl stop --status 1 --err "Failed to stop multipathd.service: Acce
 sb_run morvel stop
 sb_assert_status 1
 sb_assert_stdout_file $G/exe_cmd_failed.out
+
+sb_case "a socket-activated multipathd: stop also stops the socket, start starts it again"
+sb_put /usr/lib/systemd/system/multipathd.socket "[Socket]"
+sb_run morvel stop
+sb_assert_status 0
+sb_assert_cmdlog <<'EOF'
+systemctl stop multipathd.socket
+systemctl stop multipathd.service
+EOF
+sb_run morvel start
+sb_assert_status 0
+sb_assert_cmdlog <<'EOF'
+systemctl start multipathd.service
+systemctl start multipathd.socket
+EOF
+# a refused start leaves the socket alone
+sb_fake systemctl start multipathd.service --status 1 --err "Job for multipathd.service failed."
+sb_run morvel start
+sb_assert_status 1
+sb_assert_cmd_not_ran "systemctl start multipathd.socket"
+# a socket that will not stop does not fail the stop of the service
+sb_fake systemctl stop multipathd.socket --status 5 --err "Failed to stop multipathd.socket"
+sb_run morvel stop
+sb_assert_status 0
+sb_assert_cmd_ran "systemctl stop multipathd.service"
 
 sb_case "restart: a stopped service is started, a running one reloaded"
 stopped

@@ -1,6 +1,6 @@
 # status, start, stop and restart against the real multipathd.service under systemd.
-# multipathd.socket stays listening: any multipath or multipathd call would start the daemon
-# again, so nothing between a stop and the checks after it talks to multipathd.
+# morvel stop also stops multipathd.socket, so a later multipath or multipathd call does not
+# start the daemon again; morvel start starts the socket again.
 
 state() { local s; s=$(systemctl is-active multipathd.service 2>&1); echo "$s"; [[ "$s" == "$1" ]]; }
 pid() { systemctl show -p MainPID --value multipathd.service; }
@@ -14,6 +14,11 @@ say "stop"
 expect_mor "stop succeeds" 0 stop
 expect_eq "it reports success" "$OK_TEXT" "$OUT"
 wait_for "systemd has stopped multipathd" 60 state inactive
+multipath -ll >/dev/null 2>&1 || true
+multipathd show daemon >/dev/null 2>&1 || true
+sleep 2
+expect_eq "multipath and multipathd calls do not bring the stopped daemon back" inactive \
+    "$(systemctl is-active multipathd.service 2>&1)"
 expect_mor "status succeeds" 0 status
 expect_eq "it says inactive" "$(status_text inactive)" "$OUT"
 
@@ -27,6 +32,7 @@ expect_eq "the service was not started" inactive "$(systemctl is-active multipat
 say "start"
 expect_mor "start succeeds" 0 start
 wait_for "systemd runs multipathd" 60 state active
+expect_eq "the socket listens again" active "$(systemctl is-active multipathd.socket 2>&1)"
 expect_mor "status succeeds" 0 status
 expect_eq "it says active" "$(status_text active)" "$OUT"
 rr() { local g; g=$(multipath -ll "$ISCSI_WWID" 2>/dev/null | grep -o "policy='[^']*'"); echo "$g"; [[ "$g" == "policy='round-robin 0'" ]]; }
