@@ -20,7 +20,8 @@ host_mpatha() {
     sb_put /sys/block/sdb/device/delete </dev/null
     sb_setup 'touch /dev/dm-0'
 }
-map_in_use() { sb_fake "$@" multipath -f /dev/dm-0 --status 1 --err-file "$F/multipath-f-map-in-use.stderr"; }
+# multipath-tools 0.9.4 names the map as it was given: "/dev/dm-0: map in use"
+map_in_use() { sb_fake "$@" multipath -f /dev/dm-0 --status 1 --err-file <(sb_mpath_stderr "/dev/dm-0: map in use"); }
 
 sb_case "paths deleted, map busy on the first flush and free on the second: success"
 host_mpatha
@@ -50,7 +51,7 @@ sb_assert_file /sys/block/sda/device/delete 1
 
 sb_case "'is not a valid argument' with /dev/dm-0 still there is retried three times: code 3"
 host_mpatha
-sb_fake multipath -f /dev/dm-0 --status 1 < <(sb_mpath_stderr "/dev/dm-0 is not a valid argument")
+sb_fake multipath -f /dev/dm-0 --status 1 < <(sb_mpath_stderr "'/dev/dm-0' is not a valid argument"; echo)
 sb_run morvel delete mpatha
 sb_assert_status 1
 sb_assert_stdout_file $G/exe_cmd_failed.out
@@ -59,7 +60,7 @@ sb_assert_stdout_file $G/exe_cmd_failed.out
 sb_case "'is not a valid argument' once /dev/dm-0 has gone: the map is taken as flushed"
 host_mpatha
 sb_setup 'rm -f /dev/dm-0'
-sb_fake multipath -f /dev/dm-0 --status 1 < <(sb_mpath_stderr "/dev/dm-0 is not a valid argument")
+sb_fake multipath -f /dev/dm-0 --status 1 < <(sb_mpath_stderr "'/dev/dm-0' is not a valid argument"; echo)
 sb_run morvel delete mpatha
 sb_assert_status 0
 sb_assert_stdout_file $G/success.out

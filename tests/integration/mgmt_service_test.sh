@@ -150,7 +150,7 @@ EOF
 sb_case "refresh stops at a map in use (123) or a path that cannot be deleted (3)"
 scripts
 sb_fake multipath -ll --out-file "$F/refresh-faulty.multipath-ll"
-sb_fake multipath -f /dev/dm-1 --status 1 --err-file "$F/multipath-f-map-in-use.stderr"
+sb_fake multipath -f /dev/dm-1 --status 1 --err-file <(sb_mpath_stderr "/dev/dm-1: map in use")
 sb_run morvel refresh
 sb_assert_status 1
 sb_assert_stdout_file $G/del_failed_for_using.out
