@@ -83,22 +83,18 @@ bool hasSocketUnit() {
 
 // Where multipathd is socket-activated, the listening multipathd.socket starts the service
 // again at the next multipath or multipathd call, so a plain stop would not last: the
-// socket is stopped before the service, and started again after it.
+// socket is stopped before the service, and started again before the service is started
+// (systemd refuses to start the socket of a service that already runs).
 EcItem *chMultipathdService(const char *action) {
     const bool sysv = usesSysV(kernelRelease().c_str());
     const bool socket = !sysv && hasSocketUnit();
-    char cmd[common::kCmdBufSize];
-    if (socket && strcmp(action, "stop") == 0) {
-        snprintf(cmd, sizeof cmd, "%s stop multipathd.socket", common::CMD_systemctl);
+    if (socket && (strcmp(action, "stop") == 0 || strcmp(action, "start") == 0)) {
+        char cmd[common::kCmdBufSize];
+        snprintf(cmd, sizeof cmd, "%s %s multipathd.socket", common::CMD_systemctl, action);
         (void)exeLiunxTaskCmd(cmd);
     }
     // A service tool that refuses the action is a failure (callers roll back on it).
-    EcItem *item = exeLiunxTaskCmdStrict(serviceCommand(action, sysv).c_str());
-    if (socket && strcmp(action, "start") == 0 && item->code == 0) {
-        snprintf(cmd, sizeof cmd, "%s start multipathd.socket", common::CMD_systemctl);
-        (void)exeLiunxTaskCmd(cmd);
-    }
-    return item;
+    return exeLiunxTaskCmdStrict(serviceCommand(action, sysv).c_str());
 }
 
 EcItem *status() {
