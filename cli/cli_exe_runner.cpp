@@ -20,8 +20,17 @@ struct FreeDeleter {
 };
 using CBuf = std::unique_ptr<char, FreeDeleter>;
 
-// A zeroed 2 MiB capture buffer (calloc: pages come zeroed from the kernel).
-CBuf captureBuffer() { return CBuf(static_cast<char *>(std::calloc(common::kOutBufSize, 1))); }
+// A zeroed 2 MiB capture buffer (calloc: pages come zeroed from the kernel). When there is
+// no memory for it, the failure is logged in the caller's name and the command not run.
+CBuf captureBuffer(const char *cmd, const char *caller, int line) {
+    CBuf buf(static_cast<char *>(std::calloc(common::kOutBufSize, 1)));
+    if (!buf) {
+        common::morvel_log(common::LOG_ERROR, kSrc, line, caller, "Malloc %d byte space failed.\n",
+                           common::kOutBufSize);
+        common::morvel_log(common::LOG_ERROR, kSrc, line, caller, "Execute command [%s] failed\n", cmd);
+    }
+    return buf;
+}
 
 // Frees the runner's heap buffer, if it handed one out, when the wrapper returns.
 struct HeapOut {
@@ -39,13 +48,8 @@ void copyOut(char *outBuf, int outSize, const char *out) {
 
 // Shared part of exeLiunxTaskCmd and exeLiunxTaskCmdStrict.
 EcItem *taskCmd(const char *cmd, bool strict, const char *caller, int line) {
-    CBuf buf = captureBuffer();
-    if (!buf) {
-        common::morvel_log(common::LOG_ERROR, kSrc, line, caller, "Malloc %d byte space failed.\n",
-                           common::kOutBufSize);
-        common::morvel_log(common::LOG_ERROR, kSrc, line, caller, "Execute command [%s] failed\n", cmd);
-        return &EC_exe_cmd_failed;
-    }
+    CBuf buf = captureBuffer(cmd, caller, line);
+    if (!buf) return &EC_exe_cmd_failed;
     HeapOut h{buf.get()};
     int grown = 0;
     int ret = common::exe_cmd(cmd, buf.get(), common::kOutBufSize, &h.out, &grown);
@@ -65,12 +69,8 @@ EcItem *exeLiunxTaskCmd(const char *cmd) { return taskCmd(cmd, false, __func__, 
 EcItem *exeLiunxTaskCmdStrict(const char *cmd) { return taskCmd(cmd, true, __func__, __LINE__); }
 
 EcItem *exeLiunxInfoCmd(const char *cmd, char *outBuf, int outSize) {
-    CBuf buf = captureBuffer();
-    if (!buf) {
-        MLOG(common::LOG_ERROR, kSrc, "Malloc %d byte space failed.\n", common::kOutBufSize);
-        MLOG(common::LOG_ERROR, kSrc, "Execute command [%s] failed\n", cmd);
-        return &EC_exe_cmd_failed;
-    }
+    CBuf buf = captureBuffer(cmd, __func__, __LINE__);
+    if (!buf) return &EC_exe_cmd_failed;
     HeapOut h{buf.get()};
     int grown = 0;
     int ret = common::exe_cmd(cmd, buf.get(), common::kOutBufSize, &h.out, &grown);
@@ -88,12 +88,8 @@ EcItem *exeLiunxInfoCmd(const char *cmd, char *outBuf, int outSize) {
 // the whole group is killed and reaped. No signal handler or interval timer is involved,
 // so the caller's SIGALRM disposition and ITIMER_REAL are never touched.
 EcItem *exeLiunxInfoCmd_nonblocking(const char *cmd, char *outBuf, int outSize) {
-    CBuf buf = captureBuffer();
-    if (!buf) {
-        MLOG(common::LOG_ERROR, kSrc, "Malloc %d byte space failed.\n", common::kOutBufSize);
-        MLOG(common::LOG_ERROR, kSrc, "Execute command [%s] failed\n", cmd);
-        return &EC_exe_cmd_failed;
-    }
+    CBuf buf = captureBuffer(cmd, __func__, __LINE__);
+    if (!buf) return &EC_exe_cmd_failed;
     HeapOut h{buf.get()};
     int state = 0;
     int status = common::exe_cmd_nonblocking(cmd, buf.get(), common::kOutBufSize, &h.out, &state, kTimeoutMs);
