@@ -73,7 +73,7 @@ void BM_QueryOwnWork(benchmark::State &state) {
         structs::printMorvel(list.anchor()->is_last ? nullptr : list.anchor()->next);
     }
 }
-BENCHMARK(BM_QueryOwnWork)->Args({512, 4})->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_QueryOwnWork)->Args({128, 4})->Args({512, 4})->Args({2048, 4})->Unit(benchmark::kMillisecond);
 
 // The parse alone, transport detection included.
 void BM_ParseWithTransport(benchmark::State &state) {
