@@ -176,6 +176,28 @@ std::vector<FixtureCase> fixtureCases() {
     failedNvme.paths[1].dmState = "failed";
     cases.push_back({"mixed-3-maps-one-path-failed-each.multipath-ll", "mixed-3-maps.ls-by-path",
                      "nvme-tcp-2-paths.device-address", {}, {failedIscsi, scsiDebug, failedNvme}});
+    // With the SCSI and NVMe device blocks in two "devices" sections, multipath-tools warns on
+    // standard error ahead of the maps: the warning line is no device.
+    auto rr = [](ExpPath p, const char *groupStatus) {
+        p.policy = "round-robin 0";
+        p.groupStatus = groupStatus;
+        return p;
+    };
+    cases.push_back({"vm-two-device-sections.multipath-ll", nullptr, nullptr, {},
+                     {{"mpatha", "333333330000007d0", "0", "KELDOR", "ZRN", "8.0M",
+                       {rr(path("8:0", "sda", "0:0:0:0", "50"), "active"),
+                        rr(path("8:32", "sdc", "1:0:0:0", "10"), "enabled")}},
+                      {"mpathb", "333333330000007d1", "1", "KELDOR", "ZRN", "8.0M",
+                       {rr(path("8:16", "sdb", "0:0:0:1", "50"), "active"),
+                        rr(path("8:48", "sdd", "1:0:0:1", "10"), "enabled")}},
+                      {"mpathc", "36001405d0c0ffee0123456789abcdef0", "2", "KELDOR", "ZRN", "16M",
+                       {rr(path("8:64", "sde", "2:0:0:0", "50"), "active"),
+                        rr(path("8:80", "sdf", "3:0:0:0", "50"), "enabled")}},
+                      {"mpathd", "eui.4b454c444f525a524e0000000000000a", "3", "NVME", "KELDORZRN", "16M",
+                       {rr(path("259:0", "nvme0n1", "0:1:1:1", "50", "fc-nvme"), "active"),
+                        rr(path("259:1", "nvme1n1", "1:2:1:1", "50", "fc-nvme"), "enabled")}}}});
+    // A map left without paths shows "##,##" for vendor and product: it is not recognised.
+    cases.push_back({"vm-pathless-map.multipath-ll", nullptr, nullptr, {}, {}});
     return cases;
 }
 
