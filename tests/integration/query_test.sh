@@ -1,0 +1,59 @@
+#!/bin/bash
+# query and port as an administrator runs them: the topology report for every LUN and for
+# one LUN by map name or by WWID, on a host whose array cannot be asked for vdisk names
+# (they come from the store), and the FC port listing.
+source "$(dirname "$0")/lib/sandbox.bash"
+G=golden/query
+MP=$MORVEL_SRC/tests/golden/query_worked_example.multipath-ll
+REPORT=$MORVEL_SRC/tests/golden/query_worked_example.out
+WWID=36000aabbccdd0000000000000000001a
+
+# The worked example: mpatha over four FC paths, beside another vendor's disk; the name
+# of the LUN's vdisk is known from an earlier query.
+worked_host() {
+    sb_fake multipath -ll --out-file "$MP"
+    sb_link /dev/disk/by-path/pci-0000:5e:00.0-fc-0x2200aabbccdd0003-lun-1 ../../sdb
+    sb_link /dev/disk/by-path/pci-0000:5e:00.1-fc-0x2200aabbccdd0004-lun-1 ../../sdd
+    sb_link /dev/disk/by-path/pci-0000:5e:00.0-fc-0x2200aabbccdd0005-lun-1 ../../sdc
+    sb_link /dev/disk/by-path/pci-0000:5e:00.1-fc-0x2200aabbccdd0006-lun-1 ../../sde
+    sb_put /dumps/storage_config.json < <(printf '{\n\t"disk":\t[{\n\t\t\t"wwid":\t"%s",\n\t\t\t"vdisk_name":\t"vd_sales_01"\n\t\t}]\n}' "$WWID")
+}
+
+sb_case "query prints the report of every LUN of the array, byte for byte"
+worked_host
+sb_run morvel query
+sb_assert_status 0
+sb_assert_stdout_file "$REPORT"
+sb_assert_cmdlog <<'CALLS'
+multipath -ll
+CALLS
+# the array could not be asked over /dev/dm-2 here, so the store answered
+sb_assert_log_contains 'unable to get vdisk name using in-band channel'
+
+sb_case "query by map name and by WWID ask multipath for that LUN only"
+worked_host
+sb_fake multipath -ll mpatha --out-file "$MP"
+sb_fake multipath -ll "$WWID" --out-file "$MP"
+sb_run morvel query mpatha
+sb_assert_status 0
+sb_assert_stdout_file "$REPORT"
+sb_assert_cmd_ran "multipath -ll mpatha"
+sb_run morvel query "$WWID"
+sb_assert_status 0
+sb_assert_stdout_file "$REPORT"
+sb_assert_cmd_ran "multipath -ll $WWID"
+
+sb_case "query of a name multipath does not know is code 133"
+worked_host
+sb_fake multipath -ll mpathz --status 1 </dev/null
+sb_run morvel query mpathz
+sb_assert_status 1
+sb_assert_stdout_file $G/no_this_device.out
+
+sb_case "query on a host without LUNs of the array prints the two frame lines"
+sb_fake multipath -ll </dev/null
+sb_run morvel query
+sb_assert_status 0
+sb_assert_stdout_file $G/empty.out
+
+sb_finish
