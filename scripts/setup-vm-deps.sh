@@ -11,35 +11,8 @@ packages=(
     systemd
 )
 
-missing=()
-for p in "${packages[@]}"; do
-    status=$(dpkg-query -W -f='${db:Status-Status}' "$p" 2>/dev/null || true)
-    [[ "$status" == installed ]] || missing+=("$p")
-done
-
-if [[ ${#missing[@]} -eq 0 ]]; then
-    echo "setup-vm-deps: all ${#packages[@]} packages are installed"
-    exit 0
-fi
-
-sudo=()
-if [[ $(id -u) != 0 ]]; then
-    command -v sudo >/dev/null || { echo "setup-vm-deps: run as root (or install sudo)" >&2; exit 1; }
-    sudo=(sudo)
-fi
-echo "setup-vm-deps: installing ${missing[*]}"
-export DEBIAN_FRONTEND=noninteractive
-"${sudo[@]}" apt-get update -q
-# The packages' own services (multipathd, iscsid) only ever run inside the VM; policy-rc.d
-# keeps this machine from starting them while they are installed.
-policy=/usr/sbin/policy-rc.d
-added_policy=0
-if [[ ! -e $policy ]]; then
-    printf '#!/bin/sh\nexit 101\n' | "${sudo[@]}" tee "$policy" >/dev/null
-    "${sudo[@]}" chmod 0755 "$policy"
-    added_policy=1
-fi
-rc=0
-"${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}" || rc=$?
-((added_policy)) && "${sudo[@]}" rm -f "$policy"
-exit $rc
+# The packages' own services (multipathd, iscsid) only ever run inside the VM: they are not
+# started on this machine while they are installed.
+# shellcheck source=scripts/apt-lib.sh
+source "$(dirname "$0")/apt-lib.sh"
+apt_install_missing setup-vm-deps --no-services "${packages[@]}"
