@@ -8,20 +8,14 @@
 #include <sstream>
 #include <string>
 
+#include "test_files.h"
+
 namespace morvel::testutil {
 
 inline const char kCliLog[] = "/dumps/morvel_cli.log";
 
-inline std::string readFile(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-inline void writeFile(const std::string &path, const std::string &text) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-}
+using testfiles::readFile;
+using testfiles::writeFile;
 
 // What the CLI log received after the mark was taken.
 class LogTail {

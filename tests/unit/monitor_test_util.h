@@ -11,6 +11,7 @@
 #include "common/comm_util.h"
 #include "struct/s_lunPath.h"
 #include "struct/s_morvel.h"
+#include "test_files.h"
 
 namespace morvel::testutil {
 
@@ -102,22 +103,9 @@ inline void fillRecords(s_lunPath *anchor, const std::vector<std::string> &lines
 }
 
 // These tests write /dumps and mount file systems: only inside the throw-away sandbox.
-inline bool inSandbox() {
-    const char *v = std::getenv("MORVEL_SANDBOX_INNER");
-    return v != nullptr && std::strcmp(v, "1") == 0;
-}
-
-inline std::string readFile(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-inline void writeFile(const std::string &path, const std::string &text) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-}
+using testfiles::inSandbox;
+using testfiles::readFile;
+using testfiles::writeFile;
 
 inline std::vector<std::string> splitLines(const std::string &text) {
     std::vector<std::string> out;

@@ -11,12 +11,11 @@
 #include <string>
 #include <vector>
 
+#include "test_files.h"
+
 namespace runtime_test {
 
-inline bool inSandbox() {
-    const char *v = std::getenv("MORVEL_SANDBOX_INNER");
-    return v != nullptr && std::strcmp(v, "1") == 0;
-}
+using morvel::testfiles::inSandbox;
 
 #define REQUIRE_SANDBOX() \
     ASSERT_TRUE(runtime_test::inSandbox()) << "run through ctest or tests/sandbox/run-in-sandbox.sh"
@@ -26,12 +25,7 @@ inline const char kCliBk[] = "/dumps/morvel_cli_bk.log";
 inline const char kMonLog[] = "/dumps/morvel_monitor.log";
 inline const char kMonBk[] = "/dumps/morvel_monitor_bk.log";
 
-inline std::string slurp(const char *path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
+inline std::string slurp(const char *path) { return morvel::testfiles::readFile(path); }
 
 inline std::vector<std::string> linesOf(const char *path) {
     std::vector<std::string> out;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "struct/target_port.h"
+#include "test_files.h"
 
 namespace morvel::topotest {
 
@@ -19,21 +20,13 @@ inline std::string fixturePath(const std::string &name) {
     return here.substr(0, here.rfind("/unit/")) + "/fixtures/mpath/" + name;
 }
 
-inline std::string readFile(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using testfiles::readFile;
+using testfiles::writeFile;
 
 inline std::string fixture(const std::string &name) {
     std::string text = readFile(fixturePath(name));
     EXPECT_FALSE(text.empty()) << "missing fixture " << name;
     return text;
-}
-
-inline void writeFile(const std::string &path, const std::string &text) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
 }
 
 // An `ls -l /dev/disk/by-path/` capture as links: the 9th field is the name, the last the
@@ -68,10 +61,7 @@ inline std::unordered_map<std::string, std::string> addressesFromGrep(const std:
 }
 
 // Tests that write fake /dev, /sys or /usr/bin trees run only inside the test sandbox.
-inline bool inSandbox() {
-    const char *v = std::getenv("MORVEL_SANDBOX_INNER");
-    return v && std::string(v) == "1";
-}
+using testfiles::inSandbox;
 #define TOPO_REQUIRE_SANDBOX() \
     if (!::morvel::topotest::inSandbox()) GTEST_SKIP() << "runs only inside the test sandbox"
 
