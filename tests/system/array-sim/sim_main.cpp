@@ -1,0 +1,225 @@
+// keldor_array_sim: the userspace half of a simulated Keldor array for the system tests. It
+// serves LUNs of the kernel's user backstore (LIO TCM-User): each LUN is a file with a vendor,
+// a product, an NAA-6 WWID, a serial number and a vdisk name that vendor page 0xD0 reports.
+//
+//   keldor_array_sim --state DIR --lun BACKSTORE,FILE,WWID,SERIAL,VDISK_NAME [--lun ...]
+//
+// BACKSTORE is the name of the user backstore device in configfs (its UIO device is found by
+// it). Per LUN, DIR/BACKSTORE/ holds the switches, read again at every INQUIRY:
+//   vdisk_name   the name page 0xD0 reports (rename the vdisk by replacing this file)
+//   page_d0      "1": page 0x00 lists page 0xD0 and it is answered; "0": it is not listed (and
+//                refused); "refuse": it is listed, but asking for it ends in CHECK CONDITION
+// and the server writes DIR/BACKSTORE/requests ("<kind> <count>" lines: inquiry_vpd_00,
+// inquiry_vpd_d0, ...) whenever an INQUIRY or a refused command was answered.
+// DIR/ready appears when every LUN's ring is open. SIGTERM or SIGINT ends the server.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/system/array-sim/scsi_lun.h"
+#include "tests/system/array-sim/tcmu_ring.h"
+
+namespace keldorsim {
+namespace {
+
+volatile sig_atomic_t g_stop = 0;
+void on_signal(int) { g_stop = 1; }
+
+class FileBacking : public Backing {
+public:
+    explicit FileBacking(int fd) : fd_(fd) {}
+    ~FileBacking() override { close(fd_); }
+    bool read(uint64_t offset, std::span<uint8_t> out) override {
+        size_t done = 0;
+        while (done < out.size()) {
+            const ssize_t n = pread(fd_, out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) return false;
+            if (n == 0) {  // past the end of a short file: zeros
+                std::memset(out.data() + done, 0, out.size() - done);
+                break;
+            }
+            done += static_cast<size_t>(n);
+        }
+        return true;
+    }
+    bool write(uint64_t offset, std::span<const uint8_t> in) override {
+        size_t done = 0;
+        while (done < in.size()) {
+            const ssize_t n = pwrite(fd_, in.data() + done, in.size() - done, static_cast<off_t>(offset + done));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return false;
+            done += static_cast<size_t>(n);
+        }
+        return true;
+    }
+    bool flush() override { return fdatasync(fd_) == 0; }
+
+private:
+    int fd_;
+};
+
+std::string slurp_line(const std::string& path, bool& ok) {
+    std::ifstream in(path);
+    std::string s;
+    ok = static_cast<bool>(in);
+    if (ok) std::getline(in, s);
+    return s;
+}
+
+// Writes a whole file through a temporary name, so that a reader never sees half of it.
+bool put_file(const std::string& path, const std::string& text) {
+    const std::string tmp = path + ".tmp";
+    {
+        std::ofstream out(tmp, std::ios::trunc);
+        if (!(out << text)) return false;
+    }
+    return rename(tmp.c_str(), path.c_str()) == 0;
+}
+
+struct Lun {
+    std::string backstore;
+    std::string dir;
+    LunIdentity id;
+    LunSwitches sw;
+    LunCounters counters;
+    std::unique_ptr<FileBacking> backing;
+    TcmuRing ring;
+    uint64_t written_stamp = ~0ull;
+
+    void reload_switches() {
+        bool ok = false;
+        const std::string name = slurp_line(dir + "/vdisk_name", ok);
+        if (ok) sw.vdisk_name = name;
+        const std::string d0 = slurp_line(dir + "/page_d0", ok);
+        if (ok) sw.page_d0 = d0 == "0" ? PageD0::unlisted : d0 == "refuse" ? PageD0::refused : PageD0::answered;
+    }
+    void write_counters() {
+        const uint64_t stamp = counters.inquiry_std + counters.inquiry_vpd_00 + counters.inquiry_vpd_d0 +
+                               counters.inquiry_vpd_other + counters.check_conditions;
+        if (stamp == written_stamp) return;
+        written_stamp = stamp;
+        std::ostringstream o;
+        o << "commands " << counters.commands << "\n"
+          << "inquiry_std " << counters.inquiry_std << "\n"
+          << "inquiry_vpd_00 " << counters.inquiry_vpd_00 << "\n"
+          << "inquiry_vpd_d0 " << counters.inquiry_vpd_d0 << "\n"
+          << "inquiry_vpd_other " << counters.inquiry_vpd_other << "\n"
+          << "reads " << counters.reads << "\n"
+          << "writes " << counters.writes << "\n"
+          << "check_conditions " << counters.check_conditions << "\n";
+        put_file(dir + "/requests", o.str());
+    }
+};
+
+std::vector<std::string> split(const std::string& s, char sep) {
+    std::vector<std::string> out;
+    std::string cur;
+    std::istringstream in(s);
+    while (std::getline(in, cur, sep)) out.push_back(cur);
+    return out;
+}
+
+int usage() {
+    std::fprintf(stderr, "usage: keldor_array_sim --state DIR --lun BACKSTORE,FILE,WWID,SERIAL,VDISK_NAME ...\n");
+    return 2;
+}
+
+int run(int argc, char** argv) {
+    std::string state;
+    std::vector<std::unique_ptr<Lun>> luns;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--state" && i + 1 < argc) {
+            state = argv[++i];
+        } else if (a == "--lun" && i + 1 < argc) {
+            const auto f = split(argv[++i], ',');
+            if (f.size() != 5) return usage();
+            auto lun = std::make_unique<Lun>();
+            lun->backstore = f[0];
+            lun->id.wwid = f[2];
+            lun->id.serial = f[3];
+            lun->sw.vdisk_name = f[4];
+            if (wwid_to_naa(f[2]).empty()) {
+                std::fprintf(stderr, "keldor_array_sim: %s is not an NAA-6 WWID of 33 characters\n", f[2].c_str());
+                return 2;
+            }
+            const int fd = open(f[1].c_str(), O_RDWR | O_CLOEXEC);
+            struct stat st {};
+            if (fd < 0 || fstat(fd, &st) != 0) {
+                std::fprintf(stderr, "keldor_array_sim: %s: %s\n", f[1].c_str(), std::strerror(errno));
+                return 1;
+            }
+            lun->id.size_bytes = static_cast<uint64_t>(st.st_size);
+            lun->backing = std::make_unique<FileBacking>(fd);
+            luns.push_back(std::move(lun));
+        } else {
+            return usage();
+        }
+    }
+    if (state.empty() || luns.empty()) return usage();
+
+    for (auto& l : luns) {
+        l->dir = state + "/" + l->backstore;
+        mkdir(state.c_str(), 0755);
+        mkdir(l->dir.c_str(), 0755);
+        if (access((l->dir + "/vdisk_name").c_str(), F_OK) != 0) put_file(l->dir + "/vdisk_name", l->sw.vdisk_name + "\n");
+        if (access((l->dir + "/page_d0").c_str(), F_OK) != 0) put_file(l->dir + "/page_d0", "1\n");
+        l->reload_switches();
+        const std::string uio = find_uio(l->backstore);
+        if (uio.empty()) {
+            std::fprintf(stderr, "keldor_array_sim: no user backstore device %s\n", l->backstore.c_str());
+            return 1;
+        }
+        if (!l->ring.open(uio)) {
+            std::fprintf(stderr, "keldor_array_sim: %s: %s\n", l->backstore.c_str(), l->ring.error().c_str());
+            return 1;
+        }
+        l->write_counters();
+        std::fprintf(stderr, "keldor_array_sim: %s on %s: WWID %s, vdisk %s, %llu bytes\n", l->backstore.c_str(),
+                     uio.c_str(), l->id.wwid.c_str(), l->sw.vdisk_name.c_str(),
+                     static_cast<unsigned long long>(l->id.size_bytes));
+    }
+
+    struct sigaction sa {};
+    sa.sa_handler = on_signal;
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+    put_file(state + "/ready", std::to_string(getpid()) + "\n");
+
+    std::vector<pollfd> fds;
+    for (auto& l : luns) fds.push_back({l->ring.fd(), POLLIN, 0});
+    while (!g_stop) {
+        for (size_t i = 0; i < luns.size(); ++i) {
+            Lun& l = *luns[i];
+            l.ring.service([&l](std::span<const uint8_t> cdb, std::span<const uint8_t> out, size_t room) {
+                if (!cdb.empty() && cdb[0] == 0x12) l.reload_switches();
+                return execute(l.id, l.sw, l.counters, *l.backing, cdb, out, room);
+            });
+            l.write_counters();
+        }
+        for (auto& p : fds) p.revents = 0;
+        if (poll(fds.data(), fds.size(), 1000) < 0 && errno != EINTR) {
+            std::perror("keldor_array_sim: poll");
+            return 1;
+        }
+    }
+    std::fprintf(stderr, "keldor_array_sim: stopped\n");
+    return 0;
+}
+
+}  // namespace
+}  // namespace keldorsim
+
+int main(int argc, char** argv) { return keldorsim::run(argc, argv); }

@@ -1,0 +1,122 @@
+#include "tests/system/array-sim/tcmu_ring.h"
+
+#include "tests/system/array-sim/tcmu_abi.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+
+namespace keldorsim {
+namespace {
+
+std::string read_line(const std::string& path) {
+    std::ifstream in(path);
+    std::string s;
+    std::getline(in, s);
+    return s;
+}
+
+}  // namespace
+
+std::string find_uio(const std::string& backstore) {
+    DIR* d = opendir("/sys/class/uio");
+    if (!d) return {};
+    std::string found;
+    while (dirent* e = readdir(d)) {
+        const std::string n = e->d_name;
+        if (n.rfind("uio", 0) != 0) continue;
+        const std::string name = read_line("/sys/class/uio/" + n + "/name");
+        // tcm-user/<hba>/<device>/<config>
+        if (name.rfind("tcm-user/", 0) != 0) continue;
+        const size_t a = name.find('/', 9);
+        if (a == std::string::npos) continue;
+        const size_t b = name.find('/', a + 1);
+        if (name.substr(a + 1, b == std::string::npos ? std::string::npos : b - a - 1) == backstore) {
+            found = "/dev/" + n;
+            break;
+        }
+    }
+    closedir(d);
+    return found;
+}
+
+TcmuRing::~TcmuRing() {
+    if (map_) munmap(map_, map_size_);
+    if (fd_ >= 0) close(fd_);
+}
+
+bool TcmuRing::open(const std::string& uio_dev) {
+    const std::string base = uio_dev.substr(uio_dev.rfind('/') + 1);
+    const std::string size_text = read_line("/sys/class/uio/" + base + "/maps/map0/size");
+    map_size_ = static_cast<size_t>(std::strtoull(size_text.c_str(), nullptr, 0));
+    if (map_size_ == 0) {
+        error_ = "no map size for " + base;
+        return false;
+    }
+    fd_ = ::open(uio_dev.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK);
+    if (fd_ < 0) {
+        error_ = "open " + uio_dev + ": " + std::strerror(errno);
+        return false;
+    }
+    void* m = mmap(nullptr, map_size_, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
+    if (m == MAP_FAILED) {
+        error_ = "mmap " + uio_dev + ": " + std::strerror(errno);
+        return false;
+    }
+    map_ = static_cast<uint8_t*>(m);
+    if (ktcmu_check(map_, map_size_) != 0) {
+        error_ = "not a user backstore ring of mailbox version 2";
+        return false;
+    }
+    return true;
+}
+
+size_t TcmuRing::service(const Handler& handler) {
+    uint32_t events = 0;
+    if (read(fd_, &events, sizeof events) < 0 && errno != EAGAIN && errno != EINTR) return 0;
+    size_t answered = 0;
+    ktcmu_cmd cmd{};
+    while (ktcmu_next(map_, &cmd)) {
+        const uint8_t* cdb = map_ + cmd.cdb_off;
+        const std::vector<uint8_t> cdb_copy(cdb, cdb + cdb_length(cdb[0]));
+        const uint8_t op = cdb_copy[0];
+        // commands that carry data to the LUN; every other one may return data
+        const bool data_out = op == 0x0A || op == 0x2A || op == 0xAA || op == 0x8A || op == 0x15 || op == 0x55;
+        size_t room = 0;
+        std::vector<uint8_t> out;
+        for (uint32_t i = 0; i < cmd.iov_cnt; ++i) {
+            room += cmd.iov[i].length;
+            if (data_out) {
+                const uint8_t* p = map_ + cmd.iov[i].offset;
+                out.insert(out.end(), p, p + cmd.iov[i].length);
+            }
+        }
+        const Reply r = handler(cdb_copy, out, data_out ? 0 : room);
+        if (!data_out) {
+            // the answer, then zeros: the data area still holds what an earlier command left
+            size_t done = 0;
+            for (uint32_t i = 0; i < cmd.iov_cnt; ++i) {
+                uint8_t* p = map_ + cmd.iov[i].offset;
+                const size_t len = cmd.iov[i].length;
+                const size_t n = done < r.data_in.size() ? std::min(len, r.data_in.size() - done) : 0;
+                if (n) std::memcpy(p, r.data_in.data() + done, n);
+                std::memset(p + n, 0, len - n);
+                done += len;
+            }
+        }
+        ktcmu_complete(map_, &cmd, r.status, r.sense.data(), r.sense.size(), !data_out && room > 0,
+                       static_cast<uint32_t>(r.data_in.size()));
+        ++answered;
+    }
+    uint32_t kick = 0;
+    if (write(fd_, &kick, sizeof kick) < 0) return answered;
+    return answered;
+}
+
+}  // namespace keldorsim
