@@ -36,7 +36,7 @@ if ((build)); then
     echo "==== building morvel and morvel_monitor in build/"
     ./scripts/setup-deps.sh >/dev/null || { echo "demo-vm: cannot install the build packages"; exit 1; }
     { cmake -S "$src" -B "$src/build" >/dev/null &&
-        cmake --build "$src/build" -j2 --target morvel morvel_monitor >/dev/null; } ||
+        cmake --build "$src/build" -j2 --target morvel morvel_monitor keldor_array_sim >/dev/null; } ||
         { echo "demo-vm: the build failed"; exit 1; }
 fi
 rm -rf "$job"
@@ -47,6 +47,7 @@ cat >"$job/job.env" <<JOB
 SYSTEST_SRC=$src
 SYSTEST_INSTALL=stage
 SYSTEST_PKG=
+SYSTEST_SIM=$src/build/tests/system/array-sim/keldor_array_sim
 SYSTEST_SCENARIOS="demo/demo.sh"
 JOB
 

@@ -73,10 +73,10 @@ if ((do_build)); then
         cmake -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMORVEL_TESTS=OFF \
             >"$job/configure.log" 2>&1 || { tail -n 30 "$job/configure.log"; finish 0 1; }
     fi
-    cmake --build "$build" -j2 --target morvel morvel_monitor >"$job/build.log" 2>&1 ||
+    cmake --build "$build" -j2 --target morvel morvel_monitor keldor_array_sim >"$job/build.log" 2>&1 ||
         { grep -E 'error|Error' "$job/build.log" | head -n 30; finish 0 1; }
 fi
-[[ -x "$build/morvel" && -x "$build/morvel_monitor" ]] ||
+[[ -x "$build/morvel" && -x "$build/morvel_monitor" && -x "$build/tests/system/array-sim/keldor_array_sim" ]] ||
     { echo "system tests: no morvel build in $build"; finish 0 1; }
 pkg=""
 if [[ $install == deb && -f "$build/CPackConfig.cmake" ]]; then
@@ -95,6 +95,7 @@ cat >"$job/job.env" <<JOB
 SYSTEST_SRC=$src
 SYSTEST_INSTALL=$install
 SYSTEST_PKG=$pkg
+SYSTEST_SIM=$build/tests/system/array-sim/keldor_array_sim
 SYSTEST_SCENARIOS="${scenarios[*]}"
 JOB
 

@@ -3,7 +3,10 @@
 #     unknown to the product);
 #   - LIO iSCSI on loopback: one LUN behind the portals 127.0.0.1:3260 and 127.0.0.2:3260;
 #   - NVMe/TCP on loopback: one namespace behind 127.0.0.1:4420 and 127.0.0.2:4420 (the kernel
-#     is booted with nvme_core.multipath=N, so dm-multipath owns the namespaces).
+#     is booted with nvme_core.multipath=N, so dm-multipath owns the namespaces);
+#   - the simulated Keldor array: two LUNs of LIO's user backstore served by keldor_array_sim
+#     (tests/system/array-sim), exported over iSCSI on 127.0.0.3:3260 and 127.0.0.4:3260. They
+#     answer the array's vendor page 0xD0 with their vdisk names.
 
 CFS=/sys/kernel/config
 ISCSI_IQN=iqn.2026-01.com.keldor:zrn.sys1
@@ -14,6 +17,13 @@ NVME_NQN=nqn.2026-01.com.keldor:zrn.nvme1
 NVME_NGUID=4b454c44-4f52-5a52-4e00-00000000000a
 NVME_WWID=eui.${NVME_NGUID//-/}
 NVME_ADDRS=(127.0.0.1 127.0.0.2)
+
+# The simulated array: backstore name, WWID (NAA-6), serial number, vdisk name at start.
+SIM_IQN=iqn.2026-01.com.keldor:zrn.sim1
+SIM_PORTALS=(127.0.0.3:3260 127.0.0.4:3260)
+SIM_STATE=/run/keldor-sim
+SIM_A=keldor_a SIM_A_WWID=36000aabbccdd00000000000000000a01 SIM_A_NAME=vd_sales_01
+SIM_B=keldor_b SIM_B_WWID=36000aabbccdd00000000000000000a02 SIM_B_NAME=vd_hr_02
 
 _w() { # _w VALUE FILE: writes a configfs attribute, saying which one failed
     printf '%s\n' "$1" >"$2" || { echo "cannot write $1 into $2"; return 1; }
@@ -70,6 +80,46 @@ nvme_up() {
     done
 }
 
+sim_up() {
+    local hba=$CFS/target/core/user_1 tpg=$CFS/target/iscsi/$SIM_IQN/tpgt_1 p n i=0
+    local args=() l
+    [[ -x "${SYSTEST_SIM:-}" ]] || { echo "no simulator program (SYSTEST_SIM=${SYSTEST_SIM:-})"; return 1; }
+    modprobe target_core_user || return 1
+    for l in "$SIM_A,$SIM_A_WWID,KLD0000A01,$SIM_A_NAME" "$SIM_B,$SIM_B_WWID,KLD0000A02,$SIM_B_NAME"; do
+        local w s v
+        IFS=, read -r n w s v <<<"$l"
+        truncate -s 16M "/run/$n.img" || return 1
+        mkdir -p "$hba/$n" || return 1
+        _w "dev_config=keldor/$n" "$hba/$n/control" && _w "dev_size=16777216" "$hba/$n/control" &&
+            _w 1 "$hba/$n/enable" || return 1
+        args+=(--lun "$n,/run/$n.img,$w,$s,$v")
+    done
+    rm -rf "$SIM_STATE"
+    setsid "$SYSTEST_SIM" --state "$SIM_STATE" "${args[@]}" >/run/keldor-sim.log 2>&1 </dev/null &
+    poll 20 test -e "$SIM_STATE/ready" || { cat /run/keldor-sim.log; return 1; }
+    for n in "$SIM_A" "$SIM_B"; do
+        mkdir -p "$tpg/lun/lun_$i" && ln -s "$hba/$n" "$tpg/lun/lun_$i/$n" || return 1
+        i=$((i + 1))
+    done
+    for p in "${SIM_PORTALS[@]}"; do mkdir "$tpg/np/$p" || return 1; done
+    _w 0 "$tpg/attrib/authentication" && _w 1 "$tpg/attrib/generate_node_acls" &&
+        _w 1 "$tpg/attrib/cache_dynamic_acls" && _w 0 "$tpg/attrib/demo_mode_write_protect" &&
+        _w 1 "$tpg/enable" || return 1
+    iscsiadm -m discovery -t sendtargets -p "${SIM_PORTALS[0]}" || return 1
+    for p in "${SIM_PORTALS[@]}"; do
+        iscsiadm -m node -T "$SIM_IQN" -p "$p" --login || return 1
+    done
+}
+
+# sim_set LUN SWITCH VALUE: changes a switch of the running simulator (vdisk_name, page_d0).
+sim_set() {
+    printf '%s\n' "$3" >"$SIM_STATE/$1/$2.new" && mv -f "$SIM_STATE/$1/$2.new" "$SIM_STATE/$1/$2"
+}
+
+# sim_count LUN KIND: how many requests of that kind (inquiry_vpd_00, inquiry_vpd_d0, ...) the
+# simulated LUN has answered.
+sim_count() { awk -v k="$2" '$1 == k { print $2 }' "$SIM_STATE/$1/requests"; }
+
 arrays_up() {
     modprobe configfs
     mountpoint -q "$CFS" || mount -t configfs configfs "$CFS" || return 1
@@ -77,6 +127,8 @@ arrays_up() {
     say "arrays: scsi_debug" && scsi_debug_up || { echo "scsi_debug failed"; return 1; }
     say "arrays: LIO iSCSI on 127.0.0.1:3260, 127.0.0.2:3260" && iscsi_up || { echo "iSCSI failed"; return 1; }
     say "arrays: NVMe/TCP on 127.0.0.1:4420, 127.0.0.2:4420" && nvme_up || { echo "NVMe/TCP failed"; return 1; }
+    say "arrays: simulated Keldor array (user backstore) on 127.0.0.3:3260, 127.0.0.4:3260" && sim_up ||
+        { echo "the simulated array failed"; return 1; }
     udevadm settle --timeout=60
 }
 

@@ -38,16 +38,16 @@ setup() {
     run systemctl start multipathd.service
     poll 60 multipathd show daemon || { fail "multipathd answers" "multipathd show daemon" "$WAITED"; return 1; }
 
-    # all four LUNs mapped, every path up
-    local want=8 have
+    # all six LUNs mapped, every path up
+    local want=12 have
     poll 120 bash -c "[[ \$(multipathd show paths raw format '%t %T' | grep -c 'active ready') -ge $want ]]"
     have=$(paths_raw)
     SD_WWIDS=$(sd_wwids)
     SD0_WWID=$(sed -n 1p <<<"$SD_WWIDS")
     SD1_WWID=$(sed -n 2p <<<"$SD_WWIDS")
     if [[ -z "$(map_name "$ISCSI_WWID")" || -z "$(map_name "$NVME_WWID")" ||
-        -z "$SD0_WWID" || -z "$SD1_WWID" ]]; then
-        fail "the four LUNs are mapped" "maps for $ISCSI_WWID, $NVME_WWID and two scsi_debug LUNs" \
+        -z "$SD0_WWID" || -z "$SD1_WWID" || -z "$(map_name "$SIM_A_WWID")" || -z "$(map_name "$SIM_B_WWID")" ]]; then
+        fail "the six LUNs are mapped" "maps for $ISCSI_WWID, $NVME_WWID, $SIM_A_WWID, $SIM_B_WWID and two scsi_debug LUNs" \
             "$(maps_raw; echo; echo "$have")"
         return 1
     fi
