@@ -69,10 +69,10 @@ mkdir -p "$job/out"
 # ------------------------------------------------------------------------- build and package
 if ((do_build)); then
     echo "==== system tests: building in $build"
-    if [[ ! -f "$build/CMakeCache.txt" ]]; then
-        cmake -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMORVEL_TESTS=OFF \
-            >"$job/configure.log" 2>&1 || { tail -n 30 "$job/configure.log"; finish 0 1; }
-    fi
+    flags=()
+    [[ -f "$build/CMakeCache.txt" ]] || flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DMORVEL_TESTS=OFF)
+    cmake -S "$src" -B "$build" "${flags[@]}" >"$job/configure.log" 2>&1 ||
+        { tail -n 30 "$job/configure.log"; finish 0 1; }
     cmake --build "$build" -j2 --target morvel morvel_monitor keldor_array_sim >"$job/build.log" 2>&1 ||
         { grep -E 'error|Error' "$job/build.log" | head -n 30; finish 0 1; }
 fi

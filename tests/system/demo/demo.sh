@@ -26,9 +26,26 @@ cmd morvel config
 sed -n '/^#keldor config begin$/,/^#nvme config end$/p' /etc/multipath.conf | show
 cmd morvel lspathpolicy
 
-title "morvel query: every Keldor LUN on this host (scsi_debug, LIO iSCSI, NVMe/TCP)"
+title "morvel query: every Keldor LUN on this host (scsi_debug, LIO iSCSI, NVMe/TCP, the simulated array)"
 poll 60 map_count_ready "$ISCSI_WWID" 2
+poll 60 map_count_ready "$SIM_A_WWID" 2
+poll 60 map_count_ready "$SIM_B_WWID" 2
 cmd morvel query
+
+title "vdisk names read in band from the simulated Keldor array (page 0xD0 over SG_IO, iSCSI paths)"
+SA=$(map_name "$SIM_A_WWID")
+cmd sg_vpd -p 0 "/dev/$(map_dm "$SIM_A_WWID")"
+cmd sg_vpd -p 0xd0 -H "/dev/$(map_dm "$SIM_A_WWID")"
+cmd morvel query "$SA"
+printf '/dumps/storage_config.json remembers every name read in band:\n' | show
+{ cat /dumps/storage_config.json; echo; } | show
+printf 'The administrator renames the vdisk of %s on the array to vd_sales_02...\n' "$SA" | show
+sim_set "$SIM_A" vdisk_name vd_sales_02
+mark=$(log_mark "$CLI_LOG")
+cmd morvel query "$SA"
+printf 'and morvel logs the change:\n' | show
+log_since "$CLI_LOG" "$mark" | grep 'vdisk name change' | show
+sim_set "$SIM_A" vdisk_name "$SIM_A_NAME"
 
 title "morvel_monitor starts as its systemd unit"
 rm -f /dumps/data.morvel

@@ -20,6 +20,9 @@ count_is() { local n; n=$(sim_count "$1" "$2"); echo "$2 of $1: $n"; [[ "$n" == 
 expect_count() { # expect_count WHAT LUN KIND N
     if poll 5 count_is "$2" "$3" "$4"; then pass "$1"; else fail "$1" "$3 = $4" "$WAITED"; fi
 }
+# The kernel sends commands of its own now and then (it reads page 0x00 again when it
+# revalidates a device), so for those counters only a lower bound can be checked.
+count_at_least() { local n; n=$(sim_count "$1" "$2"); echo "$2 of $1: $n"; ((n >= $3)); }
 
 say "the LUNs answer page 0xD0 over the real SCSI stack"
 node=/dev/$(map_dm "$SIM_A_WWID")
@@ -86,7 +89,11 @@ expect_match "the log says page 0xD0 is not supported" \
     'get_vdisk_name [0-9]+ Get D0 page of device failed, maybe it is not support D0 page\.$' "$log"
 expect_match "and that the name comes from the store" \
     "Devcie \($SIM_A_WWID\), unable to get vdisk name using in-band channel, we try to get vdisk name from file\." "$log"
-expect_count "page 0x00 was read" "$SIM_A" inquiry_vpd_00 $((p00 + 1))
+if poll 5 count_at_least "$SIM_A" inquiry_vpd_00 $((p00 + 1)); then
+    pass "page 0x00 was read"
+else
+    fail "page 0x00 was read" "inquiry_vpd_00 > $p00" "$WAITED"
+fi
 sleep 1
 expect_eq "no page 0xD0 request reached the array" "$d0" "$(sim_count "$SIM_A" inquiry_vpd_d0)"
 
@@ -99,7 +106,11 @@ expect_match "it shows the stored name" '^vdisk_name: vd_sales_02$' "$OUT"
 log=$(log_since "$CLI_LOG" "$mark")
 expect_match "the log has the SCSI status 2" 'get disk page ioctl failed, ret = 0, io_status is 2\.$' "$log"
 expect_match "then the page 0xD0 failure" 'Get D0 page of device failed\.$' "$log"
-expect_count "the array refused one request" "$SIM_A" check_conditions $((cc + 1))
+if poll 5 count_at_least "$SIM_A" check_conditions $((cc + 1)); then
+    pass "the array answered with CHECK CONDITION"
+else
+    fail "the array answered with CHECK CONDITION" "check_conditions > $cc" "$WAITED"
+fi
 expect_count "it was the page 0xD0 request" "$SIM_A" inquiry_vpd_d0 $((d0 + 1))
 
 sim_set "$SIM_A" page_d0 1
