@@ -44,7 +44,7 @@ protected:
         marr::build_inquiry_cdb(cdb, page);
         Reply r = run(std::vector<uint8_t>(cdb, cdb + 6), marr::INQ_DXFER_LEN);
         std::memset(buf, 0, marr::DISK_PAGE_BUF_SIZE);
-        std::memcpy(buf, r.data_in.data(), r.data_in.size());
+        if (!r.data_in.empty()) std::memcpy(buf, r.data_in.data(), r.data_in.size());
         return r;
     }
     static void expect_illegal(const Reply& r, uint8_t asc) {
