@@ -47,6 +47,20 @@ protected:
         if (!r.data_in.empty()) std::memcpy(buf, r.data_in.data(), r.data_in.size());
         return r;
     }
+    // Page 0x00 as morvel reads it: the number of pages listed, and whether 0xD0 is one of them.
+    struct Listing {
+        unsigned int count = 0;
+        bool has_d0 = false;
+    };
+    Listing listing() {
+        unsigned char page[marr::DISK_PAGE_BUF_SIZE];
+        EXPECT_EQ(kStatusGood, vpd(0x00, page).status);
+        char list[32][marr::PAGE_LIST_TEXT];
+        Listing l;
+        EXPECT_EQ(0, marr::decode_page_00(page, list, 32, &l.count));
+        l.has_d0 = marr::is_support_xx_page("d0", list, &l.count) == 0;
+        return l;
+    }
     static void expect_illegal(const Reply& r, uint8_t asc) {
         EXPECT_EQ(kStatusCheckCondition, r.status);
         ASSERT_EQ(18u, r.sense.size());
@@ -73,13 +87,9 @@ TEST(Wwid, NaaSixOfThirtyThreeCharactersOnly) {
 }
 
 TEST_F(ArraySim, VdiskNameReadsBackThroughMorvelsDecoders) {
-    unsigned char page[marr::DISK_PAGE_BUF_SIZE];
-    ASSERT_EQ(kStatusGood, vpd(0x00, page).status);
-    char list[32][marr::PAGE_LIST_TEXT];
-    unsigned int count = 0;
-    ASSERT_EQ(0, marr::decode_page_00(page, list, 32, &count));
-    EXPECT_EQ(0, marr::is_support_xx_page("d0", list, &count));
+    EXPECT_TRUE(listing().has_d0);
 
+    unsigned char page[marr::DISK_PAGE_BUF_SIZE];
     ASSERT_EQ(kStatusGood, vpd(0xD0, page).status);
     char name[128];
     EXPECT_EQ(11u, marr::decode_page_d0(page, name, sizeof name));
@@ -95,24 +105,17 @@ TEST_F(ArraySim, VdiskNameReadsBackThroughMorvelsDecoders) {
 
 TEST_F(ArraySim, PageD0RefusedIsListedButEndsInCheckCondition) {
     sw.page_d0 = PageD0::refused;
+    EXPECT_TRUE(listing().has_d0);
     unsigned char page[marr::DISK_PAGE_BUF_SIZE];
-    vpd(0x00, page);
-    char list[32][marr::PAGE_LIST_TEXT];
-    unsigned int count = 0;
-    ASSERT_EQ(0, marr::decode_page_00(page, list, 32, &count));
-    EXPECT_EQ(0, marr::is_support_xx_page("d0", list, &count));
     expect_illegal(vpd(0xD0, page), 0x24);
 }
 
 TEST_F(ArraySim, PageD0SwitchedOffIsNeitherListedNorAnswered) {
     sw.page_d0 = PageD0::unlisted;
+    const Listing l = listing();
+    EXPECT_EQ(6u, l.count);
+    EXPECT_FALSE(l.has_d0);
     unsigned char page[marr::DISK_PAGE_BUF_SIZE];
-    vpd(0x00, page);
-    char list[32][marr::PAGE_LIST_TEXT];
-    unsigned int count = 0;
-    ASSERT_EQ(0, marr::decode_page_00(page, list, 32, &count));
-    EXPECT_EQ(6u, count);
-    EXPECT_EQ(-1, marr::is_support_xx_page("d0", list, &count));
     expect_illegal(vpd(0xD0, page), 0x24);
     EXPECT_EQ(1u, counters.inquiry_vpd_d0);  // counted even when refused
 }
