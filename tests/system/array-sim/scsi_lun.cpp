@@ -12,7 +12,6 @@ constexpr uint8_t kRequestSense = 0x03;
 constexpr uint8_t kRead6 = 0x08;
 constexpr uint8_t kWrite6 = 0x0A;
 constexpr uint8_t kInquiry = 0x12;
-constexpr uint8_t kModeSelect6 = 0x15;
 constexpr uint8_t kModeSense6 = 0x1A;
 constexpr uint8_t kStartStopUnit = 0x1B;
 constexpr uint8_t kReadCapacity10 = 0x25;
@@ -345,7 +344,6 @@ Reply execute(const LunIdentity& id, const LunSwitches& sw, LunCounters& counter
     case kWrite12:
     case kWrite16:
         return read_write(id, counters, backing, cdb, data_out, data_in_limit);
-    case kModeSelect6:
     default:
         break;
     }

@@ -9,8 +9,8 @@
 //   vdisk_name   the name page 0xD0 reports (rename the vdisk by replacing this file)
 //   page_d0      "1": page 0x00 lists page 0xD0 and it is answered; "0": it is not listed (and
 //                refused); "refuse": it is listed, but asking for it ends in CHECK CONDITION
-// and the server writes DIR/BACKSTORE/requests ("<kind> <count>" lines: inquiry_vpd_00,
-// inquiry_vpd_d0, ...) whenever an INQUIRY or a refused command was answered.
+// and the server keeps DIR/BACKSTORE/requests up to date ("<kind> <count>" lines: commands,
+// inquiry_vpd_00, inquiry_vpd_d0, check_conditions, ...).
 // DIR/ready appears when every LUN's ring is open. SIGTERM or SIGINT ends the server.
 #include <fcntl.h>
 #include <poll.h>
@@ -70,14 +70,6 @@ private:
     int fd_;
 };
 
-std::string slurp_line(const std::string& path, bool& ok) {
-    std::ifstream in(path);
-    std::string s;
-    ok = static_cast<bool>(in);
-    if (ok) std::getline(in, s);
-    return s;
-}
-
 // Writes a whole file through a temporary name, so that a reader never sees half of it.
 bool put_file(const std::string& path, const std::string& text) {
     const std::string tmp = path + ".tmp";
@@ -96,20 +88,15 @@ struct Lun {
     LunCounters counters;
     std::unique_ptr<FileBacking> backing;
     TcmuRing ring;
-    uint64_t written_stamp = ~0ull;
+    std::string written;  // the requests file as last written
 
     void reload_switches() {
-        bool ok = false;
-        const std::string name = slurp_line(dir + "/vdisk_name", ok);
-        if (ok) sw.vdisk_name = name;
-        const std::string d0 = slurp_line(dir + "/page_d0", ok);
-        if (ok) sw.page_d0 = d0 == "0" ? PageD0::unlisted : d0 == "refuse" ? PageD0::refused : PageD0::answered;
+        std::string name, d0;
+        if (read_first_line(dir + "/vdisk_name", name)) sw.vdisk_name = name;
+        if (read_first_line(dir + "/page_d0", d0)) sw.page_d0 = d0 == "0" ? PageD0::unlisted : d0 == "refuse" ? PageD0::refused : PageD0::answered;
     }
+    // Rewrites the requests file when a count changed since it was last written.
     void write_counters() {
-        const uint64_t stamp = counters.inquiry_std + counters.inquiry_vpd_00 + counters.inquiry_vpd_d0 +
-                               counters.inquiry_vpd_other + counters.check_conditions;
-        if (stamp == written_stamp) return;
-        written_stamp = stamp;
         std::ostringstream o;
         o << "commands " << counters.commands << "\n"
           << "inquiry_std " << counters.inquiry_std << "\n"
@@ -119,7 +106,8 @@ struct Lun {
           << "reads " << counters.reads << "\n"
           << "writes " << counters.writes << "\n"
           << "check_conditions " << counters.check_conditions << "\n";
-        put_file(dir + "/requests", o.str());
+        if (o.str() == written) return;
+        if (put_file(dir + "/requests", o.str())) written = o.str();
     }
 };
 
@@ -170,9 +158,9 @@ int run(int argc, char** argv) {
     }
     if (state.empty() || luns.empty()) return usage();
 
+    mkdir(state.c_str(), 0755);
     for (auto& l : luns) {
         l->dir = state + "/" + l->backstore;
-        mkdir(state.c_str(), 0755);
         mkdir(l->dir.c_str(), 0755);
         if (access((l->dir + "/vdisk_name").c_str(), F_OK) != 0) put_file(l->dir + "/vdisk_name", l->sw.vdisk_name + "\n");
         if (access((l->dir + "/page_d0").c_str(), F_OK) != 0) put_file(l->dir + "/page_d0", "1\n");
@@ -209,7 +197,6 @@ int run(int argc, char** argv) {
             });
             l.write_counters();
         }
-        for (auto& p : fds) p.revents = 0;
         if (poll(fds.data(), fds.size(), 1000) < 0 && errno != EINTR) {
             std::perror("keldor_array_sim: poll");
             return 1;

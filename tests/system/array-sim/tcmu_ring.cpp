@@ -13,16 +13,13 @@
 #include <fstream>
 
 namespace keldorsim {
-namespace {
-
-std::string read_line(const std::string& path) {
+bool read_first_line(const std::string& path, std::string& line) {
     std::ifstream in(path);
-    std::string s;
-    std::getline(in, s);
-    return s;
+    line.clear();
+    if (!in) return false;
+    std::getline(in, line);
+    return true;
 }
-
-}  // namespace
 
 std::string find_uio(const std::string& backstore) {
     DIR* d = opendir("/sys/class/uio");
@@ -31,7 +28,8 @@ std::string find_uio(const std::string& backstore) {
     while (dirent* e = readdir(d)) {
         const std::string n = e->d_name;
         if (n.rfind("uio", 0) != 0) continue;
-        const std::string name = read_line("/sys/class/uio/" + n + "/name");
+        std::string name;
+        read_first_line("/sys/class/uio/" + n + "/name", name);
         // tcm-user/<hba>/<device>/<config>
         if (name.rfind("tcm-user/", 0) != 0) continue;
         const size_t a = name.find('/', 9);
@@ -53,7 +51,8 @@ TcmuRing::~TcmuRing() {
 
 bool TcmuRing::open(const std::string& uio_dev) {
     const std::string base = uio_dev.substr(uio_dev.rfind('/') + 1);
-    const std::string size_text = read_line("/sys/class/uio/" + base + "/maps/map0/size");
+    std::string size_text;
+    read_first_line("/sys/class/uio/" + base + "/maps/map0/size", size_text);
     map_size_ = static_cast<size_t>(std::strtoull(size_text.c_str(), nullptr, 0));
     if (map_size_ == 0) {
         error_ = "no map size for " + base;

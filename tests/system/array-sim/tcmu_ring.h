@@ -13,6 +13,10 @@
 
 namespace keldorsim {
 
+// read_first_line: the first line of a file (sysfs attributes, the simulator's switches);
+// false when the file cannot be read.
+bool read_first_line(const std::string& path, std::string& line);
+
 // find_uio: the /dev/uioN of the user backstore device named backstore (its UIO name reads
 // "tcm-user/<hba>/<backstore>/<config>"); empty when there is none.
 std::string find_uio(const std::string& backstore);
