@@ -132,6 +132,73 @@ Reply mode_sense(LunCounters& c, std::span<const uint8_t> cdb, size_t limit) {
     return good(std::move(data), std::min(alloc, limit));
 }
 
+std::vector<uint8_t> standard_inquiry(const LunIdentity& id) {
+    std::vector<uint8_t> d(36, 0);
+    d[0] = 0x00;  // connected direct-access block device
+    d[2] = 0x06;  // SPC-4
+    d[3] = 0x12;  // HiSup, response data format 2
+    d[4] = static_cast<uint8_t>(d.size() - 5);
+    d[5] = 0x00;  // no ALUA (TPGS 0)
+    d[7] = 0x02;  // command queuing
+    put_text(d, 8, 8, id.vendor);
+    put_text(d, 16, 16, id.product);
+    put_text(d, 32, 4, id.revision);
+    return d;
+}
+
+std::vector<uint8_t> vpd_page(const LunIdentity& id, const LunSwitches& sw, uint8_t page, bool& known) {
+    known = true;
+    std::vector<uint8_t> d(4, 0);
+    d[1] = page;
+    switch (page) {
+    case 0x00:
+        for (uint8_t p : kPages)
+            if (p != 0xD0 || sw.page_d0 != PageD0::unlisted) d.push_back(p);
+        break;
+    case 0x80:
+        d.insert(d.end(), id.serial.begin(), id.serial.end());
+        break;
+    case 0x83: {
+        const auto naa = wwid_to_naa(id.wwid);
+        // NAA designator: binary code set, associated with the LUN
+        d.insert(d.end(), {0x01, 0x03, 0x00, static_cast<uint8_t>(naa.size())});
+        d.insert(d.end(), naa.begin(), naa.end());
+        // T10 vendor identification: vendor (8 bytes, padded) then the serial number
+        std::vector<uint8_t> t10(8, ' ');
+        for (size_t i = 0; i < 8 && i < id.vendor.size(); ++i) t10[i] = static_cast<uint8_t>(id.vendor[i]);
+        t10.insert(t10.end(), id.serial.begin(), id.serial.end());
+        d.insert(d.end(), {0x02, 0x01, 0x00, static_cast<uint8_t>(t10.size())});
+        d.insert(d.end(), t10.begin(), t10.end());
+        break;
+    }
+    case 0xB0:  // block limits: no limits reported beyond the defaults
+        d.resize(64, 0);
+        break;
+    case 0xB1:  // block device characteristics: non-rotating medium
+        d.resize(64, 0);
+        d[5] = 0x01;
+        break;
+    case 0xB2:  // logical block provisioning: none
+        d.resize(8, 0);
+        break;
+    case 0xD0:
+        // the array's vendor page: byte 2 the name's length, the name from byte 3
+        if (sw.page_d0 != PageD0::answered) {
+            known = false;
+            return {};
+        }
+        d.resize(3);
+        d[2] = static_cast<uint8_t>(std::min<size_t>(sw.vdisk_name.size(), 255));
+        d.insert(d.end(), sw.vdisk_name.begin(), sw.vdisk_name.begin() + d[2]);
+        return d;
+    default:
+        known = false;
+        return {};
+    }
+    put_be16(d, 2, static_cast<uint32_t>(d.size() - 4));
+    return d;
+}
+
 Reply inquiry(const LunIdentity& id, const LunSwitches& sw, LunCounters& c, std::span<const uint8_t> cdb,
               size_t limit) {
     const bool evpd = cdb[1] & 0x01;
@@ -200,8 +267,7 @@ Reply read_write(const LunIdentity& id, LunCounters& c, Backing& backing, std::s
         return check_condition(c, kIllegalRequest, kAscLbaOutOfRange);
     const uint64_t offset = e.lba * kBlockSize;
     const size_t bytes = static_cast<size_t>(e.blocks) * kBlockSize;
-    const bool is_write = cdb[0] == kWrite6 || cdb[0] == kWrite10 || cdb[0] == kWrite12 || cdb[0] == kWrite16;
-    if (is_write) {
+    if (is_data_out(cdb[0])) {
         ++c.writes;
         const size_t n = std::min(bytes, data_out.size());
         if (!backing.write(offset, data_out.first(n))) return check_condition(c, kMediumError, kAscWriteError);
@@ -226,6 +292,20 @@ std::vector<uint8_t> wwid_to_naa(const std::string& wwid) {
     return out;
 }
 
+bool is_data_out(uint8_t opcode) {
+    switch (opcode) {
+    case kWrite6:
+    case kWrite10:
+    case kWrite12:
+    case kWrite16:
+    case 0x15:  // MODE SELECT(6)
+    case 0x55:  // MODE SELECT(10)
+        return true;
+    default:
+        return false;
+    }
+}
+
 size_t cdb_length(uint8_t opcode) {
     switch (opcode >> 5) {
     case 0: return 6;
@@ -235,73 +315,6 @@ size_t cdb_length(uint8_t opcode) {
     case 5: return 12;
     default: return 16;
     }
-}
-
-std::vector<uint8_t> standard_inquiry(const LunIdentity& id) {
-    std::vector<uint8_t> d(36, 0);
-    d[0] = 0x00;  // connected direct-access block device
-    d[2] = 0x06;  // SPC-4
-    d[3] = 0x12;  // HiSup, response data format 2
-    d[4] = static_cast<uint8_t>(d.size() - 5);
-    d[5] = 0x00;  // no ALUA (TPGS 0)
-    d[7] = 0x02;  // command queuing
-    put_text(d, 8, 8, id.vendor);
-    put_text(d, 16, 16, id.product);
-    put_text(d, 32, 4, id.revision);
-    return d;
-}
-
-std::vector<uint8_t> vpd_page(const LunIdentity& id, const LunSwitches& sw, uint8_t page, bool& known) {
-    known = true;
-    std::vector<uint8_t> d(4, 0);
-    d[1] = page;
-    switch (page) {
-    case 0x00:
-        for (uint8_t p : kPages)
-            if (p != 0xD0 || sw.page_d0 != PageD0::unlisted) d.push_back(p);
-        break;
-    case 0x80:
-        d.insert(d.end(), id.serial.begin(), id.serial.end());
-        break;
-    case 0x83: {
-        const auto naa = wwid_to_naa(id.wwid);
-        // NAA designator: binary code set, associated with the LUN
-        d.insert(d.end(), {0x01, 0x03, 0x00, static_cast<uint8_t>(naa.size())});
-        d.insert(d.end(), naa.begin(), naa.end());
-        // T10 vendor identification: vendor (8 bytes, padded) then the serial number
-        std::vector<uint8_t> t10(8, ' ');
-        for (size_t i = 0; i < 8 && i < id.vendor.size(); ++i) t10[i] = static_cast<uint8_t>(id.vendor[i]);
-        t10.insert(t10.end(), id.serial.begin(), id.serial.end());
-        d.insert(d.end(), {0x02, 0x01, 0x00, static_cast<uint8_t>(t10.size())});
-        d.insert(d.end(), t10.begin(), t10.end());
-        break;
-    }
-    case 0xB0:  // block limits: no limits reported beyond the defaults
-        d.resize(64, 0);
-        break;
-    case 0xB1:  // block device characteristics: non-rotating medium
-        d.resize(64, 0);
-        d[5] = 0x01;
-        break;
-    case 0xB2:  // logical block provisioning: none
-        d.resize(8, 0);
-        break;
-    case 0xD0:
-        // the array's vendor page: byte 2 the name's length, the name from byte 3
-        if (sw.page_d0 != PageD0::answered) {
-            known = false;
-            return {};
-        }
-        d.resize(3);
-        d[2] = static_cast<uint8_t>(std::min<size_t>(sw.vdisk_name.size(), 255));
-        d.insert(d.end(), sw.vdisk_name.begin(), sw.vdisk_name.begin() + d[2]);
-        return d;
-    default:
-        known = false;
-        return {};
-    }
-    put_be16(d, 2, static_cast<uint32_t>(d.size() - 4));
-    return d;
 }
 
 Reply execute(const LunIdentity& id, const LunSwitches& sw, LunCounters& counters, Backing& backing,

@@ -68,6 +68,10 @@ struct Reply {
 // text is not of that form.
 std::vector<uint8_t> wwid_to_naa(const std::string& wwid);
 
+// is_data_out: whether the command carries data to the LUN (WRITE, MODE SELECT); every other
+// command may return data.
+bool is_data_out(uint8_t opcode);
+
 // cdb_length: the length of a command descriptor block by its operation code's group.
 size_t cdb_length(uint8_t opcode);
 
@@ -75,9 +79,5 @@ size_t cdb_length(uint8_t opcode);
 // the room the initiator gave for data coming back.
 Reply execute(const LunIdentity& id, const LunSwitches& sw, LunCounters& counters, Backing& backing,
               std::span<const uint8_t> cdb, std::span<const uint8_t> data_out, size_t data_in_limit);
-
-// Builders of single pages, for the tests and for execute.
-std::vector<uint8_t> standard_inquiry(const LunIdentity& id);
-std::vector<uint8_t> vpd_page(const LunIdentity& id, const LunSwitches& sw, uint8_t page, bool& known);
 
 }  // namespace keldorsim

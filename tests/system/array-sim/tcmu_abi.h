@@ -10,7 +10,7 @@
 extern "C" {
 #endif
 
-enum { KTCMU_MAX_IOV = 256, KTCMU_SENSE_SIZE = 96 };
+enum { KTCMU_MAX_IOV = 256 };
 
 struct ktcmu_extent {
     uint64_t offset; /* from the start of the mapping */

@@ -29,30 +29,46 @@ _w() { # _w VALUE FILE: writes a configfs attribute, saying which one failed
     printf '%s\n' "$1" >"$2" || { echo "cannot write $1 into $2"; return 1; }
 }
 
+# lio_tpg_up TPG PORTAL...: the iSCSI target portal group listens on the portals, open to any
+# initiator without authentication, and is enabled (its LUNs are linked in already).
+lio_tpg_up() {
+    local tpg=$1 p
+    shift
+    for p in "$@"; do mkdir "$tpg/np/$p" || return 1; done
+    _w 0 "$tpg/attrib/authentication" && _w 1 "$tpg/attrib/generate_node_acls" &&
+        _w 1 "$tpg/attrib/cache_dynamic_acls" && _w 0 "$tpg/attrib/demo_mode_write_protect" &&
+        _w 1 "$tpg/enable"
+}
+
+# iscsi_login IQN PORTAL...: the initiator discovers the target over the first portal and logs
+# in over each.
+iscsi_login() {
+    local iqn=$1 p
+    shift
+    iscsiadm -m discovery -t sendtargets -p "$1" || return 1
+    for p in "$@"; do
+        iscsiadm -m node -T "$iqn" -p "$p" --login || return 1
+    done
+}
+
 scsi_debug_up() {
     modprobe scsi_debug add_host=2 num_tgts=1 max_luns=2 vpd_use_hostno=0 \
         inq_vendor=KELDOR inq_product=ZRN dev_size_mb=8
 }
 
 iscsi_up() {
-    local so=$CFS/target/core/rd_mcp_0/keldor1 tpg=$CFS/target/iscsi/$ISCSI_IQN/tpgt_1 p
+    local so=$CFS/target/core/rd_mcp_0/keldor1 tpg=$CFS/target/iscsi/$ISCSI_IQN/tpgt_1
     modprobe target_core_mod && modprobe iscsi_target_mod || return 1
     mkdir -p "$so" || return 1
     _w rd_pages=4096 "$so/control" && _w 1 "$so/enable" || return 1
     _w KELDOR "$so/wwn/vendor_id" && _w ZRN "$so/wwn/product_id" &&
         _w "$ISCSI_SERIAL" "$so/wwn/vpd_unit_serial" || return 1
     mkdir -p "$tpg/lun/lun_0" && ln -s "$so" "$tpg/lun/lun_0/keldor1" || return 1
-    for p in "${ISCSI_PORTALS[@]}"; do mkdir "$tpg/np/$p" || return 1; done
-    _w 0 "$tpg/attrib/authentication" && _w 1 "$tpg/attrib/generate_node_acls" &&
-        _w 1 "$tpg/attrib/cache_dynamic_acls" && _w 0 "$tpg/attrib/demo_mode_write_protect" &&
-        _w 1 "$tpg/enable" || return 1
+    lio_tpg_up "$tpg" "${ISCSI_PORTALS[@]}" || return 1
     # the initiator
     modprobe iscsi_tcp || return 1
     systemctl start iscsid.service || return 1
-    iscsiadm -m discovery -t sendtargets -p "${ISCSI_PORTALS[0]}" || return 1
-    for p in "${ISCSI_PORTALS[@]}"; do
-        iscsiadm -m node -T "$ISCSI_IQN" -p "$p" --login || return 1
-    done
+    iscsi_login "$ISCSI_IQN" "${ISCSI_PORTALS[@]}"
 }
 
 nvme_up() {
@@ -81,7 +97,7 @@ nvme_up() {
 }
 
 sim_up() {
-    local hba=$CFS/target/core/user_1 tpg=$CFS/target/iscsi/$SIM_IQN/tpgt_1 p n i=0
+    local hba=$CFS/target/core/user_1 tpg=$CFS/target/iscsi/$SIM_IQN/tpgt_1 n i=0
     local args=() l
     [[ -x "${SYSTEST_SIM:-}" ]] || { echo "no simulator program (SYSTEST_SIM=${SYSTEST_SIM:-})"; return 1; }
     modprobe target_core_user || return 1
@@ -101,14 +117,7 @@ sim_up() {
         mkdir -p "$tpg/lun/lun_$i" && ln -s "$hba/$n" "$tpg/lun/lun_$i/$n" || return 1
         i=$((i + 1))
     done
-    for p in "${SIM_PORTALS[@]}"; do mkdir "$tpg/np/$p" || return 1; done
-    _w 0 "$tpg/attrib/authentication" && _w 1 "$tpg/attrib/generate_node_acls" &&
-        _w 1 "$tpg/attrib/cache_dynamic_acls" && _w 0 "$tpg/attrib/demo_mode_write_protect" &&
-        _w 1 "$tpg/enable" || return 1
-    iscsiadm -m discovery -t sendtargets -p "${SIM_PORTALS[0]}" || return 1
-    for p in "${SIM_PORTALS[@]}"; do
-        iscsiadm -m node -T "$SIM_IQN" -p "$p" --login || return 1
-    done
+    lio_tpg_up "$tpg" "${SIM_PORTALS[@]}" && iscsi_login "$SIM_IQN" "${SIM_PORTALS[@]}"
 }
 
 # sim_set LUN SWITCH VALUE: changes a switch of the running simulator (vdisk_name, page_d0).

@@ -25,8 +25,9 @@ expect_count() { # expect_count WHAT LUN KIND OP N
 
 say "the LUNs answer page 0xD0 over the real SCSI stack"
 node=/dev/$(map_dm "$SIM_A_WWID")
-run sg_vpd -p 0 "$node"
-expect_match "page 0x00 of $node lists page 0xd0" '0xd0' "$(sg_vpd -p 0 "$node" 2>&1)"
+pages=$(sg_vpd -p 0 "$node" 2>&1)
+note "$pages"
+expect_match "page 0x00 of $node lists page 0xd0" '0xd0' "$pages"
 
 say "query reads each vdisk name in band and remembers it"
 rm -f "$STORE"
@@ -77,8 +78,9 @@ expect_match "with its paths back it shows the array's new name" '^vdisk_name: v
 
 say "the array leaves page 0xD0 out of page 0x00"
 sim_set "$SIM_A" page_d0 0
-expect_match "page 0x00 of $node no longer lists 0xd0" 'Supported VPD pages' "$(sg_vpd -p 0 "$node" 2>&1)"
-expect_no_match "(sg_vpd)" '0xd0' "$(sg_vpd -p 0 "$node" 2>&1)"
+pages=$(sg_vpd -p 0 "$node" 2>&1)
+expect_match "page 0x00 of $node no longer lists 0xd0" 'Supported VPD pages' "$pages"
+expect_no_match "(sg_vpd)" '0xd0' "$pages"
 d0=$(sim_count "$SIM_A" inquiry_vpd_d0) p00=$(sim_count "$SIM_A" inquiry_vpd_00)
 mark=$(log_mark "$CLI_LOG")
 expect_mor "query $A succeeds" 0 query "$A"
