@@ -467,15 +467,20 @@ mv_scsi_wwid() {
     printf '%s' "$w"
 }
 
-# mv_by_path DEV: the /dev/disk/by-path link of the whole device (first in name order).
-mv_by_path() {
-    local l
+# mv_by_path_load: MV_BY_PATH maps each device name to its first /dev/disk/by-path link in
+# name order. Read once per run: a host has hundreds of paths and as many links.
+declare -gA MV_BY_PATH=()
+MV_BY_PATH_LOADED=0
+mv_by_path_load() {
+    local l t
+    ((MV_BY_PATH_LOADED)) && return 0
+    MV_BY_PATH_LOADED=1
     for l in /dev/disk/by-path/*; do
         [[ -L "$l" ]] || continue
-        if [[ "$(readlink -f -- "$l")" == "/dev/$1" ]]; then
-            printf '%s' "${l##*/}"
-            return 0
-        fi
+        t=$(readlink -f -- "$l") || continue
+        [[ "$t" == /dev/* ]] || continue
+        t=${t#/dev/}
+        [[ -n "${MV_BY_PATH[$t]+set}" ]] || MV_BY_PATH[$t]=${l##*/}
     done
 }
 
@@ -500,7 +505,8 @@ mv_path_identity() {
         hctl=${hctl##*/}
         [[ "$hctl" =~ ^[0-9]+:[0-9]+:[0-9]+:[0-9]+$ ]] || hctl=""
         MV_ID="scsi"$'\t'"$(mv_field "$(mv_scsi_wwid "$dev")")"$'\t'"$(mv_field "$hctl")"
-        MV_ID+=$'\t'"$(mv_field "$(mv_by_path "$dev")")"
+        mv_by_path_load
+        MV_ID+=$'\t'"$(mv_field "${MV_BY_PATH[$dev]-}")"
     fi
 }
 
