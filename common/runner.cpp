@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <algorithm>
 #include <string>
 #include <thread>
 
@@ -40,8 +41,9 @@ using Clock = std::chrono::steady_clock;
 // ---------------------------------------------------------------- output buffer
 
 // The output as it is collected: the caller's buffer first, then heap buffers of this run.
-// Growth: when a piece does not fit, the buffer grows by ceil(len / step) steps; the new
-// buffer has steps * step + capacity + 1 bytes and is zero-filled.
+// Growth: when a piece does not fit, the buffer grows by ceil(len / step) steps, to
+// steps * step + capacity + 1 bytes; the heap memory under it is zero-filled and grows at
+// least twofold.
 class Capture {
 public:
     Capture(char *buf, int size, int minChunk)
@@ -73,18 +75,30 @@ public:
         if (held_ + len > static_cast<size_t>(capacity_)) {
             long long steps = (static_cast<long long>(len) + step_ - 1) / step_;
             long long newSize = steps * step_ + capacity_ + 1;
-            char *bigger = static_cast<char *>(std::calloc(static_cast<size_t>(newSize), 1));
-            if (bigger == nullptr) {
+            if (newSize > allocated_) {
+                // The buffer grows by whole steps; the memory under it at least doubles, so
+                // that a long output is not copied over and over (multipath -ll of a large
+                // host in every monitor cycle).
+                long long want = std::max(newSize, 2 * allocated_);
+                char *bigger = static_cast<char *>(std::calloc(static_cast<size_t>(want), 1));
+                if (bigger == nullptr && want > newSize) {
+                    want = newSize;
+                    bigger = static_cast<char *>(std::calloc(static_cast<size_t>(want), 1));
+                }
+                if (bigger == nullptr) {
+                    if (heap()) std::free(cur_);
+                    cur_ = buf_;
+                    held_ = 0;
+                    allocated_ = 0;
+                    buf_[0] = '\0';
+                    *asked = newSize;
+                    return false;
+                }
+                std::memcpy(bigger, cur_, held_);
                 if (heap()) std::free(cur_);
-                cur_ = buf_;
-                held_ = 0;
-                buf_[0] = '\0';
-                *asked = newSize;
-                return false;
+                cur_ = bigger;
+                allocated_ = want;
             }
-            std::memcpy(bigger, cur_, held_);
-            if (heap()) std::free(cur_);
-            cur_ = bigger;
             capacity_ += static_cast<int>(steps * step_);
         }
         std::memcpy(cur_ + held_, piece, len);
@@ -99,6 +113,7 @@ private:
     int capacity_;
     int chunk_ = 0;
     int step_ = 0;
+    long long allocated_ = 0;  // bytes of the heap buffer (0: still the caller's buffer)
     size_t held_ = 0;
     bool released_ = false;
 };
