@@ -32,15 +32,6 @@ CBuf captureBuffer(const char *cmd, const char *caller, int line) {
     return buf;
 }
 
-// Frees the runner's heap buffer, if it handed one out, when the wrapper returns.
-struct HeapOut {
-    const char *buf;
-    char *out = nullptr;
-    ~HeapOut() {
-        if (out != nullptr && out != buf) std::free(out);
-    }
-};
-
 void copyOut(char *outBuf, int outSize, const char *out) {
     if (outBuf == nullptr || outSize <= 0 || out == nullptr) return;
     std::snprintf(outBuf, static_cast<size_t>(outSize), "%s", out);
@@ -50,9 +41,8 @@ void copyOut(char *outBuf, int outSize, const char *out) {
 EcItem *taskCmd(const char *cmd, bool strict, const char *caller, int line) {
     CBuf buf = captureBuffer(cmd, caller, line);
     if (!buf) return &EC_exe_cmd_failed;
-    HeapOut h{buf.get()};
-    int grown = 0;
-    int ret = common::exe_cmd(cmd, buf.get(), common::kOutBufSize, &h.out, &grown);
+    common::RunnerOutput h(buf.get());
+    int ret = common::exe_cmd(cmd, buf.get(), common::kOutBufSize, &h.out, nullptr);
     if (ret < 0 || h.out == nullptr) {
         common::morvel_log(common::LOG_ERROR, kSrc, line, caller, "Execute command [%s] failed\n", cmd);
         return &EC_exe_cmd_failed;
@@ -71,9 +61,8 @@ EcItem *exeLiunxTaskCmdStrict(const char *cmd) { return taskCmd(cmd, true, __fun
 EcItem *exeLiunxInfoCmd(const char *cmd, char *outBuf, int outSize) {
     CBuf buf = captureBuffer(cmd, __func__, __LINE__);
     if (!buf) return &EC_exe_cmd_failed;
-    HeapOut h{buf.get()};
-    int grown = 0;
-    int ret = common::exe_cmd(cmd, buf.get(), common::kOutBufSize, &h.out, &grown);
+    common::RunnerOutput h(buf.get());
+    int ret = common::exe_cmd(cmd, buf.get(), common::kOutBufSize, &h.out, nullptr);
     if (ret < 0 || h.out == nullptr) {
         MLOG(common::LOG_ERROR, kSrc, "Execute command [%s] failed\n", cmd);
         return &EC_exe_cmd_failed;
@@ -90,9 +79,8 @@ EcItem *exeLiunxInfoCmd(const char *cmd, char *outBuf, int outSize) {
 EcItem *exeLiunxInfoCmd_nonblocking(const char *cmd, char *outBuf, int outSize) {
     CBuf buf = captureBuffer(cmd, __func__, __LINE__);
     if (!buf) return &EC_exe_cmd_failed;
-    HeapOut h{buf.get()};
-    int state = 0;
-    int status = common::exe_cmd_nonblocking(cmd, buf.get(), common::kOutBufSize, &h.out, &state, kTimeoutMs);
+    common::RunnerOutput h(buf.get());
+    int status = common::exe_cmd_nonblocking(cmd, buf.get(), common::kOutBufSize, &h.out, nullptr, kTimeoutMs);
     if (status == -9) {
         MLOG(common::LOG_ERROR, kSrc, "Execute command [%s] timeout\n", cmd);
         return &EC_exe_cmd_timeout;

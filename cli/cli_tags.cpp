@@ -68,18 +68,16 @@ void print_help(const char *name) {
         print_ec(&EC_print_help);
         return;
     }
-    char *out = nullptr;
-    int grown = 0;
-    int ret = common::exe_cmd(cmd, buf.get(), common::kOutBufSize, &out, &grown);
+    // The runner hands back a heap buffer when the text outgrew ours; it is ours to free
+    // whatever cat's exit status was.
+    common::RunnerOutput h(buf.get());
+    int ret = common::exe_cmd(cmd, buf.get(), common::kOutBufSize, &h.out, nullptr);
+    const char *out = h.out;
     if (ret < 0 || out == nullptr) {
         MLOG(common::LOG_ERROR, "cli/cli_tags", "Execute command [%s] failed\n", cmd);
         print_ec(&EC_print_help);
         return;
     }
-    // The runner hands back a heap buffer when the text outgrew ours; it is ours to free
-    // whatever cat's exit status was.
-    std::unique_ptr<char, decltype(&std::free)> heapOut(out != buf.get() ? out : nullptr, &std::free);
-
     // The maker's name has the placeholder's length, so the text keeps its length; size
     // the second buffer for the whole text even when it outgrew 2 MiB.
     size_t len = std::strlen(out);

@@ -2,6 +2,8 @@
 // and captures the whole output.
 #pragma once
 
+#include <cstdlib>
+
 namespace morvel::common {
 
 constexpr int kOutBufSize = 2097152;   // 2 MiB capture buffer used by every wrapper
@@ -29,5 +31,21 @@ int exe_cmd_nonblocking(const char *cmd, char *buf, int size, char **out, int *s
 // 0 success (output in buf), 1 success (output in *out, caller frees), -1 failure (*out is
 // buf), -2 OOM (*out is buf).
 int exe_cmd_monitor(const char *cmd, char *buf, int size, char **out);
+
+// The output pointer of a runner call: frees the heap buffer that the runner handed out in
+// place of the caller's buffer, when it goes out of scope.
+class RunnerOutput {
+public:
+    explicit RunnerOutput(const char *buf) : buf_(buf) {}
+    RunnerOutput(const RunnerOutput &) = delete;
+    RunnerOutput &operator=(const RunnerOutput &) = delete;
+    ~RunnerOutput() {
+        if (out != nullptr && out != buf_) std::free(out);
+    }
+    char *out = nullptr;
+
+private:
+    const char *buf_;
+};
 
 }  // namespace morvel::common

@@ -36,16 +36,14 @@ bool isPlainDeviceName(const char *name) {
 EcItem *runAndParse(const char *cmd, s_morvel *anchor, const char *singleName) {
     std::unique_ptr<char[]> buf(new (std::nothrow) char[common::kOutBufSize]());
     if (!buf) return &cli::EC_molloc_failed;
-    char *out = nullptr;
-    int grown = 0;
-    int rc = common::exe_cmd(cmd, buf.get(), common::kOutBufSize, &out, &grown);
+    // A non-zero exit status of multipath is no failure: its text is parsed like any other.
+    common::RunnerOutput h(buf.get());
+    int rc = common::exe_cmd(cmd, buf.get(), common::kOutBufSize, &h.out, nullptr);
+    char *out = h.out;
     if (rc < 0 || !out) {
         MLOG(common::LOG_ERROR, kSrc, "Execute command [%s] failed", cmd);
         return &cli::EC_exe_cmd_failed;
     }
-    // A non-zero exit status of multipath is no failure: its text is parsed like any other.
-    std::unique_ptr<char, decltype(&std::free)> heap(out != buf.get() ? out : nullptr, &std::free);
-
     if (singleName && (!*out || !std::strstr(out, "KELDOR"))) {
         cli::initEcItems1(&cli::EC_no_this_device, singleName);
         return &cli::EC_no_this_device;
@@ -78,16 +76,15 @@ EcItem *queryMorvelInfo(mon::s_morvel *anchor) {
     char cmd[common::kCmdBufSize];
     std::snprintf(cmd, sizeof cmd, "%s -ll", common::CMD_multipath);
     char buf[kMonitorStartBuf] = {0};
-    char *out = nullptr;
     // The monitor's runner counts a non-zero exit status as a failure: the records of the
     // previous cycle then stay as they are.
-    int rc = common::exe_cmd_monitor(cmd, buf, sizeof buf, &out);
+    common::RunnerOutput h(buf);
+    int rc = common::exe_cmd_monitor(cmd, buf, sizeof buf, &h.out);
     if (rc < 0) {
         MLOG(common::LOG_ERROR, kSrc, "Execute command [%s] failed", cmd);
         return &cli::EC_exe_cmd_failed;
     }
-    std::unique_ptr<char, decltype(&std::free)> heap(rc == 1 ? out : nullptr, &std::free);
-    char *text = rc == 1 ? out : buf;
+    char *text = h.out;
     initMorvel(anchor);
     common::inDebug("== before parseQueryCmdResult");
     EcItem *result = parseQueryCmdResult(text, anchor);
