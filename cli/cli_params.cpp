@@ -46,15 +46,7 @@ EcItem *fail1(EcItem *item, const char *s) {
     return item;
 }
 
-// '3' and 32 letters or digits (SCSI), or "eui." and 32 letters or digits (NVMe).
-bool hasWwidShape(const char *s) {
-    size_t len = std::strlen(s);
-    if (s[0] == '3' && len == 33) return isDigitorOrLetter(s + 1) == 1;
-    if (common::isBeginwith(s, "eui.") == 1 && len == 36) return isDigitorOrLetter(s + 4) == 1;
-    return false;
-}
-
-bool isNameOrWwid(const char *s) { return common::regMatch(kNameRegex, s) == 1 || hasWwidShape(s); }
+bool isNameOrWwid(const char *s) { return common::regMatch(kNameRegex, s) == 1 || checkWwid(s) == &EC_ok; }
 
 EcItem *checkDeleteParams(int argc, char **argv) {
     if (argc < 3) return &EC_miss_mpathx;

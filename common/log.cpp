@@ -159,7 +159,6 @@ void finishLine(char *out, int written) {
 }  // namespace
 
 void set_log_variant(LogVariant v) { g_variant = v; }
-LogVariant log_variant() { return g_variant; }
 
 int is_debug(void) { return 1; }
 

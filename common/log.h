@@ -8,7 +8,6 @@ enum LogLevel { LOG_ERROR = 0, LOG_WARN = 1, LOG_INFO = 2, LOG_DEBUG = 3, LOG_MO
 // Which program's logging rules apply; chosen once at program start.
 enum class LogVariant { Cli, Monitor };
 void set_log_variant(LogVariant v);
-LogVariant log_variant();
 
 void morvel_log(int level, const char *source_file, int line, const char *function_name,
                 const char *format, ...) __attribute__((format(printf, 5, 6)));

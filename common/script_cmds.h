@@ -13,7 +13,6 @@ inline constexpr const char CMD_systemctl[] = "systemctl";
 inline constexpr const char CMD_service[] = "service";
 
 inline constexpr const char SCRIPT_DIR[] = "/usr/bin/morvel-script/";
-inline constexpr const char HELP_DIR[] = "/usr/bin/morvel-help/";
 inline constexpr const char CMD_POLICY_FILE[] = "/usr/bin/morvel-script/policy.sh";
 inline constexpr const char CMD_NVME_POLICY_FILE[] = "/usr/bin/morvel-script/policy_nvme.sh";
 inline constexpr const char CMD_G2CONFIG_FILE[] = "/usr/bin/morvel-script/g2mpiocfg.sh";
@@ -28,9 +27,5 @@ inline constexpr const char CONF_FILE[] = "/etc/multipath.conf";
 inline constexpr const char CONF_DEFAULT_GROUP[] = "failover";
 inline constexpr const char CONF_DEFAULT_CHOOSER[] = "round-robin";
 inline constexpr const char CONF_DEFAULT_STATE[] = "online";
-
-inline constexpr const char DUMPS_DIR[] = "/dumps/";
-inline constexpr const char STORE_FILE[] = "/dumps/storage_config.json";
-inline constexpr const char SNAPSHOT_FILE[] = "/dumps/data.morvel";
 
 }  // namespace morvel::common

@@ -5,6 +5,7 @@
 #include <memory>
 #include <new>
 
+#include "cli/cli_tags.h"
 #include "common/log.h"
 #include "common/runner.h"
 #include "common/script_cmds.h"
@@ -20,16 +21,7 @@ constexpr int kMonitorStartBuf = 2048;
 
 // A map name or WWID as the parameter checks let it through; anything else never reaches a
 // command line.
-bool isPlainDeviceName(const char *name) {
-    if (!name || !*name || name[0] == '-' || std::strlen(name) > 256) return false;
-    for (const char *p = name; *p; ++p) {
-        char c = *p;
-        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
-                  c == '.' || c == '-';
-        if (!ok) return false;
-    }
-    return true;
-}
+bool isPlainDeviceName(const char *name) { return name != nullptr && cli::checkDeviceName(name) == &cli::EC_ok; }
 
 // Runs cmd into a 2 MiB buffer and parses its output into the list. With singleName set,
 // an output that names no device of the array is "no such device" and the list is kept.
