@@ -6,6 +6,7 @@
 
 #include <linux/nvme_ioctl.h>
 #include <scsi/sg.h>
+#include <unistd.h>
 
 struct cJSON;
 
@@ -101,6 +102,21 @@ int get_nvme_vdisk_name(const char *device_path, char *name,
 
 // Opens a device node read-write, falling back to read-only; the descriptor or negative.
 int open_device(const char *device_path);
+
+// A device opened with open_device, closed on every way out of a lookup.
+class DeviceFd {
+public:
+    explicit DeviceFd(const char *path) : fd_(open_device(path)) {}
+    DeviceFd(const DeviceFd &) = delete;
+    DeviceFd &operator=(const DeviceFd &) = delete;
+    ~DeviceFd() {
+        if (fd_ >= 0) close(fd_);
+    }
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
 
 // ---------------------------------------------------------------------------------------
 // vdisk-name store

@@ -74,24 +74,21 @@ int get_vdisk_info(int fd, unsigned int nsid, char *name, const NvmeOps &ops, si
 
 int get_nvme_vdisk_name(const char *device_path, char *name, const NvmeOps &ops,
                         size_t name_size) {
-    int fd = open_device(device_path);
-    if (fd < 0) {
-        MLOG(LOG_ERROR, kLogSrc, "Open fc-nvme device failed, fd = %d.\n", fd);
+    DeviceFd fd(device_path);
+    if (fd.get() < 0) {
+        MLOG(LOG_ERROR, kLogSrc, "Open fc-nvme device failed, fd = %d.\n", fd.get());
         return -1;
     }
     // A negative result is a failure as well: it must not reach the device as a namespace id.
-    int nsid = ops.get_nsid(fd);
+    int nsid = ops.get_nsid(fd.get());
     if (nsid <= 0) {
-        close(fd);
-        MLOG(LOG_ERROR, kLogSrc, "Can not get namespace id, fd = %d.\n", fd);
+        MLOG(LOG_ERROR, kLogSrc, "Can not get namespace id, fd = %d.\n", fd.get());
         return -1;
     }
-    if (get_vdisk_info(fd, static_cast<unsigned int>(nsid), name, ops, name_size) != 0) {
-        close(fd);
+    if (get_vdisk_info(fd.get(), static_cast<unsigned int>(nsid), name, ops, name_size) != 0) {
         MLOG(LOG_ERROR, kLogSrc, "Get C0 page of fc-nvme device failed.\n");
         return -1;
     }
-    close(fd);
     return 0;
 }
 

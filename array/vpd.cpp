@@ -19,20 +19,6 @@ inline constexpr unsigned char INQUIRY_OPCODE = 0x12;
 inline constexpr unsigned char PAGE_SUPPORTED = 0x00;
 inline constexpr unsigned char PAGE_VDISK = 0xD0;
 
-// Closes the descriptor on every way out of a lookup.
-class DeviceFd {
-public:
-    explicit DeviceFd(const char *path) : fd_(open_device(path)) {}
-    DeviceFd(const DeviceFd &) = delete;
-    DeviceFd &operator=(const DeviceFd &) = delete;
-    ~DeviceFd() {
-        if (fd_ >= 0) close(fd_);
-    }
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
 }  // namespace
 
 int open_device(const char *device_path) {
