@@ -139,12 +139,9 @@ EcItem *refresh() {
     // Paths that are faulty in a priority-0 group are removed; a map left without a live
     // path is flushed.
     const structs::s_morvel *anchor = list.anchor();
-    for (const structs::s_morvel *dev = anchor->is_last ? nullptr : anchor->next; dev != nullptr;
-         dev = dev->is_last ? nullptr : dev->next) {
+    for (const structs::s_morvel *dev = structs::firstValid(anchor); dev != nullptr; dev = structs::nextValid(dev)) {
         int live = 0;
-        const structs::s_path_dev *pa = dev->pdev;
-        for (const structs::s_path_dev *p = (pa == nullptr || pa->is_last) ? nullptr : pa->next; p != nullptr;
-             p = p->is_last ? nullptr : p->next) {
+        for (const structs::s_path_dev *p = structs::firstValid(dev->pdev); p != nullptr; p = structs::nextValid(p)) {
             if (p->path_group_priority[0] == '0' && strncmp(p->checker_status, "faulty", 6) == 0) {
                 item = delOneDrive(p->dev_name);
                 if (item->code != 0) return item;

@@ -34,11 +34,6 @@ constexpr long kMaxPause = 2 * kPeriod;
 // so that a restart does not report the same changes again.
 bool g_snapshotBehind = false;
 
-const s_lunPath *firstValid(const s_lunPath *anchor) {
-    return (anchor == nullptr || anchor->is_last == 1) ? nullptr : anchor->next;
-}
-const s_lunPath *nextValid(const s_lunPath *r) { return r->is_last == 1 ? nullptr : r->next; }
-
 bool sameField(const char *a, const char *b, size_t n) { return std::strncmp(a, b, n) == 0; }
 
 void logItemError(const char *format, const cli::EcItem *item) {

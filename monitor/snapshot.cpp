@@ -154,8 +154,7 @@ bool writeLunPathToFile(s_lunPath *anchor, const char *path) {
     char chunk[kChunkSize];
     size_t used = 0;
     bool ok = true;
-    const s_lunPath *r = anchor->is_last == 1 ? nullptr : anchor->next;
-    for (; r != nullptr; r = r->is_last == 1 ? nullptr : r->next) {
+    for (const s_lunPath *r = structs::firstValid(anchor); r != nullptr; r = structs::nextValid(r)) {
         if (used + kMaxLineLen > sizeof chunk) {
             ok = writeStrToFile(fd, chunk, static_cast<int>(used));
             used = 0;

@@ -40,18 +40,12 @@ char *cell(s_path_dev *p, int column) {
 }
 
 // First valid path of the device, or none when it has no paths.
-s_path_dev *firstPath(const s_morvel *device) {
-    if (device->pdev == nullptr || device->pdev->is_last == 1) return nullptr;
-    return device->pdev->next;
-}
+s_path_dev *firstPath(const s_morvel *device) { return firstValid(device->pdev); }
 
 // Calls f on every valid path of the device.
 template <class F>
 void forEachPath(const s_morvel *device, F f) {
-    for (s_path_dev *p = firstPath(device); p != nullptr; p = p->next) {
-        f(p);
-        if (p->is_last == 1) break;
-    }
+    for (s_path_dev *p = firstPath(device); p != nullptr; p = nextValid(p)) f(p);
 }
 
 void printPathTable(const s_morvel *device) {
@@ -199,7 +193,7 @@ EcItem *runQuery(Fill fill) {
     EcItem *result = fill(list.anchor());
     if (result->code != 0) return result;
     structs::s_morvel *anchor = list.anchor();
-    structs::printMorvel(anchor->is_last == 1 ? nullptr : anchor->next);
+    structs::printMorvel(structs::firstValid(anchor));
     std::fflush(stdout);
     return result;
 }

@@ -14,19 +14,6 @@ namespace {
 
 constexpr const char *kSrc = "struct/s_lunPath";
 
-// First valid record behind an anchor, or null for an empty list.
-template <class T>
-T *firstValid(T *anchor) {
-    if (anchor == nullptr || anchor->is_last == 1) return nullptr;
-    return anchor->next;
-}
-
-// The valid record after r, or null when r ends the list.
-template <class T>
-T *nextValid(T *r) {
-    return r->is_last == 1 ? nullptr : r->next;
-}
-
 void fillFromDevice(s_lunPath *r, const mon::s_morvel *d) {
     common::copyField(r->lun_alias, d->path_alias);
     common::copyField(r->lun_wwid, d->wwid);

@@ -81,6 +81,17 @@ template <class M> M *getOrMallocNextMorvel(M *prev);
 template <class M> void _freeMorvel(M *node);
 template <class M> void freeMorvel(M *first);
 
+// The first valid record behind a list's anchor, and the valid record after r; null where
+// the list ends (is_last). For every record type of these lists.
+template <class T>
+T *firstValid(T *anchor) {
+    return (anchor == nullptr || anchor->is_last == 1) ? nullptr : anchor->next;
+}
+template <class T>
+T *nextValid(T *r) {
+    return r->is_last == 1 ? nullptr : r->next;
+}
+
 // Look-ups over morvel's layout.
 s_morvel *findMorvelByPathAlias(s_morvel *anchor, const char *alias);
 s_morvel *findMorvelByPathAlias_noMemoryLeak(s_morvel *anchor, const char *alias);
