@@ -1,6 +1,8 @@
 // Bounded string family and text helpers shared by morvel and morvel_monitor.
 #pragma once
 #include <cstddef>
+#include <cstring>
+#include <string_view>
 
 namespace morvel::common {
 
@@ -32,6 +34,14 @@ inline void copyField(char (&field)[N], const char *src, size_t limit) {
     if (limit > N - 1) limit = N - 1;
     for (size_t i = 0; i < N; ++i) field[i] = 0;
     vessar_strncpy(field, src ? src : "", limit);
+}
+
+// Same for a piece of a longer text (it need not end where the piece ends).
+template <size_t N>
+inline void copyField(char (&field)[N], std::string_view src, size_t limit) {
+    if (limit > N - 1) limit = N - 1;
+    std::memset(field, 0, N);
+    std::memcpy(field, src.data(), src.size() < limit ? src.size() : limit);
 }
 
 // ---- text helpers ----

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/comm_util.h"
 #include "common/log.h"
 #include "struct/target_port.h"
 
@@ -44,13 +45,6 @@ struct MonLayout {
     static constexpr size_t fieldMax = 30;
     static constexpr bool recognisesNvme = false;
 };
-
-template <size_t N>
-void setField(char (&field)[N], std::string_view value, size_t limit) {
-    std::memset(field, 0, N);
-    size_t n = std::min({value.size(), limit, N - 1});
-    std::memcpy(field, value.data(), n);
-}
 
 // Text from p up to the next blank or the end.
 std::string_view untilBlank(const char *p) {
@@ -109,16 +103,16 @@ Header matchHeader(const char *line, bool recognisesNvme) {
 template <class L>
 void fillHeader(typename L::Device *dev, const char *line, Header kind) {
     if (kind == Header::Nvme) {
-        setField(dev->vendor, "NVME", L::fieldMax);
-        setField(dev->product_type, "KELDORZRN", L::fieldMax);
+        common::copyField(dev->vendor, "NVME", L::fieldMax);
+        common::copyField(dev->product_type, "KELDORZRN", L::fieldMax);
     } else {
-        setField(dev->vendor, "KELDOR", L::fieldMax);
-        setField(dev->product_type, "ZRN", L::fieldMax);
+        common::copyField(dev->vendor, "KELDOR", L::fieldMax);
+        common::copyField(dev->product_type, "ZRN", L::fieldMax);
     }
     std::string_view names(line);
     size_t dm = names.find(" dm-");
     if (dm != std::string_view::npos) {
-        setField(dev->device_number, untilBlank(line + dm + 4), L::numberMax);
+        common::copyField(dev->device_number, untilBlank(line + dm + 4), L::numberMax);
         names = names.substr(0, dm);
     }
     auto word = [&](size_t &pos) {
@@ -136,8 +130,8 @@ void fillHeader(typename L::Device *dev, const char *line, Header kind) {
     }
     if (!b.empty() && b.front() == '(') b.remove_prefix(1);
     if (!b.empty() && b.back() == ')') b.remove_suffix(1);
-    setField(dev->path_alias, a.empty() ? b : a, L::nameMax);
-    setField(dev->wwid, b, L::nameMax);
+    common::copyField(dev->path_alias, a.empty() ? b : a, L::nameMax);
+    common::copyField(dev->wwid, b, L::nameMax);
 }
 
 // ---- path-group blocks ----
@@ -155,18 +149,18 @@ Group parseGroup(const char *policyAt) {
     if (*p) ++p;                   // and the opening quote
     const char *close = std::strchr(p, '\'');
     if (!close) {
-        setField(g.policy, p, CliLayout::fieldMax);
+        common::copyField(g.policy, p, CliLayout::fieldMax);
         return g;
     }
-    setField(g.policy, std::string_view(p, static_cast<size_t>(close - p)), CliLayout::fieldMax);
+    common::copyField(g.policy, std::string_view(p, static_cast<size_t>(close - p)), CliLayout::fieldMax);
     const char *rest = close + 1;
     if (const char *prio = std::strstr(rest, "prio=")) {
         std::string_view v = untilBlank(prio + 5);
-        setField(g.priority, v, CliLayout::fieldMax);
+        common::copyField(g.priority, v, CliLayout::fieldMax);
         rest = v.data() + v.size();
     }
     if (const char *status = std::strstr(rest, "status="))
-        setField(g.status, untilBlank(status + 7), CliLayout::fieldMax);
+        common::copyField(g.status, untilBlank(status + 7), CliLayout::fieldMax);
     return g;
 }
 
@@ -195,19 +189,19 @@ Words splitPathWords(const char *s) {
 
 template <class P>
 void copyGroup(P *node, const Group &g) {
-    setField(node->path_group_policy, g.policy, 30);
-    setField(node->path_group_priority, g.priority, 30);
-    setField(node->path_group_status, g.status, 30);
+    common::copyField(node->path_group_policy, g.policy, 30);
+    common::copyField(node->path_group_priority, g.priority, 30);
+    common::copyField(node->path_group_status, g.status, 30);
 }
 
 void fillPath(s_path_dev *node, const Words &w, PortResolver *resolver) {
     constexpr size_t m = CliLayout::fieldMax;
-    setField(node->dev_node, w.w[0], m);
-    setField(node->dev_name, w.w[1], m);
-    setField(node->dev_id, w.w[2], m);
-    setField(node->path_status, w.w[3], m);
-    setField(node->checker_status, w.w[4], m);
-    setField(node->morvel_status, w.w[5], m);
+    common::copyField(node->dev_node, w.w[0], m);
+    common::copyField(node->dev_name, w.w[1], m);
+    common::copyField(node->dev_id, w.w[2], m);
+    common::copyField(node->path_status, w.w[3], m);
+    common::copyField(node->checker_status, w.w[4], m);
+    common::copyField(node->morvel_status, w.w[5], m);
     std::memset(node->host_interface, 0, sizeof node->host_interface);
     std::memset(node->target_port, 0, sizeof node->target_port);
     if (resolver) resolver->resolve(node->dev_name, node->host_interface, node->target_port);
@@ -215,11 +209,11 @@ void fillPath(s_path_dev *node, const Words &w, PortResolver *resolver) {
 
 void fillPath(mon::s_path_dev *node, const Words &w, PortResolver *) {
     constexpr size_t m = MonLayout::fieldMax;
-    setField(node->dev_node, w.w[0], m);
-    setField(node->dev_name, w.w[1], m);
-    setField(node->dev_id, w.w[2], m);
-    setField(node->path_status, w.w[4], m);
-    setField(node->morvel_status, w.w[5], m);
+    common::copyField(node->dev_node, w.w[0], m);
+    common::copyField(node->dev_name, w.w[1], m);
+    common::copyField(node->dev_id, w.w[2], m);
+    common::copyField(node->path_status, w.w[4], m);
+    common::copyField(node->morvel_status, w.w[5], m);
 }
 
 template <class L>
@@ -280,7 +274,7 @@ EcItem *parseLines(char **lines, int n, typename L::Device *anchor, PortResolver
             return &cli::EC_parse_cmd_out;
         }
         if (const char *size = std::strstr(lines[i + 1], "size="))
-            setField(dev->lun_size, untilBlank(size + 5), L::sizeMax);
+            common::copyField(dev->lun_size, untilBlank(size + 5), L::sizeMax);
 
         int end = i + 2;
         for (; end < n; ++end) {

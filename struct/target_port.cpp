@@ -46,13 +46,6 @@ size_t countOf(std::string_view hay, std::string_view needle) {
     return n;
 }
 
-template <size_t N>
-void setField(char (&field)[N], std::string_view value, size_t limit) {
-    std::memset(field, 0, N);
-    size_t n = std::min({value.size(), limit, N - 1});
-    std::memcpy(field, value.data(), n);
-}
-
 void cutToCapture(std::string &text) {
     if (text.size() > kCaptureMax) text.resize(kCaptureMax);
 }
@@ -95,11 +88,11 @@ std::string byPathListing(const std::vector<ByPathLink> &links, std::string_view
 void decideScsiTransport(std::string_view listing, HostInterfaceField &hostInterface,
                          TargetPortField &targetPort) {
     if (contains(listing, "-iscsi-")) {
-        setField(hostInterface, "iscsi", 30);
+        common::copyField(hostInterface, "iscsi", 30);
         std::string_view portal = nthPiece(listing, 2);
-        if (contains(portal, "3260")) setField(targetPort, portal, kTargetPortMax);
+        if (contains(portal, "3260")) common::copyField(targetPort, portal, kTargetPortMax);
     } else if (contains(listing, "-fc-")) {
-        setField(hostInterface, "fc", 30);
+        common::copyField(hostInterface, "fc", 30);
         std::string_view port;
         // One FC link name holds "-fc-" once. ("fc-" would also count a port name that ends
         // in fc, as in 0x...c9fc-lun-1, and lose that port.)
@@ -113,9 +106,9 @@ void decideScsiTransport(std::string_view listing, HostInterfaceField &hostInter
                 if (contains(rest, "pci")) port = nthPiece(rest, 4);
             }
         }
-        if (contains(port, "0x")) setField(targetPort, port, kTargetPortMax);
+        if (contains(port, "0x")) common::copyField(targetPort, port, kTargetPortMax);
     } else if (contains(listing, "-scsi-")) {
-        setField(hostInterface, "sas", 30);
+        common::copyField(hostInterface, "sas", 30);
     }
 }
 
@@ -138,7 +131,7 @@ void decideNvmeTargetPort(std::string_view items, TargetPortField &targetPort) {
     if (!contains(items, "traddr=")) return;
     std::string_view first = items.substr(0, items.find('\n'));
     std::string_view port = nthPiece(first, 3);
-    if (contains(port, "0x")) setField(targetPort, port, kTargetPortMax);
+    if (contains(port, "0x")) common::copyField(targetPort, port, kTargetPortMax);
 }
 
 // ---- resolvers ----
@@ -174,7 +167,7 @@ cli::EcItem *PortResolver::resolve(const char *devName, HostInterfaceField &host
     if (!devName) return nullptr;
     std::string_view name(devName);
     if (contains(name, "nvme")) {
-        setField(hostInterface, "fc-nvme", 30);
+        common::copyField(hostInterface, "fc-nvme", 30);
         if (!isSafeDevName(name)) return nullptr;
         std::string text;
         if (!readNvmeAddress(std::string(name), text)) return &cli::EC_exe_cmd_failed;
