@@ -64,26 +64,8 @@ expect_no_match() {
     fi
 }
 
-# wait_for WHAT SECONDS COMMAND...: polls COMMAND (every second) until it succeeds; a check.
+# poll SECONDS COMMAND...: runs COMMAND every second until it succeeds or SECONDS have passed.
 # The output of the last attempt is in $WAITED.
-wait_for() {
-    local what=$1 limit=$2 start
-    shift 2
-    start=$SECONDS
-    while :; do
-        if WAITED=$("$@" 2>&1); then
-            pass "$what (after $((SECONDS - start)) s)"
-            return 0
-        fi
-        if ((SECONDS - start >= limit)); then
-            fail "$what" "within $limit s: $*" "$WAITED"
-            return 1
-        fi
-        sleep 1
-    done
-}
-
-# poll SECONDS COMMAND...: like wait_for without recording a check.
 poll() {
     local limit=$1 start=$SECONDS
     shift
@@ -92,6 +74,17 @@ poll() {
         sleep 1
     done
     return 0
+}
+
+# wait_for WHAT SECONDS COMMAND...: poll, recorded as a check.
+wait_for() {
+    local what=$1 limit=$2 start=$SECONDS
+    shift 2
+    if poll "$limit" "$@"; then
+        pass "$what (after $((SECONDS - start)) s)"
+    else
+        fail "$what" "within $limit s: $*" "$WAITED"
+    fi
 }
 
 # mor ARGS...: runs the installed morvel; $OUT holds its standard output and error, $RC its
