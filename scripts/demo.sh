@@ -204,17 +204,6 @@ host_fc_ports() {
             sb_put /sys/class/fc_remote_ports/rport-$h:0-$r/roles "FCP Target"
         done
     done
-    # the installed port script, or a stand-in while it is not part of the build yet
-    if [[ ! -f "$MORVEL_STAGE/usr/bin/morvel-script/fc_info.sh" ]]; then
-        sb_put /usr/bin/morvel-script/fc_info.sh <<'EOF'
-#!/bin/bash
-# demo stand-in: lists the host's FC ports from sysfs
-for h in /sys/class/fc_host/host*; do
-    printf '%-8s port_name %s  node_name %s  state %s  speed %s\n' "${h##*/}" \
-        "$(<"$h/port_name")" "$(<"$h/node_name")" "$(<"$h/port_state")" "$(<"$h/speed")"
-done
-EOF
-    fi
 }
 
 host_service() {
