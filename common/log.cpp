@@ -82,7 +82,7 @@ int openLocked(const char *path) {
     for (int attempt = 0; attempt < 100; ++attempt) {
         int fd = openRaw(path);
         if (fd < 0) return -1;
-        lockFd(fd);  // released by the caller (close_file releases it with the descriptor)
+        lockFd(fd);  // released by the caller
         if (stillAtPath(fd, path)) return fd;
         flock(fd, LOCK_UN);
         close(fd);
@@ -90,29 +90,10 @@ int openLocked(const char *path) {
     return -1;
 }
 
-// The morvel_monitor rules take the lock inside open_file and drop it in close_file; the
-// morvel rules lock around the write in morvel_log. Both end up holding the lock from
-// before the write until after the size test and rename.
-int open_file(const char *path) { return isMonitor() ? openLocked(path) : openRaw(path); }
-
-void close_file(int fd) {
-    if (fd < 0) return;
-    if (isMonitor()) flock(fd, LOCK_UN);
-    close(fd);
-}
-
 void backup_log_file(const char *from) {
     char bk[kPathMax] = {0};
     std::snprintf(bk, sizeof(bk), "%s%s", g_file_dir, g_bk_file_name);
     (void)rename(from, bk);
-}
-
-bool rotationAllowed(const char *path) {
-    if (isMonitor()) return true;
-    char cli[kPathMax], mon[kPathMax];
-    std::snprintf(cli, sizeof(cli), "%s%s", g_log_file_dir, g_log_file_name);
-    std::snprintf(mon, sizeof(mon), "%s%s", g_monitor_file_dir, g_monitor_file_name);
-    return std::strcmp(path, cli) == 0 || std::strcmp(path, mon) == 0;
 }
 
 void levelName(int level, char (&name)[kLevelNameMax]) {
@@ -164,7 +145,6 @@ int is_debug(void) { return 1; }
 
 int mk_log_dir(void) {
     if (access(g_file_dir, F_OK) == 0) return 1;
-    if (!isMonitor() && std::strcmp(g_file_dir, "/dumps/") != 0) return 0;
     if (mkdir(g_file_dir, 0700) == 0) return 1;
     // another process may have made it in the meantime
     return (errno == EEXIST && access(g_file_dir, F_OK) == 0) ? 1 : 0;
@@ -224,8 +204,9 @@ void morvel_log(int level, const char *source_file, int line, const char *functi
     char path[kPathMax] = {0};
     std::snprintf(path, sizeof(path), "%s%s", g_file_dir, g_file_name);
 
-    // morvel_monitor: open_file locks; morvel: lock right after opening
-    int fd = isMonitor() ? open_file(path) : openLocked(path);
+    // Both programs hold the lock from before the write until after the size test and
+    // rename.
+    int fd = openLocked(path);
     if (fd < 0) return;
 
     size_t len = std::strlen(text);
@@ -236,10 +217,10 @@ void morvel_log(int level, const char *source_file, int line, const char *functi
 
     // Size test and rotation under the lock: the next writer finds the file gone from the
     // path and opens the new one, so a file is never rotated twice.
-    if (get_file_size(path) > kRotateSize && rotationAllowed(path)) backup_log_file(path);
+    if (get_file_size(path) > kRotateSize) backup_log_file(path);
 
-    if (!isMonitor()) flock(fd, LOCK_UN);
-    close_file(fd);
+    flock(fd, LOCK_UN);
+    close(fd);
 }
 
 void inDebug(const char *format, ...) {
