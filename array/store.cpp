@@ -22,6 +22,7 @@
 #include <cjson/cJSON.h>
 
 #include "array/array.h"
+#include "common/comm_util.h"
 #include "common/log.h"
 
 namespace morvel::array {
@@ -130,13 +131,6 @@ private:
     int fd_ = -1;
 };
 
-std::string dirOf(const std::string &path) {
-    size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
-
 // Replaces the file at path with text: temporary file in the same folder, fsync, rename.
 bool writeAtomic(const char *path, const char *text) {
     std::string tmpl = std::string(path) + ".XXXXXX";
@@ -170,11 +164,7 @@ bool writeAtomic(const char *path, const char *text) {
         MLOG(LOG_ERROR, kLogSrc, "Write file %s failed, errno %d.\n", path, err);
         return false;
     }
-    int dfd = open(dirOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd >= 0) {
-        fsync(dfd);
-        close(dfd);
-    }
+    common::fsyncParentDir(path);
     return true;
 }
 

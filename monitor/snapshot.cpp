@@ -27,23 +27,6 @@ constexpr int kMaxShown = 256;  // characters of failed data shown in the log
 // Seven fields of at most 30 characters (the WWID 65), seven commas and a line feed.
 constexpr size_t kMaxLineLen = 6 * 30 + 65 + 7 + 1;
 
-// Flushes the directory entry of a rename to disk.
-void syncDirOf(const char *path) {
-    char dir[512];
-    const char *slash = std::strrchr(path, '/');
-    if (slash == nullptr) {
-        std::snprintf(dir, sizeof dir, ".");
-    } else if (slash == path) {
-        std::snprintf(dir, sizeof dir, "/");
-    } else {
-        std::snprintf(dir, sizeof dir, "%.*s", static_cast<int>(slash - path), path);
-    }
-    int fd = ::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    (void)::fsync(fd);
-    ::close(fd);
-}
-
 void appendField(char *chunk, size_t &used, const char *text, size_t width) {
     const size_t n = ::strnlen(text, width - 1);
     std::memcpy(chunk + used, text, n);
@@ -172,7 +155,7 @@ bool writeLunPathToFile(s_lunPath *anchor, const char *path) {
         ok = false;
     }
     if (ok) {
-        syncDirOf(path);
+        common::fsyncParentDir(path);
     } else {
         (void)::unlink(tmp);  // still locked: no other writer is using it
     }
