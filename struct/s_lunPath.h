@@ -73,27 +73,7 @@ private:
     std::vector<Slot> slots_;
 };
 
-// Move-only owner of a LUN-path list: frees the whole chain when it goes out of scope.
-class LunPathList {
-public:
-    LunPathList() : anchor_(mallocLunpath()) {}
-    explicit LunPathList(s_lunPath *anchor) : anchor_(anchor) {}
-    LunPathList(const LunPathList &) = delete;
-    LunPathList &operator=(const LunPathList &) = delete;
-    LunPathList(LunPathList &&o) noexcept : anchor_(std::exchange(o.anchor_, nullptr)) {}
-    LunPathList &operator=(LunPathList &&o) noexcept {
-        if (this != &o) {
-            freeLunpath(anchor_);
-            anchor_ = std::exchange(o.anchor_, nullptr);
-        }
-        return *this;
-    }
-    ~LunPathList() { freeLunpath(anchor_); }
-    s_lunPath *anchor() const { return anchor_; }
-    s_lunPath *release() { return std::exchange(anchor_, nullptr); }
-
-private:
-    s_lunPath *anchor_;
-};
+// A LUN-path list, freed through freeLunpath.
+using LunPathList = ListOwner<s_lunPath, mallocLunpath, freeLunpath>;
 
 }  // namespace morvel::structs

@@ -97,30 +97,32 @@ s_morvel *findMorvelByPathAlias(s_morvel *anchor, const char *alias);
 s_morvel *findMorvelByPathAlias_noMemoryLeak(s_morvel *anchor, const char *alias);
 s_path_dev *findMorvelByDeviceName(s_morvel *anchor, const char *alias, const char *name);
 
-// Move-only owner of a device list: frees the whole chain (stale nodes included) through
-// freeMorvel when it goes out of scope.
-template <class M = s_morvel>
-class MorvelList {
+// Move-only owner of a list: allocates its anchor and frees the whole chain (stale nodes
+// included) through Free when it goes out of scope.
+template <class T, T *(*Alloc)(), void (*Free)(T *)>
+class ListOwner {
 public:
-    MorvelList() : anchor_(mallocMorvel<M>()) {}
-    explicit MorvelList(M *anchor) : anchor_(anchor) {}
-    MorvelList(const MorvelList &) = delete;
-    MorvelList &operator=(const MorvelList &) = delete;
-    MorvelList(MorvelList &&o) noexcept : anchor_(std::exchange(o.anchor_, nullptr)) {}
-    MorvelList &operator=(MorvelList &&o) noexcept {
+    ListOwner() : anchor_(Alloc()) {}
+    ListOwner(const ListOwner &) = delete;
+    ListOwner &operator=(const ListOwner &) = delete;
+    ListOwner(ListOwner &&o) noexcept : anchor_(std::exchange(o.anchor_, nullptr)) {}
+    ListOwner &operator=(ListOwner &&o) noexcept {
         if (this != &o) {
-            freeMorvel(anchor_);
+            Free(anchor_);
             anchor_ = std::exchange(o.anchor_, nullptr);
         }
         return *this;
     }
-    ~MorvelList() { freeMorvel(anchor_); }
-    M *anchor() const { return anchor_; }
-    M *release() { return std::exchange(anchor_, nullptr); }
+    ~ListOwner() { Free(anchor_); }
+    T *anchor() const { return anchor_; }
     explicit operator bool() const { return anchor_ != nullptr; }
 
 private:
-    M *anchor_;
+    T *anchor_;
 };
+
+// A device list, freed through freeMorvel.
+template <class M = s_morvel>
+using MorvelList = ListOwner<M, mallocMorvel<M>, freeMorvel<M>>;
 
 }  // namespace morvel::structs

@@ -187,9 +187,13 @@ std::vector<uint8_t> vpd_page(const LunIdentity& id, const LunSwitches& sw, uint
             known = false;
             return {};
         }
-        d.resize(3);
-        d[2] = static_cast<uint8_t>(std::min<size_t>(sw.vdisk_name.size(), 255));
-        d.insert(d.end(), sw.vdisk_name.begin(), sw.vdisk_name.begin() + d[2]);
+        {
+            const size_t len = std::min<size_t>(sw.vdisk_name.size(), 255);
+            d.assign(3 + len, 0);
+            d[1] = page;
+            d[2] = static_cast<uint8_t>(len);
+            std::copy_n(sw.vdisk_name.data(), len, d.data() + 3);
+        }
         return d;
     default:
         known = false;
