@@ -385,6 +385,15 @@ mv_policy_usage() {
     mv_err "usage: ${0##*/} query | set <path_grouping_policy> <path_selector>"
 }
 
+# mv_policy_problem RC KIND: says why mv_block_policy found no policy (its return code RC).
+mv_policy_problem() {
+    case $1 in
+        1) echo "No configuration: $MV_CONF has no $2 device block" ;;
+        2) echo "No configuration: the $2 device block of $MV_CONF has no policy lines" ;;
+        *) echo "$MV_CONF holds \"$MV_B_BEGIN\" without \"$MV_B_END\"; please repair the file" ;;
+    esac
+}
+
 # mv_policy_main scsi|nvme ARGS...: "query" prints the group and the chooser of the block, one a
 # line; "set GROUP CHOOSER" rewrites its two policy lines. Without a block: "No configuration".
 mv_policy_main() {
@@ -396,13 +405,9 @@ mv_policy_main() {
             [[ $# -eq 1 ]] || { mv_policy_usage; return 2; }
             policy=$(mv_block_policy "$MV_CONF")
             rc=$?
-            case $rc in
-                0) printf '%s\n' "$policy" ;;
-                1) echo "No configuration: $MV_CONF has no $kind device block" ;;
-                2) echo "No configuration: the $kind device block of $MV_CONF has no policy lines" ;;
-                *) echo "$MV_CONF holds \"$MV_B_BEGIN\" without \"$MV_B_END\"; please repair the file" ;;
-            esac
-            return "$((rc == 0 ? 0 : 1))"
+            ((rc == 0)) || { mv_policy_problem "$rc" "$kind"; return 1; }
+            printf '%s\n' "$policy"
+            return 0
             ;;
         set)
             [[ $# -eq 3 ]] || { mv_policy_usage; return 2; }
@@ -418,12 +423,7 @@ mv_policy_main() {
             mv_lock_conf || return 1
             mv_block_policy "$MV_CONF" >/dev/null
             rc=$?
-            case $rc in
-                0) ;;
-                1) echo "No configuration: $MV_CONF has no $kind device block"; return 1 ;;
-                2) echo "No configuration: the $kind device block of $MV_CONF has no policy lines"; return 1 ;;
-                *) echo "$MV_CONF holds \"$MV_B_BEGIN\" without \"$MV_B_END\"; please repair the file"; return 1 ;;
-            esac
+            ((rc == 0)) || { mv_policy_problem "$rc" "$kind"; return 1; }
             local new
             mv_mktemp || return 1
             new=$MV_TMP
