@@ -77,23 +77,15 @@ write_pairs() {
         } >"$section"
     fi
     mv_mktemp || return 1
-    local base=$MV_TMP existed=0
-    if [[ -e "$MV_CONF" ]]; then
-        existed=1
-        cat -- "$MV_CONF" >"$base" || return 1
-    else
-        printf 'defaults {\n    user_friendly_names yes\n    find_multipaths yes\n}\n\n' >"$base"
-    fi
+    local base=$MV_TMP rc
+    mv_conf_base "$base" || return 1
     mv_mktemp || return 1
     local out=$MV_TMP
     mv_splice "$base" "$A_BEGIN" "$A_END" "$section" "$out" || return 1
-    if ((existed)) && cmp -s -- "$out" "$MV_CONF"; then
-        return 0
-    fi
-    if ((existed)); then
-        mv_backup_conf || { echo "cannot copy $MV_CONF to $MV_CONF.bk"; return 1; }
-    fi
-    mv_atomic_replace "$MV_CONF" "$out" || return 1
+    mv_conf_commit "$out"
+    rc=$?
+    ((rc == 2)) && return 0
+    ((rc == 0)) || return 1
     if mv_multipathd_running; then
         if ! multipathd reconfigure >/dev/null 2>&1; then
             mv_err "warning: multipathd reconfigure failed; the change applies at its next reconfigure"

@@ -28,19 +28,7 @@ next=$MV_TMP
 mv_mktemp || exit 1
 block=$MV_TMP
 
-existed=0
-if [[ -e "$MV_CONF" ]]; then
-    existed=1
-    cat -- "$MV_CONF" >"$work" || { echo "cannot read $MV_CONF"; exit 1; }
-else
-    cat >"$work" <<'CONF'
-defaults {
-    user_friendly_names yes
-    find_multipaths yes
-}
-
-CONF
-fi
+mv_conf_base "$work" || { echo "cannot read $MV_CONF"; exit 1; }
 
 kinds=(scsi)
 mv_os_fcnvme && kinds+=(nvme)
@@ -65,15 +53,12 @@ if [[ " ${kinds[*]} " == *" nvme "* && "$(mv_read_attr /sys/module/nvme_core/par
     echo "note: native NVMe multipathing is on (nvme_core.multipath=Y); dm-multipath sees NVMe namespaces only with nvme_core.multipath=N"
 fi
 
-if ((existed)) && cmp -s -- "$work" "$MV_CONF"; then
-    echo "$MV_CONF is up to date"
-else
-    if ((existed)); then
-        mv_backup_conf || { echo "cannot copy $MV_CONF to $MV_CONF.bk"; exit 1; }
-    fi
-    mv_atomic_replace "$MV_CONF" "$work" || exit 1
-    echo "$MV_CONF written"
-fi
+mv_conf_commit "$work"
+case $? in
+    0) echo "$MV_CONF written" ;;
+    2) echo "$MV_CONF is up to date" ;;
+    *) exit 1 ;;
+esac
 
 if ! mv_multipathd_enable_start; then
     echo "multipathd could not be started or reloaded; see its service log"

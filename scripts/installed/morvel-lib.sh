@@ -385,6 +385,31 @@ mv_policy_usage() {
     mv_err "usage: ${0##*/} query | set <path_grouping_policy> <path_selector>"
 }
 
+# mv_conf_base OUT: copies multipath.conf to OUT, or, when there is none, writes the start of a
+# new one there. MV_CONF_EXISTED says which (1: the file was there).
+mv_conf_base() {
+    MV_CONF_EXISTED=0
+    if [[ -e "$MV_CONF" ]]; then
+        MV_CONF_EXISTED=1
+        cat -- "$MV_CONF" >"$1"
+    else
+        printf 'defaults {\n    user_friendly_names yes\n    find_multipaths yes\n}\n\n' >"$1"
+    fi
+}
+
+# mv_conf_commit NEW: puts NEW in the place of multipath.conf, after copying the file that was
+# there (mv_conf_base) to multipath.conf.bk. 0 written, 1 failed (the reason is said), 2 NEW is
+# the file as it is.
+mv_conf_commit() {
+    if ((MV_CONF_EXISTED)) && cmp -s -- "$1" "$MV_CONF"; then
+        return 2
+    fi
+    if ((MV_CONF_EXISTED)); then
+        mv_backup_conf || { echo "cannot copy $MV_CONF to $MV_CONF.bk"; return 1; }
+    fi
+    mv_atomic_replace "$MV_CONF" "$1" || return 1
+}
+
 # mv_policy_problem RC KIND: says why mv_block_policy found no policy (its return code RC).
 mv_policy_problem() {
     case $1 in
