@@ -37,18 +37,32 @@ void copyOut(char *outBuf, int outSize, const char *out) {
     std::snprintf(outBuf, static_cast<size_t>(outSize), "%s", out);
 }
 
+// One run of exe_cmd into a fresh capture buffer. When the command could not be run, that
+// is logged in the caller's name and ran() is false; otherwise status is its exit status and
+// output.out its output.
+struct CapturedRun {
+    CapturedRun(const char *cmd, const char *caller, int line)
+        : buf(captureBuffer(cmd, caller, line)), output(buf.get()) {
+        if (!buf) return;
+        status = common::exe_cmd(cmd, buf.get(), common::kOutBufSize, &output.out, nullptr);
+        if (status < 0 || output.out == nullptr) {
+            status = -1;
+            common::morvel_log(common::LOG_ERROR, kSrc, line, caller, "Execute command [%s] failed\n", cmd);
+        }
+    }
+    bool ran() const { return status >= 0; }
+
+    CBuf buf;
+    common::RunnerOutput output;
+    int status = -1;
+};
+
 // Shared part of exeLiunxTaskCmd and exeLiunxTaskCmdStrict.
 EcItem *taskCmd(const char *cmd, bool strict, const char *caller, int line) {
-    CBuf buf = captureBuffer(cmd, caller, line);
-    if (!buf) return &EC_exe_cmd_failed;
-    common::RunnerOutput h(buf.get());
-    int ret = common::exe_cmd(cmd, buf.get(), common::kOutBufSize, &h.out, nullptr);
-    if (ret < 0 || h.out == nullptr) {
-        common::morvel_log(common::LOG_ERROR, kSrc, line, caller, "Execute command [%s] failed\n", cmd);
-        return &EC_exe_cmd_failed;
-    }
+    CapturedRun run(cmd, caller, line);
+    if (!run.ran()) return &EC_exe_cmd_failed;
     // a non-zero exit is already in the log (exe_cmd)
-    if (strict && ret != 0) return &EC_exe_cmd_failed;
+    if (strict && run.status != 0) return &EC_exe_cmd_failed;
     return &EC_ok;
 }
 
@@ -59,17 +73,11 @@ EcItem *exeLiunxTaskCmd(const char *cmd) { return taskCmd(cmd, false, __func__, 
 EcItem *exeLiunxTaskCmdStrict(const char *cmd) { return taskCmd(cmd, true, __func__, __LINE__); }
 
 EcItem *exeLiunxInfoCmd(const char *cmd, char *outBuf, int outSize) {
-    CBuf buf = captureBuffer(cmd, __func__, __LINE__);
-    if (!buf) return &EC_exe_cmd_failed;
-    common::RunnerOutput h(buf.get());
-    int ret = common::exe_cmd(cmd, buf.get(), common::kOutBufSize, &h.out, nullptr);
-    if (ret < 0 || h.out == nullptr) {
-        MLOG(common::LOG_ERROR, kSrc, "Execute command [%s] failed\n", cmd);
-        return &EC_exe_cmd_failed;
-    }
-    copyOut(outBuf, outSize, h.out);
-    if (ret == 0) return &EC_info_ok;
-    MLOG(common::LOG_ERROR, kSrc, "Command [%s] failed, exitcode:[%d]\n", cmd, ret);
+    CapturedRun run(cmd, __func__, __LINE__);
+    if (!run.ran()) return &EC_exe_cmd_failed;
+    copyOut(outBuf, outSize, run.output.out);
+    if (run.status == 0) return &EC_info_ok;
+    MLOG(common::LOG_ERROR, kSrc, "Command [%s] failed, exitcode:[%d]\n", cmd, run.status);
     return &EC_exe_cmd_failed;
 }
 
