@@ -140,6 +140,9 @@ const std::vector<ByPathLink> &PortResolver::links() {
     if (!scanned_) {
         scanned_ = true;
         links_ = readByPathLinks();
+        // by name in byte order: the order `ls` lists them with LC_ALL=C
+        std::sort(links_.begin(), links_.end(),
+                  [](const ByPathLink &a, const ByPathLink &b) { return a.name < b.name; });
         for (size_t i = 0; i < links_.size(); ++i)
             byDisk_[std::string(stripDigits(links_[i].target))].push_back(i);
     }
@@ -200,8 +203,6 @@ std::vector<ByPathLink> HostPortResolver::readByPathLinks() {
         links.push_back({entry->d_name, std::string(t)});
     }
     closedir(dir);
-    std::sort(links.begin(), links.end(),
-              [](const ByPathLink &a, const ByPathLink &b) { return a.name < b.name; });
     return links;
 }
 
@@ -226,10 +227,7 @@ bool HostPortResolver::readNvmeAddress(const std::string &devName, std::string &
 }
 
 std::vector<ByPathLink> FixedPortResolver::readByPathLinks() {
-    std::vector<ByPathLink> links = fixedLinks_;
-    std::sort(links.begin(), links.end(),
-              [](const ByPathLink &a, const ByPathLink &b) { return a.name < b.name; });
-    return links;
+    return fixedLinks_;
 }
 
 bool FixedPortResolver::readNvmeAddress(const std::string &devName, std::string &text) {

@@ -57,7 +57,7 @@ public:
                          TargetPortField &targetPort);
 
 protected:
-    // Every by-path link, sorted by name in byte order (the order `ls` lists them with LC_ALL=C).
+    // Every by-path link, in any order (links() sorts them).
     virtual std::vector<ByPathLink> readByPathLinks() = 0;
     // The text of the NVMe controller address of devName; false when it cannot be read.
     virtual bool readNvmeAddress(const std::string &devName, std::string &text) = 0;
