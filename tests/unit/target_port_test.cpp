@@ -107,9 +107,7 @@ public:
 protected:
     std::vector<ByPathLink> readByPathLinks() override {
         ++scans;
-        auto sorted = links;
-        std::sort(sorted.begin(), sorted.end(), [](auto &a, auto &b) { return a.name < b.name; });
-        return sorted;
+        return links;
     }
     bool readNvmeAddress(const std::string &, std::string &) override { return false; }
 };
