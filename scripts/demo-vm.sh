@@ -43,13 +43,7 @@ rm -rf "$job"
 mkdir -p "$job/out"
 DESTDIR="$job/stage" cmake --install "$src/build" >"$job/install.log" 2>&1 ||
     { tail -n 20 "$job/install.log"; echo "demo-vm: cannot stage the install"; exit 1; }
-cat >"$job/job.env" <<JOB
-SYSTEST_SRC=$src
-SYSTEST_INSTALL=stage
-SYSTEST_PKG=
-SYSTEST_SIM=$src/build/tests/system/array-sim/keldor_array_sim
-SYSTEST_SCENARIOS="demo/demo.sh"
-JOB
+vm_write_job "$job" stage "" "$src/build" demo/demo.sh
 
 echo "==== booting the VM (QEMU, no KVM: a few minutes of patience on a busy machine)"
 if ! vm_boot "$job" "$job/console.log" 600; then

@@ -91,13 +91,7 @@ if [[ -z "$pkg" ]]; then
         { tail -n 20 "$job/install.log"; finish 0 1; }
 fi
 
-cat >"$job/job.env" <<JOB
-SYSTEST_SRC=$src
-SYSTEST_INSTALL=$install
-SYSTEST_PKG=$pkg
-SYSTEST_SIM=$build/tests/system/array-sim/keldor_array_sim
-SYSTEST_SCENARIOS="${scenarios[*]}"
-JOB
+vm_write_job "$job" "$install" "$pkg" "$build" "${scenarios[*]}"
 
 # ------------------------------------------------------------------------- the VM
 echo "==== system tests: booting the VM (${#scenarios[@]} scenarios; installing ${pkg:-the staged build})"

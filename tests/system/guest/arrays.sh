@@ -188,6 +188,14 @@ mpath_ll_line() {
     multipath -ll 2>/dev/null | sed 's/^[ |`-]*//' | awk -v d="$1" '$2 == d { print; exit }'
 }
 
+# map_count_failed WWID N: succeeds when N paths of the LUN are failed in its map.
+map_count_failed() {
+    local n
+    n=$(paths_raw | awk -v w="$1" '$2 == w && $3 == "failed"' | wc -l)
+    echo "$n of the paths of $1 are failed"
+    [[ "$n" == "$2" ]]
+}
+
 # map_count_ready WWID N: succeeds when the LUN has N paths that are active and ready.
 map_count_ready() {
     local n

@@ -62,7 +62,8 @@ vm_module_file() {
     find "/lib/modules/$v/kernel" \( -name "$m.ko" -o -name "${m//_/-}.ko" \) -print -quit 2>/dev/null
 }
 
-# vm_initramfs VERSION OUT: busybox, the modules and guest/init.
+# vm_initramfs VERSION OUT: busybox, the modules (with their load order in modules/order) and
+# guest/init.
 vm_initramfs() {
     local v=$1 out=$2 dir m f
     dir=$(mktemp -d)
@@ -75,11 +76,25 @@ vm_initramfs() {
             *) echo "vm: module $m not found" >&2; rm -rf "$dir"; return 1 ;;
         esac
     done
+    printf '%s\n' "${VM_INITRD_MODULES[@]}" >"$dir/modules/order"
     install -m 0755 "$VM_SRC/tests/system/guest/init" "$dir/init"
     (cd "$dir" && find . | cpio -o -H newc --quiet) | gzip -1 >"$out"
     local rc=${PIPESTATUS[0]}
     rm -rf "$dir"
     return "$rc"
+}
+
+# vm_write_job JOB INSTALL PKG BUILD SCENARIOS: the job the guest reads (JOB/job.env): how the
+# product is installed (deb: the package PKG in JOB; stage: the tree JOB/stage), the simulated
+# array's program of the build folder BUILD, and the scenarios to run.
+vm_write_job() {
+    cat >"$1/job.env" <<JOB
+SYSTEST_SRC=$VM_SRC
+SYSTEST_INSTALL=$2
+SYSTEST_PKG=$3
+SYSTEST_SIM=$4/tests/system/array-sim/keldor_array_sim
+SYSTEST_SCENARIOS="$5"
+JOB
 }
 
 # vm_boot JOB_DIR CONSOLE_LOG TIMEOUT_SECONDS: boots the guest on the job and waits for it to

@@ -23,9 +23,7 @@ NV_DEV1=$(nvme_dev 127.0.0.1) NV_DEV2=$(nvme_dev 127.0.0.2)
 note "iSCSI $IS: $IS_DEV1 $IS_DEV2; NVMe $NV: $NV_DEV1 $NV_DEV2; scsi_debug $SD0"
 
 say "query: all LUNs"
-for d in $(map_paths "$ISCSI_WWID") $(map_paths "$NVME_WWID") $(map_paths "$SD0_WWID"); do
-    poll 60 bash -c "[[ \$(multipathd show paths raw format '%d %t %T' | awk '\$1 == \"$d\"') == '$d active ready' ]]"
-done
+for w in "$ISCSI_WWID" "$NVME_WWID" "$SD0_WWID"; do poll 60 map_count_ready "$w" 2; done
 mark=$(log_mark "$CLI_LOG")
 expect_mor "query succeeds" 0 query
 all=$OUT
@@ -97,7 +95,7 @@ say "query: a LUN with every path down is a failed device"
 paths=$(map_paths "$SD0_WWID")
 for d in $paths; do echo offline >"/sys/block/$d/device/state"; done
 wait_for "multipathd sees both paths of $SD0 down" 60 \
-    bash -c "[[ \$(multipathd show paths raw format '%w %t' | grep -c '^$SD0_WWID failed') == 2 ]]"
+    map_count_failed "$SD0_WWID" 2
 # a name remembered from an earlier in-band read
 printf '{\n\t"disk":\t[{\n\t\t\t"wwid":\t"%s",\n\t\t\t"vdisk_name":\t"sd_lun_0"\n\t\t}]\n}' "$SD0_WWID" \
     >/dumps/storage_config.json

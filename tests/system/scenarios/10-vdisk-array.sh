@@ -61,7 +61,7 @@ sim_set "$SIM_B" vdisk_name vd_hr_03
 paths=$(map_paths "$SIM_B_WWID")
 for d in $paths; do echo offline >"/sys/block/$d/device/state"; done
 wait_for "multipathd sees both paths of $B down" 60 \
-    bash -c "[[ \$(multipathd show paths raw format '%w %t' | grep -c '^$SIM_B_WWID failed') == 2 ]]"
+    map_count_failed "$SIM_B_WWID" 2
 before=$(cat "$SIM_STATE/$SIM_B/requests")
 mark=$(log_mark "$CLI_LOG")
 expect_mor "query of the failed LUN succeeds" 0 query "$B"
