@@ -131,4 +131,28 @@ else
     sb_fail "the sanitizer report went unnoticed"
 fi
 
+sb_case "the sandbox binds a checkout and its build tree under /tmp and on a filesystem of their own"
+# A checkout (the sandbox script) and a build tree with a test program in DIR, used like ctest
+# does: from the build tree, and with the program's path from elsewhere. Prints what is wrong.
+cat >"$SB_CASE/checkout.bash" <<'EOF'
+d=$1 sb=$1/src/tests/sandbox/run-in-sandbox.sh
+mkdir -p "$d/src/tests/sandbox" "$d/build/tests" && cp "$MORVEL_SRC/tests/sandbox/run-in-sandbox.sh" "$sb"
+touch "$d/build/CMakeCache.txt"
+printf '#!/bin/bash\ntouch "$1/from-sandbox" "${0%%/*}/from-sandbox" /etc/morvel-sandbox-probe && pwd\n' >"$d/build/tests/prog"
+chmod +x "$d/build/tests/prog"
+out=$(cd "$d/build/tests" && "$sb" ./prog "$d/src" /etc 2>&1)
+[[ "$out" == "$d/build/tests" ]] || echo "$d: run from the build tree: $out"
+rm -f "$d/src/from-sandbox" "$d/build/tests/from-sandbox"
+out=$(cd / && "$sb" "$d/build/tests/prog" "$d/src" 2>&1) || echo "$d: run by path: $out"
+[[ -f $d/src/from-sandbox && -f $d/build/tests/from-sandbox ]] || echo "$d: writes did not reach the host"
+[[ ! -e /etc/morvel-sandbox-probe ]] || echo "$d: /etc was bound in"
+EOF
+tmp=$(mktemp -d /tmp/morvel-checkout.XXXXXX)
+out=$(bash "$SB_CASE/checkout.bash" "$tmp/a"
+      mkdir -p "$tmp/b"
+      unshare --mount --propagation private bash -c \
+          'mount -t tmpfs checkout "$2" && bash "$1" "$2"' - "$SB_CASE/checkout.bash" "$tmp/b")
+rm -rf "$tmp"
+[[ -z "$out" ]] || sb_fail "$out"
+
 sb_finish

@@ -4,12 +4,20 @@
 # /sys, /dev, /tmp and /run are fresh tmpfs trees (with /dev/null and friends bound in),
 # and every write (to /etc, /usr/bin, ...) lands in the overlay and vanishes afterwards.
 #
-#   run-in-sandbox.sh [--setup SCRIPT] [--export DIR] [--] COMMAND [ARGS...]
+#   run-in-sandbox.sh [--setup SCRIPT] [--export DIR] [--bind DIR]... [--] COMMAND [ARGS...]
 #
 # --setup SCRIPT  is run (by bash, inside the sandbox root, before COMMAND) to lay out fake
 #                 trees: /sys/block, /dev/disk/by-path, /etc files, fake tools ...
 # --export DIR    a host directory that is bound at /sandbox-export inside, for results.
+# --bind DIR      a host directory that is bound at its own path inside, writable.
 # The working directory is kept.
+#
+# The overlay of / shows the root filesystem only, and /tmp and /run are fresh inside, so a
+# checkout under /tmp or on a filesystem of its own would vanish. Bound in at their own paths,
+# writable, are therefore: the source tree holding this script, the working directory, every
+# cmake build tree (a folder with CMakeCache.txt) that holds the working directory or a path
+# argument of COMMAND, and the --bind folders. Writes there reach the host. System folders
+# (/etc, /usr, /proc, /sys, /dev, /dumps, ...) and / itself are never bound.
 set -euo pipefail
 
 if [[ "${MORVEL_SANDBOX_INNER:-}" != 1 ]]; then
@@ -25,10 +33,12 @@ fi
 
 setup=""
 export_dir=""
+binds=()
 while [[ $# -gt 0 ]]; do
     case "$1" in
         --setup) setup="$2"; shift 2 ;;
         --export) export_dir="$2"; shift 2 ;;
+        --bind) binds+=("$2"); shift 2 ;;
         --) shift; break ;;
         *) break ;;
     esac
@@ -65,7 +75,44 @@ if [[ -n "$export_dir" ]]; then
     mount --bind "$export_dir" "$R/sandbox-export"
 fi
 
+# bindable DIR: a folder of the host that may be bound in (not / and no system folder; /tmp
+# and /run themselves would hide the fresh trees).
+bindable() {
+    case "$1" in
+        / | /tmp | /run | /var | /home | /srv | /mnt | /opt | /root | /media) return 1 ;;
+        /proc | /proc/* | /sys | /sys/* | /dev | /dev/* | /dumps | /dumps/* | /etc | /etc/* | \
+            /usr | /usr/* | /boot | /boot/* | /bin | /bin/* | /sbin | /sbin/* | /lib | /lib/* | \
+            /lib32 | /lib32/* | /lib64 | /lib64/* | /libx32 | /libx32/*) return 1 ;;
+    esac
+    [[ -d "$1" ]]
+}
+# build_tree PATH: the nearest folder at or above PATH that holds a CMakeCache.txt.
+build_tree() {
+    local d=$1
+    [[ -d "$d" ]] || d=$(dirname "$d")
+    while [[ "$d" != / ]]; do
+        [[ -f "$d/CMakeCache.txt" ]] && { printf '%s\n' "$d"; return 0; }
+        d=$(dirname "$d")
+    done
+    return 1
+}
 cwd=$(pwd)
+want=("$(cd "$(dirname "$0")/../.." && pwd -P)" "$(pwd -P)" "${binds[@]}")
+for a in "$cwd" "$@"; do
+    [[ "$a" == /* && -e "$a" ]] || continue
+    b=$(build_tree "$(realpath "$a")") && want+=("$b")
+done
+bound=()
+while IFS= read -r d; do
+    bindable "$d" || continue
+    for b in "${bound[@]}"; do
+        [[ "$d/" == "$b/"* ]] && continue 2
+    done
+    mkdir -p "$R$d"
+    mount --rbind "$d" "$R$d"
+    bound+=("$d")
+done < <(for d in "${want[@]}"; do realpath -e "$d" 2>/dev/null; done | LC_ALL=C sort -u)
+
 if [[ -n "$setup" ]]; then
     chroot "$R" /bin/bash -c 'cd "$1" && bash "$2"' setup "$cwd" "$setup"
 fi

@@ -312,7 +312,7 @@ _sb_session() {
     local rc
     local host_case=$SB_CASE
     (cd / && env SB_INSIDE=1 SB_CASE=/sandbox-export SB_CASE_TITLE="$SB_CASE_TITLE" \
-        "$MORVEL_SRC/tests/sandbox/run-in-sandbox.sh" --export "$host_case" -- \
+        "$MORVEL_SRC/tests/sandbox/run-in-sandbox.sh" --export "$host_case" --bind "$MORVEL_STAGE" -- \
         bash "$SB_LIB_DIR/session.bash" "$@") >"$SB_CASE/session.log" 2>&1
     rc=$?
     if [[ $rc != 0 ]]; then

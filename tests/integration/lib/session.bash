@@ -11,8 +11,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/sandbox.bash"
 _sb_layout() {
     # the installed layout: /usr/bin/morvel, morvel_monitor, morvel-help/, morvel-script/
     if [[ ! -x "$MORVEL_STAGE/usr/bin/morvel" ]]; then
-        echo "session.bash: no staged install at $MORVEL_STAGE inside the sandbox" \
-             "(/tmp, /run, /dev and /sys of the host are not visible there)" >&2
+        echo "session.bash: no staged install at $MORVEL_STAGE inside the sandbox" >&2
         exit 3
     fi
     cp -a "$MORVEL_STAGE/." /
