@@ -1,3 +1,4 @@
+#!/bin/sh
 # %post of the morvel package: $1 is 1 on installation, 2 on upgrade
 mkdir -p /dumps
 chmod 0700 /dumps

@@ -51,6 +51,8 @@ else
     rpm -qp --scripts "$RPM" >"$SB_CASE/scripts"
     grep -q 'chmod 0700 /dumps' "$SB_CASE/scripts" || sb_fail "rpm %post does not create /dumps"
     grep -q 'systemctl disable morvel_monitor.service' "$SB_CASE/scripts" || sb_fail "rpm %preun does not disable the units"
+    rpm -qp --requires "$RPM" | grep -qx '(device-mapper-multipath or multipath-tools)' ||
+        sb_fail "the rpm does not require the distribution's multipath package"
 fi
 
 sb_case "dpkg -i gives a working morvel, /dumps 0700 and enabled units; dpkg --purge takes it away"

@@ -1,7 +1,8 @@
 #!/bin/bash
 # The test VM's run (systest.service, systemd as PID 1): installs the product, brings up the
-# simulated arrays and multipathd, runs the scenarios named in the job, collects diagnostics
-# and powers the VM off. Results go to /systest/out (the host's job directory).
+# simulated arrays and multipathd, runs the scenarios named in the job (each within its
+# deadline), collects diagnostics and powers the VM off; a failed setup powers it off at once.
+# Results go to /systest/out (the host's job directory); times to out/times.
 # shellcheck source=/dev/null
 source /systest/job.env
 GUEST=$SYSTEST_SRC/tests/system/guest
@@ -18,8 +19,12 @@ power_off() {
 }
 
 say "guest up after $(cut -d' ' -f1 /proc/uptime) s"
+echo "guest-up $(cut -d' ' -f1 /proc/uptime)" >>"$SYSTEST_OUT/times"
 
 setup() {
+    # (a deliberately broken setup, to see the VM run end at once: SYSTEST_BREAK=setup)
+    [[ "${SYSTEST_BREAK:-}" != setup ]] ||
+        { fail "the setup runs" "no SYSTEST_BREAK" "deliberately broken by SYSTEST_BREAK=setup"; return 1; }
     # the product, the way an administrator installs it
     if [[ "$SYSTEST_INSTALL" == deb ]]; then
         say "installing /systest/$SYSTEST_PKG"
@@ -61,32 +66,47 @@ setup() {
     return 0
 }
 
+start=$SECONDS
 if setup; then
+    echo "setup $((SECONDS - start))" >>"$SYSTEST_OUT/times"
+    say "setup done after $((SECONDS - start)) s"
     pass "setup: product installed, arrays and multipathd up"
+    read -r -a deadlines <<<"$SYSTEST_DEADLINES"
+    i=0
     for f in $SYSTEST_SCENARIOS; do
         s=$(basename "$f" .sh)
-        say "scenario $s"
+        limit=${deadlines[i]:-420}
+        i=$((i + 1))
+        say "scenario $s (deadline $limit s)"
         start=$SECONDS
         [[ "$f" == /* ]] || f=$SYSTEST_SRC/tests/system/$f
-        timeout -k 10 "${SYSTEST_SCENARIO_LIMIT:-420}" \
-            bash "$GUEST/scenario.sh" "$f" >"$SYSTEST_OUT/$s.log" 2>&1
+        timeout -k 10 "$limit" bash "$GUEST/scenario.sh" "$f" >"$SYSTEST_OUT/$s.log" 2>&1
         rc=$?
-        if ((rc != 0)); then
+        took=$((SECONDS - start))
+        if ((rc == 124 || rc == 137)); then
+            SCEN=$s fail "the scenario ends within its deadline" "at most $limit s" \
+                "stopped after $took s; last lines of $s.log:
+$(tail -n 15 "$SYSTEST_OUT/$s.log")"
+        elif ((rc != 0)); then
             SCEN=$s fail "the scenario runs to its end" "exit status 0" \
-                "exit status $rc (124: time limit); last lines of $s.log:
+                "exit status $rc; last lines of $s.log:
 $(tail -n 15 "$SYSTEST_OUT/$s.log")"
         fi
-        say "scenario $s: $((SECONDS - start)) s"
+        echo "scenario $s $took $limit $rc" >>"$SYSTEST_OUT/times"
+        say "scenario $s: $took s"
     done
+else
+    say "setup failed after $((SECONDS - start)) s; last lines of setup.log:"
+    tail -n 20 "$SYSTEST_OUT/setup.log" | grep -v '^systest: ' | sed 's/^/systest: | /' >/dev/console
 fi
 
 # diagnostics for the host
 d=$SYSTEST_OUT/diag
 mkdir -p "$d"
-multipath -ll >"$d/multipath-ll.txt" 2>&1
+timeout 20 multipath -ll >"$d/multipath-ll.txt" 2>&1
 cp -a /etc/multipath.conf "$d/" 2>/dev/null
 cp -a /dumps "$d/" 2>/dev/null
-journalctl -b --no-pager >"$d/journal.txt" 2>&1
+timeout 20 journalctl -b --no-pager >"$d/journal.txt" 2>&1
 dmesg >"$d/dmesg.txt"
 echo "$SECONDS" >"$SYSTEST_OUT/done"
 say "guest done after $(cut -d' ' -f1 /proc/uptime) s"

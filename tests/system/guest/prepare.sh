@@ -1,10 +1,28 @@
 #!/bin/bash
 # Runs chrooted in the guest's new root (the host's root under a tmpfs overlay) before systemd
 # starts: makes the guest a RHEL 9 host with multipath-tools configured for the simulated
-# arrays, and installs the units that run guest/main.sh.
+# arrays, and installs the units that run guest/main.sh. Its output is out/prepare.log; the
+# failing step is its last line.
 set -eu
+trap 'echo "prepare.sh: line $LINENO failed (status $?): $BASH_COMMAND"' ERR
 # shellcheck source=/dev/null
 source /systest/job.env
+
+# The guest never waits in rescue or emergency mode: it says so and powers off.
+mkdir -p /etc/systemd/system/rescue.service.d /etc/systemd/system/emergency.service.d
+for m in rescue emergency; do
+    cat >/etc/systemd/system/$m.service.d/systest.conf <<EOF
+[Service]
+ExecStart=
+ExecStart=/bin/sh -c 'echo "systest: the guest fell into $m mode; powering off" >/dev/console; \
+    echo "FAIL setup: the guest reaches its test run (it fell into $m mode)" >>/systest/out/results; \
+    journalctl -b -n 30 -o short-monotonic --no-pager >/systest/out/$m-journal.txt 2>&1; \
+    sync; echo o >/proc/sysrq-trigger'
+EOF
+done
+
+# (a deliberately broken preparation, to see the VM run end at once: SYSTEST_BREAK=prepare)
+[[ "${SYSTEST_BREAK:-}" != prepare ]] || false "deliberately broken by SYSTEST_BREAK=prepare"
 
 # The build machine's root marks a container; the guest's systemd would skip multipathd.
 rm -f /.dockerenv /run/.containerenv
@@ -59,6 +77,7 @@ cat >/etc/systemd/system/systest.service <<EOF
 Description=Morvel system test run
 DefaultDependencies=no
 After=systemd-journald.service systemd-udevd.service multipathd.socket
+FailureAction=poweroff-force
 
 [Service]
 Type=oneshot
