@@ -45,8 +45,10 @@ DESTDIR="$job/stage" cmake --install "$src/build" >"$job/install.log" 2>&1 ||
     { tail -n 20 "$job/install.log"; echo "demo-vm: cannot stage the install"; exit 1; }
 vm_write_job "$job" stage "" "$src/build" demo/demo.sh
 
-echo "==== booting the VM (QEMU, no KVM: a few minutes of patience on a busy machine)"
-if ! vm_boot "$job" "$job/console.log" 600; then
+vm_choose_accel
+echo "==== accelerator: $VM_ACCEL_NOTE"
+echo "==== booting the VM (under TCG: a few minutes of patience on a busy machine)"
+if ! vm_boot "$job" "$job/console.log"; then
     echo "demo-vm: the VM did not complete the demonstration"
     exit 1
 fi

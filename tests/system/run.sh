@@ -11,7 +11,10 @@
 # --build-dir: the cmake build to install from (default build-system); --no-build: use it as
 # it is; --stage: copy a DESTDIR install into the guest instead of installing the .deb.
 # Ends with "system: N passed, M failed"; exit status 0 when all passed, 1 on a failure,
-# 77 when no VM can be booted here (the reason is printed).
+# 77 when no VM can be booted here (the reason is printed). Each scenario runs within its
+# deadline; the summary gives the accelerator (KVM or TCG), the boot time and every scenario's
+# time. VM_ACCEL=tcg|kvm skips the KVM probe; SYSTEST_BREAK=prepare|setup breaks the guest's
+# preparation or setup on purpose (the run must then end at once, with the reason).
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 src=$(cd "$here/../.." && pwd)
@@ -28,7 +31,7 @@ while (($#)); do
         --no-build) do_build=0 ;;
         --no-deps) do_deps=0 ;;
         --stage) install=stage ;;
-        -h | --help) sed -n "2,15p" "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        -h | --help) sed -n "2,19p" "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
         -*) echo "unknown option $1" >&2; exit 2 ;;
         */*) scenarios+=("$(realpath "$1")") ;;
         *) scenarios+=("scenarios/${1%.sh}.sh") ;;
@@ -78,12 +81,24 @@ if ((do_build)); then
 fi
 [[ -x "$build/morvel" && -x "$build/morvel_monitor" && -x "$build/tests/system/array-sim/keldor_array_sim" ]] ||
     { echo "system tests: no morvel build in $build"; finish 0 1; }
-pkg=""
-if [[ $install == deb && -f "$build/CPackConfig.cmake" ]]; then
+pkg="" host_failed=0
+if [[ $install == deb ]]; then
+    # cpack first builds the preinstall target (every target of the build): a build tree whose
+    # test programs do not build gives no package.
     if (cd "$job" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$job/pkg") >"$job/cpack.log" 2>&1; then
         pkg=$(cd "$job" && ls pkg/*.deb 2>/dev/null | head -n 1)
     fi
-    [[ -n "$pkg" ]] || { echo "system tests: cpack made no .deb (see $job/cpack.log); installing the staged build"; }
+    if [[ -z "$pkg" ]]; then
+        echo "FAIL system tests: cpack made no .deb; the last lines of $job/cpack.log:"
+        grep -v '^ *$' "$job/cpack.log" | tail -n 15 | sed 's/^/    | /'
+        for f in "$job"/pkg/_CPack_Packages/*/*/PreinstallOutput.log; do
+            [[ -f "$f" ]] || continue
+            echo "    the errors of $f:"
+            grep -E -i -m 10 'error|no such file' "$f" | sed 's/^/    | /'
+        done
+        echo "system tests: the scenarios run on the staged build instead"
+        host_failed=1
+    fi
 fi
 if [[ -z "$pkg" ]]; then
     install=stage
@@ -94,16 +109,20 @@ fi
 vm_write_job "$job" "$install" "$pkg" "$build" "${scenarios[*]}"
 
 # ------------------------------------------------------------------------- the VM
-echo "==== system tests: booting the VM (${#scenarios[@]} scenarios; installing ${pkg:-the staged build})"
+vm_choose_accel
+echo "==== system tests: accelerator: $VM_ACCEL_NOTE"
+echo "==== system tests: booting the VM (${#scenarios[@]} scenarios; installing ${pkg:-the staged build};" \
+    "limit $VM_RUN_LIMIT s from the deadlines)"
 t0=$SECONDS
-vm_boot "$job" "$job/console.log" "${SYSTEST_VM_LIMIT:-840}"
+vm_boot "$job" "$job/console.log"
 boot_rc=$?
 echo "==== system tests: the VM ran $((SECONDS - t0)) s; logs in $job/out"
+vm_times "$job/out"
 
-passed=0 failed=0
+passed=0 failed=$host_failed
 if [[ -f "$job/out/results" ]]; then
     passed=$(grep -c '^PASS ' "$job/out/results")
-    failed=$(grep -c '^FAIL ' "$job/out/results")
+    failed=$((failed + $(grep -c '^FAIL ' "$job/out/results")))
 fi
 if [[ -s "$job/out/failures" ]]; then
     echo "==== failures"
@@ -111,7 +130,8 @@ if [[ -s "$job/out/failures" ]]; then
 fi
 if ((boot_rc != 0)) || [[ ! -f "$job/out/done" ]]; then
     echo "system tests: the VM run did not complete (console: $job/console.log)"
-    grep -a -E 'Kernel panic|systest-init|BUG:|Call Trace' "$job/console.log" | head -n 20
+    grep -a -o -E '(Kernel panic|systest-init:|BUG:|Call Trace).*' "$job/console.log" | head -n 30
+    grep -a -o 'systest: .*' "$job/console.log" | tail -n 10 | sed 's/^systest: /    | /'
     failed=$((failed + 1))
 fi
 finish "$passed" "$failed"

@@ -12,8 +12,8 @@ VM_KVM_PROBE_LIMIT=${VM_KVM_PROBE_LIMIT:-20}
 # Deadlines (seconds, generous for a slow TCG machine): from QEMU's start to the guest's test
 # run, for the guest's setup (product, arrays, multipathd), and for a scenario that does not
 # name its own with a "# deadline: N" line (see tests/system/README.md).
-VM_BOOT_LIMIT=${VM_BOOT_LIMIT:-240}
-VM_SETUP_LIMIT=${VM_SETUP_LIMIT:-300}
+VM_BOOT_LIMIT=${VM_BOOT_LIMIT:-300}
+VM_SETUP_LIMIT=${VM_SETUP_LIMIT:-420}
 VM_SCENARIO_DEADLINE=${VM_SCENARIO_DEADLINE:-420}
 
 # Modules of the initramfs, loaded in this order before the root can be mounted.
@@ -211,7 +211,7 @@ vm_boot() {
             -kernel "/boot/vmlinuz-$v" -initrd "$job/initrd.gz" -append "$append" \
             -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
             -virtfs "local,path=$job,mount_tag=systest,security_model=none,multidevs=remap" \
-            </dev/null 2>&1 | tr -d '\r' >>"$console"
+            </dev/null 2>&1 | sed -u 's/\r//g' >>"$console"
         echo "${PIPESTATUS[0]}" >"$job/qemu.rc"
     ) &
     local qemu=$! t0=$SECONDS stage=boot since=$SECONDS overrun=""
@@ -260,4 +260,25 @@ vm_boot() {
         return 1
     fi
     return 0
+}
+
+# vm_times OUT: the run's times from OUT/host-times (boot and setup, wall clock on this machine)
+# and OUT/times (the guest's: uptime at its test run, setup, each scenario with its deadline).
+vm_times() {
+    local out=$1 what a b c d line
+    [[ -f "$out/times" || -f "$out/host-times" ]] || return 0
+    line="==== times:"
+    while read -r what a; do line+=" $what $a s,"; done <"$out/host-times" 2>/dev/null
+    while read -r what a; do
+        [[ $what == guest-up ]] && line+=" guest uptime at its test run $a s,"
+    done <"$out/times" 2>/dev/null
+    echo "${line%,}"
+    while read -r what a b c d; do
+        [[ $what == scenario ]] || continue
+        case $d in
+            0) printf '    %-24s %5s s   (deadline %s s)\n' "$a" "$b" "$c" ;;
+            124 | 137) printf '    %-24s %5s s   OVERRAN its deadline of %s s\n' "$a" "$b" "$c" ;;
+            *) printf '    %-24s %5s s   (deadline %s s; exit status %s)\n' "$a" "$b" "$c" "$d" ;;
+        esac
+    done <"$out/times"
 }
