@@ -47,7 +47,11 @@ vm_write_job "$job" stage "" "$src/build" demo/demo.sh
 
 vm_choose_accel
 echo "==== accelerator: $VM_ACCEL_NOTE"
-echo "==== booting the VM (under TCG: a few minutes of patience on a busy machine)"
+if [[ "${VM_ACCEL_ARGS[1]}" == tcg ]]; then
+    echo "==== booting the VM (TCG: a few minutes of patience on a busy machine)"
+else
+    echo "==== booting the VM"
+fi
 if ! vm_boot "$job" "$job/console.log"; then
     echo "demo-vm: the VM did not complete the demonstration"
     exit 1
