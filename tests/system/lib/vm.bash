@@ -12,8 +12,8 @@ VM_KVM_PROBE_LIMIT=${VM_KVM_PROBE_LIMIT:-20}
 # Deadlines (seconds, generous for a slow TCG machine): from QEMU's start to the guest's test
 # run, for the guest's setup (product, arrays, multipathd), and for a scenario that does not
 # name its own with a "# deadline: N" line (see tests/system/README.md).
-VM_BOOT_LIMIT=${VM_BOOT_LIMIT:-300}
-VM_SETUP_LIMIT=${VM_SETUP_LIMIT:-420}
+VM_BOOT_LIMIT=${VM_BOOT_LIMIT:-600}
+VM_SETUP_LIMIT=${VM_SETUP_LIMIT:-900}
 VM_SCENARIO_DEADLINE=${VM_SCENARIO_DEADLINE:-420}
 
 # Modules of the initramfs, loaded in this order before the root can be mounted.
