@@ -21,6 +21,13 @@ namespace {
 constexpr size_t kValueLen = 256;  // slots are 257 bytes: at most 256 characters kept
 constexpr int kMaxNameLen = 60;
 constexpr const char kNameRegex[] = "^[A-Za-z][A-Za-z0-9_.-]*$";
+// multipath keeps at most 127 characters of a WWID.
+constexpr size_t kMaxWwidLen = 127;
+// The topology records hold at most 65 characters of a WWID: a longer one given as a device
+// name could be neither matched nor shown whole.
+constexpr size_t kMaxRecordWwidLen = 65;
+// "nvme." with vendor id, empty serial and model, namespace id: 5 + 4 + 1 + 1 + 1 + 8
+constexpr size_t kNvmeWwidMin = 20;
 
 const char *const kPathStates[] = {"online", "offline"};
 const char *const kScsiGroups[] = {"failover", "multibus", "group_by_serial", "group_by_prio",
@@ -44,6 +51,39 @@ void clearSlot(char (&slot)[257]) { std::memset(slot, 0, kValueLen); }
 EcItem *fail1(EcItem *item, const char *s) {
     initEcItems1(item, s);
     return item;
+}
+
+bool isHex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+
+// n hex digits at s; s is advanced past them.
+bool hexRun(const char *&s, size_t n) {
+    for (size_t i = 0; i < n; ++i, ++s) {
+        if (!isHex(*s)) return false;
+    }
+    return true;
+}
+
+// A UUID in its 8-4-4-4-12 form and nothing after it.
+bool isUuid(const char *s) {
+    for (size_t n : {8, 4, 4, 4}) {
+        if (!hexRun(s, n) || *s++ != '-') return false;
+    }
+    return hexRun(s, 12) && *s == '\0';
+}
+
+// What the kernel builds behind "nvme." when a namespace reports no UUID, NGUID or EUI-64:
+// the vendor id (4 hex digits), the serial number and the model (each its bytes in hex,
+// trailing blanks dropped), the namespace id (8 hex digits), joined by dashes.
+bool isNvmeFallback(const char *s) {
+    if (!hexRun(s, 4) || *s++ != '-') return false;
+    for (int part = 0; part < 2; ++part) {
+        size_t n = 0;
+        while (isHex(s[n])) ++n;
+        if (n % 2 != 0) return false;
+        s += n;
+        if (*s++ != '-') return false;
+    }
+    return hexRun(s, 8) && *s == '\0';
 }
 
 bool isNameOrWwid(const char *s) { return common::regMatch(kNameRegex, s) == 1 || checkWwid(s) == &EC_ok; }
@@ -135,6 +175,8 @@ int isDigitorOrLetter(const char *s) {
 }
 
 EcItem *checkDeviceName(const char *name) {
+    // An NVMe WWID in the kernel's fallback form may be longer than a map name can be.
+    if (std::strlen(name) <= kMaxRecordWwidLen && checkWwid(name) == &EC_ok) return &EC_ok;
     if (std::strlen(name) > kMaxNameLen) return &EC_devicename_length_error;
     if (!isNameOrWwid(name)) return &EC_devicename_format_error;
     return &EC_ok;
@@ -147,8 +189,17 @@ EcItem *checkWwid(const char *wwid) {
         if (isDigitorOrLetter(wwid + 1) != 1) return &EC_wwid_format_error;
         return &EC_ok;
     }
+    if (common::isBeginwith(wwid, "uuid.") == 1) {
+        if (len != 41) return &EC_wwid_length_error;
+        return isUuid(wwid + 5) ? &EC_ok : &EC_wwid_format_error;
+    }
+    if (common::isBeginwith(wwid, "nvme.") == 1) {
+        if (len < kNvmeWwidMin || len > kMaxWwidLen) return &EC_wwid_length_error;
+        return isNvmeFallback(wwid + 5) ? &EC_ok : &EC_wwid_format_error;
+    }
     if (common::isBeginwith(wwid, "eui.") != 1) return &EC_wwid_format_error;
-    if (len != 36) return &EC_wwid_length_error;
+    // EUI-64 (16 digits) or NGUID (32 digits)
+    if (len != 20 && len != 36) return &EC_wwid_length_error;
     if (isDigitorOrLetter(wwid + 4) != 1) return &EC_wwid_format_error;
     return &EC_ok;
 }

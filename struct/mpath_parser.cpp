@@ -1,6 +1,7 @@
 // Parser of captured `multipath -ll` text into the device and path lists. One parser core
 // serves both record layouts; the layout type selects morvel's rules or the monitor's older
-// ones (field limits, recognised arrays, the words kept of a path line).
+// ones (field limits, the words kept of a path line). Both recognise the array's SCSI LUNs
+// and NVMe namespaces by the same header rule.
 #include "struct/mpath_parser.h"
 
 #include <regex.h>
@@ -32,7 +33,6 @@ struct CliLayout {
     static constexpr size_t numberMax = 30;
     static constexpr size_t sizeMax = 30;
     static constexpr size_t fieldMax = 30;
-    static constexpr bool recognisesNvme = true;
 };
 
 // morvel_monitor's older layout and rules.
@@ -43,7 +43,6 @@ struct MonLayout {
     static constexpr size_t numberMax = 29;
     static constexpr size_t sizeMax = 29;
     static constexpr size_t fieldMax = 30;
-    static constexpr bool recognisesNvme = false;
 };
 
 // Text from p up to the next blank or the end.
@@ -88,13 +87,13 @@ private:
 
 enum class Header { None, Scsi, Nvme };
 
-Header matchHeader(const char *line, bool recognisesNvme) {
+Header matchHeader(const char *line) {
     // Both expressions need "KELDOR" (the NVMe model is KELDORZRN): a cheap test first.
     if (!std::strstr(line, "KELDOR")) return Header::None;
     static const CompiledRegex scsi(MORVEL_END_REG);
     static const CompiledRegex nvme(MORVEL_NVME_END_REG);
     if (scsi.matches(line)) return Header::Scsi;
-    if (recognisesNvme && nvme.matches(line)) return Header::Nvme;
+    if (nvme.matches(line)) return Header::Nvme;
     return Header::None;
 }
 
@@ -258,7 +257,7 @@ EcItem *parseLines(char **lines, int n, typename L::Device *anchor, PortResolver
     typename L::Device *prev = anchor;
     int i = 0;
     while (i < n) {
-        Header kind = matchHeader(lines[i], L::recognisesNvme);
+        Header kind = matchHeader(lines[i]);
         if (kind == Header::None) {
             ++i;
             continue;

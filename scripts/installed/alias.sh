@@ -15,8 +15,14 @@ source "$(dirname -- "${BASH_SOURCE[0]}")/morvel-lib.sh" || exit 1
 A_BEGIN="#keldor alias begin"
 A_END="#keldor alias end"
 BINDINGS=/etc/multipath/bindings
-WWID_RE='^[A-Za-z0-9][A-Za-z0-9._:-]{0,255}$'
+# The WWID forms morvel accepts: SCSI "3" and 32 characters; NVMe as the kernel names a
+# namespace: "eui." and an EUI-64 or NGUID, "uuid." and its UUID, or the "nvme." fallback of
+# vendor id, serial, model and namespace id in hex (multipath keeps at most 127 characters).
+H='[0-9A-Fa-f]'
+WWID_RE="^(3[A-Za-z0-9]{32}|eui\\.([A-Za-z0-9]{16}|[A-Za-z0-9]{32})|uuid\\.$H{8}(-$H{4}){3}-$H{12}|nvme\\.$H{4}-($H$H)*-($H$H)*-$H{8})\$"
 ALIAS_RE='^[A-Za-z0-9][A-Za-z0-9_.-]{0,255}$'
+
+valid_wwid() { [[ "$1" =~ $WWID_RE && ${#1} -le 127 ]]; }
 
 usage() {
     mv_err "usage: ${0##*/} set <wwid> <alias> | del <wwid> | query"
@@ -110,7 +116,7 @@ case "$verb" in
     set)
         [[ $# -eq 3 ]] || usage
         wwid=$2 alias=$3
-        [[ "$wwid" =~ $WWID_RE ]] || { echo "invalid wwid [$wwid]"; exit 2; }
+        valid_wwid "$wwid" || { echo "invalid wwid [$wwid]"; exit 2; }
         [[ "$alias" =~ $ALIAS_RE ]] || { echo "invalid alias [$alias]"; exit 2; }
         mv_lock_conf || exit 1
         mv_mktemp || exit 1
@@ -150,7 +156,7 @@ case "$verb" in
     del)
         [[ $# -eq 2 ]] || usage
         wwid=$2
-        [[ "$wwid" =~ $WWID_RE ]] || { echo "invalid wwid [$wwid]"; exit 2; }
+        valid_wwid "$wwid" || { echo "invalid wwid [$wwid]"; exit 2; }
         mv_lock_conf || exit 1
         mv_mktemp || exit 1
         current=$MV_TMP

@@ -80,11 +80,25 @@ sb_assert_file /etc/multipath.conf <"$SB_CASE/own.conf"
 
 sb_case "bad words never reach the file, and their replies are no 4, 5 or 7"
 sb_copy "$F/admin.conf" /etc/multipath.conf
-for args in "set $W1 bad;alias" "set $W1 -x" "set 36000/../x dbdata" "del" "set $W1" "frob"; do
+for args in "set $W1 bad;alias" "set $W1 -x" "set 36000/../x dbdata" "del" "set $W1" "frob" \
+    "set ${W1}0 db" "set eui.0123 db" "set uuid.4b454c44-4f52-5a52-4e00-00000000000g db" \
+    "set nvme.1b36-123-4b-00000001 db" "set nvme.1b36-$(printf '%0120d' 0)-4b-00000001 db" \
+    "del uuid.4b454c44-4f52-5a52-4e00;x"; do
     # shellcheck disable=SC2086
     sb_run bash $A $args
     [[ "$(cat "$SB_CASE/out/status")" != 0 ]] || sb_fail "[$args] exited 0"
     [[ "$(head -c 1 "$SB_CASE/out/stdout")" != [457] ]] || sb_fail "[$args] answered $(cat "$SB_CASE/out/stdout")"
+done
+sb_assert_file /etc/multipath.conf <"$F/admin.conf"
+
+sb_case "every NVMe WWID form the kernel gives is bound and unbound"
+sb_copy "$F/admin.conf" /etc/multipath.conf
+for w in eui.4b454c444f525a52 eui.4b454c444f525a524e0000000000000a uuid.4b454c44-4f52-5a52-4E00-000000000001 \
+    nvme.0000-3935343563323531653631396332343463626366-4b454c444f525a524e-00000003; do
+    sb_run bash $A set $w nvdata
+    sb_assert_status 0
+    sb_run bash $A del $w
+    sb_assert_status 0
 done
 sb_assert_file /etc/multipath.conf <"$F/admin.conf"
 

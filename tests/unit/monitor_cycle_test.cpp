@@ -165,15 +165,40 @@ TEST_F(MonitorCycleTest, FirstStartReportsEverythingThenStaysQuiet) {
     EXPECT_EQ(snapshotInode(), ino) << "an unchanged topology rewrote the snapshot";
 }
 
-// Real captures: the device-mapper state (4th word) is not watched and NVMe namespaces are
-// not recognised, so failing one SCSI and one NVMe path in dm gives no line.
-TEST_F(MonitorCycleTest, DeviceMapperStateAndNvmeMapsAreNotWatched) {
-    setTopology(readFile(kFixtures + "/mixed-3-maps.multipath-ll"));
-    const Lines first = cycle();
-    ASSERT_EQ(first.size(), 6u);
-    EXPECT_EQ(first[0], lunCreated("mpatha", "360014050123abcd456789ef012345678"));
-    EXPECT_EQ(first[1], lunCreated("mpathb", "333333330000007d0"));
+// Real captures. A snapshot of a monitor that did not recognise NVMe namespaces holds the
+// SCSI LUNs only: the first cycle reports the NVMe LUN and its paths as created, once, and
+// nothing for the SCSI LUNs. An NVMe path's checker state is watched like a SCSI path's; the
+// device-mapper state (4th word) of neither is.
+TEST_F(MonitorCycleTest, NvmeNamespacesAreWatchedFromTheFirstCycleAfterAnUpgrade) {
+    const std::string is = "360014050123abcd456789ef012345678", sd = "333333330000007d0";
+    const std::string nv = "uuid.4b454c44-4f52-5a52-4e00-000000000001";
+    const Lines scsiOnly{"mpatha," + is + ",8:32,sdc,ready,active,running,",
+                         "mpatha," + is + ",8:48,sdd,ready,active,running,",
+                         "mpathb," + sd + ",8:0,sda,ready,active,running,",
+                         "mpathb," + sd + ",8:16,sdb,ready,active,running,"};
+    std::string old;
+    for (const auto &l : scsiOnly) old += l + "\n";
+    writeFile(kSnapshot, old);
+    monitor::initMonitor();
+    const std::string topo = readFile(kFixtures + "/mixed-3-maps.multipath-ll");
+    setTopology(topo);
+    EXPECT_EQ(cycle(), (Lines{lunCreated("mpathc", nv), pathLine("created", "mpathc", nv, "nvme0n1"),
+                              pathLine("created", "mpathc", nv, "nvme1n1")}));
+    Lines all = scsiOnly;
+    all.push_back("mpathc," + nv + ",259:0,nvme0n1,ready,active,running,");
+    all.push_back("mpathc," + nv + ",259:1,nvme1n1,ready,active,running,");
+    EXPECT_EQ(snapshotLines(), all);
+
     setTopology(readFile(kFixtures + "/mixed-3-maps-one-path-failed-each.multipath-ll"));
+    EXPECT_EQ(cycle(), Lines{});
+    std::string faulty = topo;
+    const std::string ready = "nvme1n1 259:1 active ready running";
+    faulty.replace(faulty.find(ready), ready.size(), "nvme1n1 259:1 failed faulty running");
+    setTopology(faulty);
+    EXPECT_EQ(cycle(), Lines{changed("path status", "ready", "faulty", "nvme1n1")});
+    setTopology(topo);
+    EXPECT_EQ(cycle(), Lines{changed("path status", "faulty", "ready", "nvme1n1")});
+    monitor::initMonitor();
     EXPECT_EQ(cycle(), Lines{});
 }
 

@@ -75,6 +75,49 @@ TEST(NameRules, Wwid) {
     EXPECT_EQ(checkWwid(("3" + std::string(31, '0') + ";").c_str()), &EC_wwid_format_error);
 }
 
+// The WWIDs the kernel gives NVMe namespaces (the nvme. ones as nvmet in the test VM gives
+// them: a 20-digit serial makes 78 characters), for -wwid and as device names.
+TEST(NameRules, NvmeWwidForms) {
+    const std::string serial = "3935343563323531653631396332343463626366";  // 20 bytes in hex
+    const std::string uuid = "uuid.4b454c44-4f52-5a52-4e00-000000000001";
+    struct Case {
+        std::string wwid;
+        EcItem *asWwid, *asName;
+    } cases[] = {
+        {uuid, &EC_ok, &EC_ok},
+        {"uuid.4B454C44-4F52-5A52-4E00-00000000000A", &EC_ok, &EC_ok},
+        {"eui.4b454c444f525a52", &EC_ok, &EC_ok},
+        {"nvme.0000-" + serial + "-4b454c444f525a524e-00000003", &EC_ok, &EC_devicename_length_error},
+        {"nvme.0000-393534-4b454c444f525a524e-00000003", &EC_ok, &EC_ok},
+        {"nvme.1b36--4b-00000001", &EC_ok, &EC_ok},
+        {"nvme.0000-" + serial + serial + "-" + serial + serial + "-00000003", &EC_wwid_length_error,
+         &EC_devicename_length_error},
+        // wrong lengths
+        {uuid + "0", &EC_wwid_length_error, &EC_ok},  // a plain map name to the name rule
+        {"uuid.4b454c44", &EC_wwid_length_error, &EC_ok},
+        {"eui.4b454c444f525a5", &EC_wwid_length_error, &EC_ok},
+        {"nvme.1b36-4b-000001", &EC_wwid_length_error, &EC_ok},
+        // wrong shapes; what is no map name either stays refused as a name
+        {"uuid.4b454c44-4f52-5a52-4e00-00000000000g", &EC_wwid_format_error, &EC_ok},
+        {"uuid.4b454c444-f52-5a52-4e00-000000000001", &EC_wwid_format_error, &EC_ok},
+        {"uuid.4b454c44-4f52-5a52-4e00-0000000000;1", &EC_wwid_format_error, &EC_devicename_format_error},
+        {"nvme.1b36-123-4b-00000001", &EC_wwid_format_error, &EC_ok},
+        {"nvme.1b36-12-4b-0000001x", &EC_wwid_format_error, &EC_ok},
+        {"nvme.1b36-12-4b-00000001-", &EC_wwid_format_error, &EC_ok},
+        {"nvme.1b36-12 4b-00000001", &EC_wwid_format_error, &EC_devicename_format_error},
+        {"eui.4b454c444f525a5$", &EC_wwid_format_error, &EC_devicename_format_error},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.wwid);
+        EXPECT_EQ(checkWwid(c.wwid.c_str()), c.asWwid);
+        EXPECT_EQ(checkDeviceName(c.wwid.c_str()), c.asName);
+    }
+    EXPECT_EQ(check({"setalias", "-wwid", uuid, "-alias", "nvdata"}), &EC_ok);
+    EXPECT_EQ(check({"delalias", "-wwid", cases[3].wwid}), &EC_ok);
+    EXPECT_EQ(check({"query", uuid}), &EC_ok);
+    EXPECT_EQ(check({"delete", cases[4].wwid}), &EC_ok);
+}
+
 TEST(NameRules, Alias) {
     EXPECT_EQ(checkAlias("dbdata"), &EC_ok);
     EXPECT_EQ(checkAlias(("a" + std::string(60, 'b')).c_str()), &EC_alias_length_error);
