@@ -14,8 +14,8 @@ ISCSI_SERIAL=d0c0ffee0123456789abcdef0          # 25 hex digits: the NAA-6 WWID 
 ISCSI_WWID=36001405$ISCSI_SERIAL
 ISCSI_PORTALS=(127.0.0.1:3260 127.0.0.2:3260)
 NVME_NQN=nqn.2026-01.com.keldor:zrn.nvme1
-NVME_NGUID=4b454c44-4f52-5a52-4e00-00000000000a
-NVME_WWID=eui.${NVME_NGUID//-/}
+NVME_UUID=4b454c44-4f52-5a52-4e00-00000000000a
+NVME_WWID=uuid.$NVME_UUID
 NVME_ADDRS=(127.0.0.1 127.0.0.2)
 
 # The simulated array: backstore name, WWID (NAA-6), serial number, vdisk name at start.
@@ -78,10 +78,10 @@ nvme_up() {
     _w 1 "$sub/attr_allow_any_host" && _w KELDORZRN "$sub/attr_model" || return 1
     ns=$sub/namespaces/1
     mkdir "$ns" && truncate -s 16M "$img" || return 1
-    # no UUID, a fixed NGUID: the WWID takes the eui. form and keeps it from boot to boot
-    _w "$img" "$ns/device_path" && _w 1 "$ns/buffered_io" &&
-        _w 00000000-0000-0000-0000-000000000000 "$ns/device_uuid" &&
-        _w "$NVME_NGUID" "$ns/device_nguid" && _w 1 "$ns/enable" || return 1
+    # a fixed UUID (nvmet would make up a new one each boot) and no NGUID: the WWID takes the
+    # uuid. form
+    _w "$img" "$ns/device_path" && _w 1 "$ns/buffered_io" && _w "$NVME_UUID" "$ns/device_uuid" &&
+        _w 00000000-0000-0000-0000-000000000000 "$ns/device_nguid" && _w 1 "$ns/enable" || return 1
     for a in "${NVME_ADDRS[@]}"; do
         mkdir "$CFS/nvmet/ports/$i" || return 1
         _w tcp "$CFS/nvmet/ports/$i/addr_trtype" && _w ipv4 "$CFS/nvmet/ports/$i/addr_adrfam" &&

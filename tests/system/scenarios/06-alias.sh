@@ -13,12 +13,12 @@ wait_for "the live NVMe map is named nvlog.1" 60 named "$NVME_WWID" nvlog.1
 expect_match "dbdata is a dm-multipath device in the kernel" '^dbdata[[:space:]]' "$(dmsetup ls --target multipath 2>&1)"
 
 expect_mor "lsalias succeeds" 0 lsalias
-# the first column is as wide as the longest WWID (the NVMe one, 36) plus one, and so is the
-# header's alias cell; the alias column is as wide as the longest alias
+# the first column is as wide as the longest WWID (the NVMe one, uuid. and its UUID: 41) plus
+# one, and so is the header's alias cell; the alias column is as wide as the longest alias
 expect_eq "lsalias lists both bindings" "$FRAME
-$(printf '%-37s%-37s' wwid alias)
-$(printf '%-37s%-7s' "$ISCSI_WWID" dbdata)
-$(printf '%-37s%-7s' "$NVME_WWID" nvlog.1)
+$(printf '%-42s%-42s' wwid alias)
+$(printf '%-42s%-7s' "$ISCSI_WWID" dbdata)
+$(printf '%-42s%-7s' "$NVME_WWID" nvlog.1)
 $FRAME" "$OUT"
 
 expect_mor "the same pair again fails" 1 setalias -wwid "$ISCSI_WWID" -alias dbdata
@@ -35,6 +35,9 @@ say "the alias in use by the other commands"
 expect_mor "query dbdata succeeds" 0 query dbdata
 expect_match "it reports the iSCSI LUN" "^wwid: $ISCSI_WWID$" "$OUT"
 expect_match "under its alias" '^path_alias: dbdata$' "$OUT"
+expect_mor "query of the NVMe LUN by its uuid. WWID succeeds" 0 query "$NVME_WWID"
+expect_match "it reports the NVMe LUN" "^wwid: $NVME_WWID$" "$OUT"
+expect_match "under its alias" '^path_alias: nvlog.1$' "$OUT"
 
 say "delalias"
 expect_mor "delalias of the iSCSI WWID succeeds" 0 delalias -wwid "$ISCSI_WWID"

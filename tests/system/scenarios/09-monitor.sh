@@ -1,15 +1,17 @@
 # morvel_monitor as its systemd unit while paths fail for real and recover: an iSCSI portal
-# dropped by a tc rule, an NVMe path failed in multipathd, a SCSI path set offline while the
-# monitor is down. Every line it writes is checked against the topology that multipath -ll
-# shows before and after each event; its snapshot carries over a restart. The monitor watches
-# the array's SCSI LUNs only (its parser does not recognise NVMe namespaces).
+# and an NVMe/TCP port dropped by a tc rule, a SCSI path set offline while the monitor is down.
+# Every line it writes is checked against the topology that multipath -ll shows before and
+# after each event; its snapshot carries over a restart. The monitor watches the array's SCSI
+# LUNs and NVMe namespaces.
 
-# topo: the topology as the monitor records it (SCSI LUNs of the array), from multipath -ll:
+# topo: the topology as the monitor records it (LUNs of the array), from multipath -ll:
 #   LUN|alias|wwid                                  one per map, in output order
 #   PATH|dev|alias|wwid|checker|group status|device state   one per path, in output order
+# The device state is the rest of the path line after the checker state, as the monitor
+# takes it (a two-word checker state such as "i/o pending" spills into it).
 topo() {
     multipath -ll 2>/dev/null | awk '
-        / dm-[0-9]+ / && !/ KELDOR *,ZRN *$/ { skip = 1; next }
+        / dm-[0-9]+ / && !/ KELDOR *,ZRN *$/ && !/ NVME *,KELDORZRN *$/ { skip = 1; next }
         / dm-[0-9]+ / {
             skip = 0; alias = $1; wwid = $1
             if ($2 ~ /^\(/) wwid = substr($2, 2, length($2) - 2)
@@ -19,7 +21,9 @@ topo() {
         /policy=/ { match($0, /status=[a-z]+/); gs = substr($0, RSTART + 7, RLENGTH - 7); next }
         / [0-9]+:[0-9]+:[0-9]+:[0-9]+ / {
             sub(/^[ |`-]*/, "")
-            print "PATH|" $2 "|" alias "|" wwid "|" $5 "|" gs "|" $6
+            st = $0
+            for (k = 0; k < 5; k++) sub(/^[^ ]+ +/, "", st)
+            print "PATH|" $2 "|" alias "|" wwid "|" $5 "|" gs "|" st
         }'
 }
 
@@ -102,6 +106,8 @@ settled() {
 }
 # has DEV FIELD VALUE: the topology on stdin has that path field (5 checker, 6 group, 7 state)
 has() { awk -F'|' -v d="$1" -v n="$2" -v v="$3" '$1 == "PATH" && $2 == d && $n == v { f = 1 } END { exit !f }'; }
+# lost DEV: the path is in the topology on stdin, with a checker state other than ready
+lost() { awk -F'|' -v d="$1" '$1 == "PATH" && $2 == d && $5 != "ready" { f = 1 } END { exit !f }'; }
 
 # quiet_for SECONDS MARK WHAT: no monitor line for SECONDS (more than two cycles)
 quiet_for() {
@@ -160,12 +166,25 @@ sleep 12
 expect_eq "the lines since the recovery still explain the topology" "" \
     "$(changes_explain "$before" "$(topo)" "$(new_lines "$mark")")"
 
-say "an NVMe path fails in multipathd"
+say "the NVMe/TCP port 127.0.0.2:4420 drops every packet ($nv_b)"
+before=$(topo)
 mark=$(log_mark "$MON_LOG")
-run multipathd fail path "$nv_b"
-wait_for "multipathd has failed $nv_b" 30 bash -c "[[ \$(multipathd show paths raw format '%d %t' | grep '^$nv_b ') == '$nv_b failed' ]]"
-quiet_for 22 "$mark" "the monitor, which watches SCSI LUNs only, logs nothing"
-run multipathd reinstate path "$nv_b"
+run tc qdisc add dev lo root handle 1: prio
+run tc filter add dev lo parent 1: protocol ip prio 1 u32 \
+    match ip dst 127.0.0.2/32 match ip dport 4420 0xffff action drop
+wait_for "the monitor logs the failure of $nv_b, and nothing else" 150 settled "$mark" "$before" lost "$nv_b"
+note "$(new_lines "$mark")"
+note "$(run multipath -ll "$NVME_WWID")"
+
+say "the NVMe/TCP port recovers"
+before=$(topo)
+mark=$(log_mark "$MON_LOG")
+run tc qdisc del dev lo root
+wait_for "the monitor logs the recovery of $nv_b, and nothing else" 150 \
+    settled "$mark" "$before" has "$nv_b" 5 ready
+sleep 12
+expect_eq "the lines since the recovery still explain the topology" "" \
+    "$(changes_explain "$before" "$(topo)" "$(new_lines "$mark")")"
 
 say "the unit restarts: the snapshot carries over"
 sleep 12
