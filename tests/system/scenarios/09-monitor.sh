@@ -146,45 +146,34 @@ expect_eq "the snapshot is written" yes "$([[ -s /dumps/data.morvel ]] && echo y
 mark=$(log_mark "$MON_LOG")
 quiet_for 22 "$mark" "an unchanged topology logs nothing"
 
-say "the iSCSI portal 127.0.0.2:3260 drops every packet ($sd)"
-before=$(topo)
-mark=$(log_mark "$MON_LOG")
-run tc qdisc add dev lo root handle 1: prio
-run tc filter add dev lo parent 1: protocol ip prio 1 u32 \
-    match ip dst 127.0.0.2/32 match ip dport 3260 0xffff action drop
-wait_for "the monitor logs the failure of $sd, and nothing else" 150 \
-    settled "$mark" "$before" has "$sd" 5 faulty
-note "$(run multipath -ll "$ISCSI_WWID")"
+# port_drops_and_recovers WHAT PORT DEV WWID LOST_CHECK...: every packet to 127.0.0.2:PORT is
+# dropped until the monitor has logged the loss of DEV (LOST_CHECK on the topology), then the
+# port recovers until it has logged DEV ready again; each time its lines explain the change.
+port_drops_and_recovers() {
+    local what=$1 port=$2 dev=$3 wwid=$4 before mark
+    shift 4
+    say "the $what 127.0.0.2:$port drops every packet ($dev)"
+    before=$(topo)
+    mark=$(log_mark "$MON_LOG")
+    run tc qdisc add dev lo root handle 1: prio
+    run tc filter add dev lo parent 1: protocol ip prio 1 u32 \
+        match ip dst 127.0.0.2/32 match ip dport "$port" 0xffff action drop
+    wait_for "the monitor logs the failure of $dev, and nothing else" 150 settled "$mark" "$before" "$@"
+    note "$(new_lines "$mark")"
+    note "$(run multipath -ll "$wwid")"
 
-say "the portal recovers"
-before=$(topo)
-mark=$(log_mark "$MON_LOG")
-run tc qdisc del dev lo root
-wait_for "the monitor logs the recovery of $sd, and nothing else" 150 \
-    settled "$mark" "$before" has "$sd" 5 ready
-sleep 12
-expect_eq "the lines since the recovery still explain the topology" "" \
-    "$(changes_explain "$before" "$(topo)" "$(new_lines "$mark")")"
-
-say "the NVMe/TCP port 127.0.0.2:4420 drops every packet ($nv_b)"
-before=$(topo)
-mark=$(log_mark "$MON_LOG")
-run tc qdisc add dev lo root handle 1: prio
-run tc filter add dev lo parent 1: protocol ip prio 1 u32 \
-    match ip dst 127.0.0.2/32 match ip dport 4420 0xffff action drop
-wait_for "the monitor logs the failure of $nv_b, and nothing else" 150 settled "$mark" "$before" lost "$nv_b"
-note "$(new_lines "$mark")"
-note "$(run multipath -ll "$NVME_WWID")"
-
-say "the NVMe/TCP port recovers"
-before=$(topo)
-mark=$(log_mark "$MON_LOG")
-run tc qdisc del dev lo root
-wait_for "the monitor logs the recovery of $nv_b, and nothing else" 150 \
-    settled "$mark" "$before" has "$nv_b" 5 ready
-sleep 12
-expect_eq "the lines since the recovery still explain the topology" "" \
-    "$(changes_explain "$before" "$(topo)" "$(new_lines "$mark")")"
+    say "the $what recovers"
+    before=$(topo)
+    mark=$(log_mark "$MON_LOG")
+    run tc qdisc del dev lo root
+    wait_for "the monitor logs the recovery of $dev, and nothing else" 150 \
+        settled "$mark" "$before" has "$dev" 5 ready
+    sleep 12
+    expect_eq "the lines since the recovery still explain the topology" "" \
+        "$(changes_explain "$before" "$(topo)" "$(new_lines "$mark")")"
+}
+port_drops_and_recovers "iSCSI portal" 3260 "$sd" "$ISCSI_WWID" has "$sd" 5 faulty
+port_drops_and_recovers "NVMe/TCP port" 4420 "$nv_b" "$NVME_WWID" lost "$nv_b"
 
 say "the unit restarts: the snapshot carries over"
 sleep 12
