@@ -261,6 +261,7 @@ EcItem *parseBlock(char **lines, int start, int end, typename L::Path *pathAncho
 template <class L>
 EcItem *parseLines(char **lines, int n, typename L::Device *anchor, PortResolver *resolver) {
     if (!anchor) return &cli::EC_invalid_input;
+    common::LogBatch batch;  // one line per new record: one open of the log for all of them
     typename L::Device *prev = anchor;
     int i = 0;
     while (i < n) {

@@ -602,6 +602,22 @@ const std::string kLlTwoMaps = lines(
      "mpathb (3600b) dm-1 KELDOR,ZRN", kSize, "`-+- policy='service-time 0' prio=50 status=active",
      "  `- 1:0:0:2 sdc 8:32 active ready running"});
 
+TEST_F(DaemonQueryTest, RealCapturesOfBothSourcesGiveTheSameLists) {
+    reply(fixture("vm-offline-path.multipathd-show-topology"), 0);
+    answer(fixture("vm-offline-path.multipath-ll"), 0);
+    MorvelList<s_morvel> fromDaemon, fromLl;
+    MorvelList<mon::s_morvel> monDaemon, monLl;
+    ASSERT_EQ(queryMorvelInfo(fromDaemon.anchor()), &cli::EC_info_ok);
+    ASSERT_EQ(queryMorvelInfo(monDaemon.anchor()), &cli::EC_info_ok);
+    unlink("/run/multipathd.pid");
+    ASSERT_EQ(queryMorvelInfo(fromLl.anchor()), &cli::EC_info_ok);
+    ASSERT_EQ(queryMorvelInfo(monLl.anchor()), &cli::EC_info_ok);
+    EXPECT_EQ(dumpList(fromDaemon.anchor()), dumpList(fromLl.anchor()));
+    EXPECT_EQ(dumpList(monDaemon.anchor()), dumpList(monLl.anchor()));
+    EXPECT_NE(dumpList(fromDaemon.anchor()).find("|sdb|1:0:0:0|round-robin 0|0|enabled|failed|faulty|offline"),
+              std::string::npos);
+}
+
 TEST_F(DaemonQueryTest, BothSourcesGiveTheSameListsAndTheDaemonIsAskedFirst) {
     reply(kDaemonTwoMaps, 0);
     answer(kLlTwoMaps, 0);
