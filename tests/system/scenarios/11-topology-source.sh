@@ -31,7 +31,7 @@ quiet() { sleep 6; } # one more checker round of multipathd (polling_interval 2,
 # failed_prio: the report with the priority column of failed paths' rows blanked. A path failed
 # with "multipathd fail path" keeps its checker state: multipath -ll, which runs the checker,
 # shows its group's priority, the daemon the priority that is left (0).
-failed_prio() { awk '$7 == "failed" && NF >= 8 { $5 = "-" } { print }'; }
+failed_prio() { awk '$8 == "failed" && NF >= 9 { $6 = "-" } { print }'; }
 NORMALISE=cat
 
 # both WHAT ARGS...: query ARGS once from the daemon, once with its pid file moved away (the
