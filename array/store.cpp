@@ -18,6 +18,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <unordered_map>
 
 #include <cjson/cJSON.h>
 
@@ -53,29 +54,82 @@ void copyName(char *dst, size_t dst_size, const char *src) {
     dst[n] = '\0';
 }
 
+// Identity of the file at a path: a writer replaces the file (a new inode), and an edit in
+// place changes its size or modification time.
+struct FileId {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = -1;
+    long mtimeSec = 0, mtimeNsec = 0;
+    bool operator==(const FileId &o) const {
+        return dev == o.dev && ino == o.ino && size == o.size && mtimeSec == o.mtimeSec && mtimeNsec == o.mtimeNsec;
+    }
+};
+
+FileId idOf(const struct stat &st) {
+    return {st.st_dev, st.st_ino, st.st_size, static_cast<long>(st.st_mtim.tv_sec),
+            static_cast<long>(st.st_mtim.tv_nsec)};
+}
+
 // ---- the document last read or written, with the exact text it came from ----
 struct StoreCache {
     std::string path;
     std::string text;
     JsonPtr doc;
+    FileId id;  // of the file that held text when it was read or written
+    // First entry of each WWID, and whether every element of "disk" is an object (then the
+    // index answers exactly as the walks over the array do).
+    std::unordered_map<std::string, cJSON *> byWwid;
+    bool indexed = false, allObjects = false;
 
     cJSON *find(const std::string &p, const std::string &t) const {
         return (doc && p == path && t == text) ? doc.get() : nullptr;
     }
-    void put(const std::string &p, std::string t, JsonPtr d) {
+    // The cached document when the file at p is still the one it came from: no read needed.
+    cJSON *findById(const std::string &p, const FileId &fileId) const {
+        return (doc && p == path && id.size >= 0 && id == fileId) ? doc.get() : nullptr;
+    }
+    void put(const std::string &p, std::string t, JsonPtr d, FileId fileId = {}) {
         path = p;
         text = std::move(t);
         doc = std::move(d);
+        id = fileId;
+        byWwid.clear();
+        indexed = false;
     }
     // Hands the document over to a writer, which puts it back once the file holds it.
     JsonPtr take(const std::string &p, const std::string &t) {
         if (!find(p, t)) return nullptr;
         path.clear();
+        byWwid.clear();
+        indexed = false;
         return std::move(doc);
     }
     void clear() {
         path.clear();
         doc.reset();
+        byWwid.clear();
+        indexed = false;
+    }
+    // The first entry for wwid in the cached document, or none.
+    cJSON *entry(const char *wwid) {
+        if (!indexed) {
+            indexed = true;
+            allObjects = true;
+            cJSON *disk = cJSON_GetObjectItem(doc.get(), "disk");
+            if (!isJsonArray(disk)) disk = nullptr;
+            cJSON *e = nullptr;
+            cJSON_ArrayForEach(e, disk) {
+                if (!isJsonObject(e)) {
+                    allObjects = false;
+                    continue;
+                }
+                cJSON *w = cJSON_GetObjectItem(e, "wwid");
+                if (isJsonString(w)) byWwid.emplace(w->valuestring, e);
+            }
+        }
+        auto it = byWwid.find(wwid);
+        return it == byWwid.end() ? nullptr : it->second;
     }
 };
 
@@ -175,7 +229,8 @@ bool writeDocument(const char *path, JsonPtr doc) {
         cache().clear();
         return false;
     }
-    cache().put(path, text.get(), std::move(doc));
+    struct stat st{};
+    cache().put(path, text.get(), std::move(doc), stat(path, &st) == 0 ? idOf(st) : FileId{});
     return true;
 }
 
@@ -233,25 +288,31 @@ int make_disk_json(const char *wwid, const char *name, const char *store_path) {
 void getStoredVdiskname(const char *store_path, const char *wwid, char *name, unsigned int *found,
                         size_t name_size) {
     if (store_path == nullptr || wwid == nullptr) return;
-    int fd = open(store_path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        MLOG(LOG_ERROR, kLogSrc, "Error can't open file %s.\n", store_path);
-        return;
-    }
-    std::string text;
-    bool readOk = readAll(fd, text);
-    close(fd);
-    if (!readOk) return;
-    cJSON *root = cache().find(store_path, text);
+    struct stat st{};
+    cJSON *root = stat(store_path, &st) == 0 ? cache().findById(store_path, idOf(st)) : nullptr;
     if (root == nullptr) {
-        JsonPtr doc(cJSON_Parse(text.c_str()));
-        if (!doc) {
-            const char *err = cJSON_GetErrorPtr();
-            MLOG(LOG_ERROR, kLogSrc, "Error before: [%s].\n", err ? err : "");
+        int fd = open(store_path, O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            MLOG(LOG_ERROR, kLogSrc, "Error can't open file %s.\n", store_path);
             return;
         }
-        root = doc.get();
-        cache().put(store_path, std::move(text), std::move(doc));
+        std::string text;
+        bool readOk = fstat(fd, &st) == 0 && readAll(fd, text);
+        close(fd);
+        if (!readOk) return;
+        root = cache().find(store_path, text);
+        if (root == nullptr) {
+            JsonPtr doc(cJSON_Parse(text.c_str()));
+            if (!doc) {
+                const char *err = cJSON_GetErrorPtr();
+                MLOG(LOG_ERROR, kLogSrc, "Error before: [%s].\n", err ? err : "");
+                return;
+            }
+            root = doc.get();
+            cache().put(store_path, std::move(text), std::move(doc), idOf(st));
+        } else {
+            cache().id = idOf(st);
+        }
     }
     if (!isJsonObject(root)) {
         MLOG(LOG_ERROR, kLogSrc, "Invalid JSON format for %s file.\n", store_path);
@@ -262,15 +323,11 @@ void getStoredVdiskname(const char *store_path, const char *wwid, char *name, un
         MLOG(LOG_ERROR, kLogSrc, "Invalid JSON format for json property %s.\n", "disk");
         return;
     }
-    cJSON *entry = nullptr;
-    cJSON_ArrayForEach(entry, disk) {
-        if (!isJsonObject(entry)) continue;
-        cJSON *w = cJSON_GetObjectItem(entry, "wwid");
-        if (!isJsonString(w) || std::strcmp(w->valuestring, wwid) != 0) continue;
+    // The first object whose "wwid" is this WWID; other elements are passed over.
+    if (cJSON *entry = cache().entry(wwid)) {
         cJSON *n = cJSON_GetObjectItem(entry, "vdisk_name");
         if (isJsonString(n)) copyName(name, name_size, n->valuestring);
         if (found) *found = 1;
-        return;
     }
 }
 
@@ -326,6 +383,13 @@ void store_wwid_vdiskname(const char *store_path, const char *wwid, const char *
     if (stat(store_path, &st) != 0) {
         if (errno == ENOENT) writeFreshStore(store_path, wwid, name);
         return;
+    }
+    // The file is still the one in memory and already holds this name: nothing to write.
+    if (cache().findById(store_path, idOf(st)) && isStoreDocument(cache().doc.get())) {
+        cJSON *entry = cache().entry(wwid);
+        cJSON *old = entry ? cJSON_GetObjectItem(entry, "vdisk_name") : nullptr;
+        if (cache().allObjects && entry && (!isJsonString(old) || std::strcmp(old->valuestring, name) == 0))
+            return;
     }
     int fd = open(store_path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return;

@@ -58,7 +58,7 @@ void BM_MonitorCycle(benchmark::State &state) {
     state.counters["records"] = static_cast<double>(structs::countLunpath(monitor::g_pLunPath));
 }
 BENCHMARK(BM_MonitorCycle)
-    ->ArgsProduct({{2048, 16384}, {0, 1}})
+    ->ArgsProduct({{512, 2048, 8192, 16384}, {0, 1}})
     ->ArgNames({"records", "changing"})
     ->Unit(benchmark::kMillisecond)
     ->MeasureProcessCPUTime();

@@ -100,6 +100,34 @@ void BM_ParseMonitor2MiB(benchmark::State &state) {
 }
 BENCHMARK(BM_ParseMonitor2MiB)->Unit(benchmark::kMillisecond);
 
+// Both variants at 512, 2,048, 8,192 and 16,384 paths (4 per LUN), transport detection from
+// in-memory links.
+void BM_ParseCliPaths(benchmark::State &state) {
+    const int luns = static_cast<int>(state.range(0)) / kPaths;
+    const std::string text = bench::makeMultipathLL(luns, kPaths);
+    std::vector<structs::ByPathLink> links = fcLinks(luns);
+    for (auto _ : state) {
+        structs::FixedPortResolver resolver(links, {});
+        structs::MorvelList<structs::s_morvel> list;
+        benchmark::DoNotOptimize(structs::parseQueryCmdResultList(text.c_str(), list.anchor(), resolver));
+    }
+}
+BENCHMARK(BM_ParseCliPaths)->Arg(512)->Arg(2048)->Arg(8192)->Arg(16384)->Unit(benchmark::kMillisecond);
+
+void BM_ParseMonitorPaths(benchmark::State &state) {
+    const std::string text = bench::makeMultipathLL(static_cast<int>(state.range(0)) / kPaths, kPaths);
+    structs::MorvelList<structs::mon::s_morvel> list;
+    std::string copy;
+    for (auto _ : state) {
+        state.PauseTiming();
+        copy = text;
+        state.ResumeTiming();
+        structs::initMorvel(list.anchor());
+        benchmark::DoNotOptimize(structs::parseQueryCmdResult(copy.data(), list.anchor()));
+    }
+}
+BENCHMARK(BM_ParseMonitorPaths)->Arg(512)->Arg(2048)->Arg(8192)->Arg(16384)->Unit(benchmark::kMillisecond);
+
 // The CLI's default parse: one scan of /dev/disk/by-path for the whole query. Lays out the
 // tree at its real path, so it runs only inside the test sandbox.
 bool layOutHostTree() {

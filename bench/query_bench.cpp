@@ -73,7 +73,8 @@ void BM_QueryOwnWork(benchmark::State &state) {
         structs::printMorvel(list.anchor()->is_last ? nullptr : list.anchor()->next);
     }
 }
-BENCHMARK(BM_QueryOwnWork)->Args({128, 4})->Args({512, 4})->Args({2048, 4})->Unit(benchmark::kMillisecond);
+// 512, 2,048, 8,192 and 16,384 paths
+BENCHMARK(BM_QueryOwnWork)->Args({128, 4})->Args({512, 4})->Args({2048, 4})->Args({4096, 4})->Unit(benchmark::kMillisecond);
 
 // The parse alone, transport detection included.
 void BM_ParseWithTransport(benchmark::State &state) {

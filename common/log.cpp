@@ -50,6 +50,22 @@ const bool debug_started = false;
 
 LogVariant g_variant = LogVariant::Cli;
 
+// The file that an open LogBatch holds open and locked (fd -1: none yet).
+struct Batch {
+    int depth = 0;
+    int fd = -1;
+    char path[kPathMax] = {0};
+};
+Batch g_batch;
+
+void releaseBatchFile() {
+    if (g_batch.fd < 0) return;
+    flock(g_batch.fd, LOCK_UN);
+    close(g_batch.fd);
+    g_batch.fd = -1;
+    g_batch.path[0] = '\0';
+}
+
 bool isMonitor() { return g_variant == LogVariant::Monitor; }
 
 void lockFd(int fd) {
@@ -205,9 +221,19 @@ void morvel_log(int level, const char *source_file, int line, const char *functi
     std::snprintf(path, sizeof(path), "%s%s", g_file_dir, g_file_name);
 
     // Both programs hold the lock from before the write until after the size test and
-    // rename.
-    int fd = openLocked(path);
-    if (fd < 0) return;
+    // rename. Inside a LogBatch the file stays open and locked from one line to the next.
+    int fd;
+    if (g_batch.depth > 0 && g_batch.fd >= 0 && std::strcmp(g_batch.path, path) == 0) {
+        fd = g_batch.fd;
+    } else {
+        if (g_batch.depth > 0) releaseBatchFile();
+        fd = openLocked(path);
+        if (fd < 0) return;
+        if (g_batch.depth > 0) {
+            g_batch.fd = fd;
+            std::snprintf(g_batch.path, sizeof g_batch.path, "%s", path);
+        }
+    }
 
     size_t len = std::strlen(text);
     ssize_t w;
@@ -217,10 +243,24 @@ void morvel_log(int level, const char *source_file, int line, const char *functi
 
     // Size test and rotation under the lock: the next writer finds the file gone from the
     // path and opens the new one, so a file is never rotated twice.
-    if (get_file_size(path) > kRotateSize) backup_log_file(path);
+    struct stat st{};
+    bool rotate = fstat(fd, &st) == 0 && st.st_size > kRotateSize;
+    if (rotate) backup_log_file(path);
 
+    if (fd == g_batch.fd) {
+        if (rotate) releaseBatchFile();  // the next line opens the new file
+        return;
+    }
     flock(fd, LOCK_UN);
     close(fd);
+}
+
+LogBatch::LogBatch() { ++g_batch.depth; }
+
+void LogBatch::finish() {
+    if (!open_) return;
+    open_ = false;
+    if (--g_batch.depth == 0) releaseBatchFile();
 }
 
 void inDebug(const char *format, ...) {

@@ -14,6 +14,22 @@ void morvel_log(int level, const char *source_file, int line, const char *functi
 int is_debug(void);
 int mk_log_dir(void);
 long get_file_size(const char *path);
+// While a LogBatch lives, the log file of the last line stays open and locked, so that a run
+// of lines (one per record of a long list) costs one open and one lock. Every line is still
+// written at once; other processes' lines wait until the batch ends. Never hold one across
+// a command run or device I/O.
+class LogBatch {
+public:
+    LogBatch();
+    ~LogBatch() { finish(); }
+    void finish();  // ends the batch early (once)
+    LogBatch(const LogBatch &) = delete;
+    LogBatch &operator=(const LogBatch &) = delete;
+
+private:
+    bool open_ = true;
+};
+
 void inDebug(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 }  // namespace morvel::common

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "common/comm_util.h"
+#include "common/log.h"
 #include "struct/mpath_parser.h"
 
 namespace morvel::monitor {
@@ -123,6 +124,7 @@ int cmpAndLog() {
     constexpr size_t W = structs::kLunWwidKeyLen;
     constexpr size_t N = structs::kDevNameKeyLen;
     int changes = 0;
+    common::LogBatch batch;  // one change line per record: one open of the log for all
 
     // 1. Deleted LUNs, judged once per run of records of the same LUN.
     const s_lunPath *prev = nullptr;
@@ -182,6 +184,8 @@ int cmpAndLog() {
                            n->path_group_status, n->morvel_status);
         }
     }
+
+    batch.finish();
 
     // The snapshot follows every logged change, an empty topology included: otherwise a
     // restart would report the same deletions again.

@@ -109,9 +109,12 @@ void fillHeader(typename L::Device *dev, const char *line, Header kind) {
         common::copyField(dev->product_type, "ZRN", L::fieldMax);
     }
     std::string_view names(line);
+    // multipathd marks the maps it created itself: "create: mpatha (...) dm-2 ...".
+    constexpr std::string_view kCreated = "create: ";
+    if (names.starts_with(kCreated)) names.remove_prefix(kCreated.size());
     size_t dm = names.find(" dm-");
     if (dm != std::string_view::npos) {
-        common::copyField(dev->device_number, untilBlank(line + dm + 4), L::numberMax);
+        common::copyField(dev->device_number, untilBlank(names.data() + dm + 4), L::numberMax);
         names = names.substr(0, dm);
     }
     auto word = [&](size_t &pos) {
@@ -176,7 +179,10 @@ Words splitPathWords(const char *s) {
         p = skipBlanks(p);
         if (!*p) break;
         if (out.count == kPathWords - 1) {
-            out.w[out.count++] = std::string_view(p);
+            // multipathd pads the last column too, to the widest state of all its paths
+            std::string_view last(p);
+            while (last.back() == ' ') last.remove_suffix(1);
+            out.w[out.count++] = last;
             break;
         }
         std::string_view v = untilBlank(p);
@@ -254,6 +260,7 @@ EcItem *parseBlock(char **lines, int start, int end, typename L::Path *pathAncho
 template <class L>
 EcItem *parseLines(char **lines, int n, typename L::Device *anchor, PortResolver *resolver) {
     if (!anchor) return &cli::EC_invalid_input;
+    common::LogBatch batch;  // one line per new record: one open of the log for all of them
     typename L::Device *prev = anchor;
     int i = 0;
     while (i < n) {

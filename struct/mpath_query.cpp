@@ -1,9 +1,16 @@
-// Runs `multipath -ll` and hands the captured text to the parser.
+// Reads the topology text and hands it to the parser. While multipathd runs, the topology
+// comes from the daemon's memory ("multipathd show topology", "multipathd show map <name>
+// topology"); otherwise, and whenever the daemon cannot give a usable answer, from
+// "multipath -ll" ("multipath -ll <name>"), which runs every path checker itself.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <new>
+#include <string>
+#include <vector>
 
 #include "cli/cli_tags.h"
 #include "common/log.h"
@@ -18,10 +25,111 @@ using cli::EcItem;
 namespace {
 constexpr const char kSrc[] = "cli/cli_exe";
 constexpr int kMonitorStartBuf = 2048;
+constexpr const char kDaemonPidFile[] = "/run/multipathd.pid";
+constexpr int kDaemonTimeoutMs = 5000;
+constexpr int kTimedOut = -9;  // exe_cmd_nonblocking: the deadline passed
 
 // A map name or WWID as the parameter checks let it through; anything else never reaches a
 // command line.
 bool isPlainDeviceName(const char *name) { return name != nullptr && cli::checkDeviceName(name) == &cli::EC_ok; }
+
+// True when multipathd runs: its pid file names a live process called multipathd. Decided
+// without asking the daemon, since on a host with multipathd.socket the first client call
+// would start a daemon that was stopped on purpose.
+bool daemonRuns() {
+    std::ifstream pidFile(kDaemonPidFile);
+    long pid = 0;
+    if (!(pidFile >> pid) || pid <= 0) return false;
+    std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+    std::string name;
+    return std::getline(comm, name) && name == "multipathd";
+}
+
+// Output of one daemon call: the text when the call succeeded, else why it did not.
+struct DaemonReply {
+    bool ok = false;
+    std::string why;
+};
+
+// Runs a multipathd client call under a deadline; buf/size is the caller's start buffer.
+DaemonReply askDaemon(const char *cmd, char *buf, int size, common::RunnerOutput &h) {
+    DaemonReply r;
+    int rc = common::exe_cmd_nonblocking(cmd, buf, size, &h.out, nullptr, kDaemonTimeoutMs);
+    if (rc == kTimedOut)
+        r.why = "no answer within " + std::to_string(kDaemonTimeoutMs / 1000) + " s";
+    else if (rc < 0)
+        r.why = "it failed";
+    else
+        r.ok = h.out != nullptr;
+    return r;
+}
+
+void logFallback(const char *daemonCmd, const std::string &why, const char *cmd) {
+    MLOG(common::LOG_INFO, kSrc, "[%s] gave no usable topology (%s), reading it with [%s].\n",
+         daemonCmd, why.c_str(), cmd);
+}
+
+// The daemon lists its maps in the order it learned them, multipath -ll in the order of
+// their names: the daemon's list is put into that order, so that both sources give the
+// same report and the same change lines.
+template <class M>
+void sortByMapName(M *anchor) {
+    std::vector<M *> devs;
+    for (M *d = firstValid(anchor); d != nullptr; d = nextValid(d)) devs.push_back(d);
+    if (devs.size() < 2) return;
+    M *stale = devs.back()->next;  // spare nodes of earlier, longer lists stay behind
+    std::stable_sort(devs.begin(), devs.end(),
+                     [](const M *a, const M *b) { return std::strcmp(a->path_alias, b->path_alias) < 0; });
+    anchor->next = devs.front();
+    for (size_t i = 0; i + 1 < devs.size(); ++i) {
+        devs[i]->next = devs[i + 1];
+        devs[i]->is_last = 0;
+    }
+    devs.back()->next = stale;
+    devs.back()->is_last = 1;
+}
+
+// The map the daemon answered for is the one asked for.
+bool namesMap(s_morvel *anchor, const char *name) {
+    s_morvel *d = firstValid(anchor);
+    return d != nullptr && (std::strcmp(d->path_alias, name) == 0 || std::strcmp(d->wwid, name) == 0);
+}
+
+// The daemon's answer for all maps, or for the map called singleName, parsed into the list.
+// False (the list emptied again) when it cannot be used; fallbackCmd is what runs then.
+bool fromDaemon(s_morvel *anchor, const char *singleName, const char *fallbackCmd) {
+    char cmd[common::kCmdBufSize];
+    if (singleName)
+        std::snprintf(cmd, sizeof cmd, "%s show map %s topology", common::CMD_multipathd, singleName);
+    else
+        std::snprintf(cmd, sizeof cmd, "%s show topology", common::CMD_multipathd);
+    std::unique_ptr<char[]> buf(new (std::nothrow) char[common::kOutBufSize]());
+    if (!buf) return false;
+    common::RunnerOutput h(buf.get());
+    DaemonReply r = askDaemon(cmd, buf.get(), common::kOutBufSize, h);
+    if (r.ok && singleName && !std::strstr(h.out, "KELDOR")) {
+        r.ok = false;
+        r.why = "it shows no map of the array by that name";
+    }
+    if (r.ok) {
+        initMorvel(anchor);
+        EcItem *parsed = parseQueryCmdResultList(h.out, anchor);
+        if (parsed->code != 0) {
+            r.ok = false;
+            r.why = "its text could not be parsed";
+        } else if (singleName && !namesMap(anchor, singleName)) {
+            r.ok = false;
+            r.why = "it shows another map";
+        }
+    }
+    if (!r.ok) {
+        initMorvel(anchor);
+        logFallback(cmd, r.why, fallbackCmd);
+        return false;
+    }
+    if (!singleName) sortByMapName(anchor);
+    return true;
+}
 
 // Runs cmd into a 2 MiB buffer and parses its output into the list. With singleName set,
 // an output that names no device of the array is "no such device" and the list is kept.
@@ -46,12 +154,45 @@ EcItem *runAndParse(const char *cmd, s_morvel *anchor, const char *singleName) {
     common::inDebug("== after parseQueryCmdResult");
     return result;
 }
+
+// The topology from the daemon when it runs and answers, else from cmd.
+EcItem *query(s_morvel *anchor, const char *singleName, const char *cmd) {
+    if (!daemonRuns()) {
+        MLOG(common::LOG_INFO, kSrc, "multipathd is not running, reading the topology with [%s].\n", cmd);
+    } else if (fromDaemon(anchor, singleName, cmd)) {
+        return &cli::EC_info_ok;
+    }
+    return runAndParse(cmd, anchor, singleName);
+}
+
+// The monitor's daemon call: false (list emptied) when its answer cannot be used.
+bool fromDaemon(mon::s_morvel *anchor, const char *fallbackCmd) {
+    char cmd[common::kCmdBufSize];
+    std::snprintf(cmd, sizeof cmd, "%s show topology", common::CMD_multipathd);
+    char buf[kMonitorStartBuf] = {0};
+    common::RunnerOutput h(buf);
+    DaemonReply r = askDaemon(cmd, buf, sizeof buf, h);
+    if (r.ok) {
+        initMorvel(anchor);
+        if (parseQueryCmdResult(h.out, anchor)->code != 0) {
+            r.ok = false;
+            r.why = "its text could not be parsed";
+        }
+    }
+    if (!r.ok) {
+        initMorvel(anchor);
+        logFallback(cmd, r.why, fallbackCmd);
+        return false;
+    }
+    sortByMapName(anchor);
+    return true;
+}
 }  // namespace
 
 EcItem *queryMorvelInfo(s_morvel *anchor) {
     char cmd[common::kCmdBufSize];
     std::snprintf(cmd, sizeof cmd, "%s -ll", common::CMD_multipath);
-    return runAndParse(cmd, anchor, nullptr);
+    return query(anchor, nullptr, cmd);
 }
 
 EcItem *querySingleMorvelInfo(s_morvel *anchor, const char *name) {
@@ -61,12 +202,19 @@ EcItem *querySingleMorvelInfo(s_morvel *anchor, const char *name) {
     }
     char cmd[common::kCmdBufSize];
     std::snprintf(cmd, sizeof cmd, "%s -ll %s", common::CMD_multipath, name);
-    return runAndParse(cmd, anchor, name);
+    return query(anchor, name, cmd);
 }
 
 EcItem *queryMorvelInfo(mon::s_morvel *anchor) {
     char cmd[common::kCmdBufSize];
     std::snprintf(cmd, sizeof cmd, "%s -ll", common::CMD_multipath);
+    // The monitor says when the daemon stops or starts running, not every 10 seconds.
+    static int lastRuns = -1;
+    const int runs = daemonRuns() ? 1 : 0;
+    if (!runs && lastRuns != 0)
+        MLOG(common::LOG_INFO, kSrc, "multipathd is not running, reading the topology with [%s].\n", cmd);
+    lastRuns = runs;
+    if (runs && fromDaemon(anchor, cmd)) return &cli::EC_info_ok;
     char buf[kMonitorStartBuf] = {0};
     // The monitor's runner counts a non-zero exit status as a failure: the records of the
     // previous cycle then stay as they are.

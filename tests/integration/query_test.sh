@@ -43,6 +43,28 @@ sb_assert_status 0
 sb_assert_stdout_file "$REPORT"
 sb_assert_cmd_ran "multipath -ll $WWID"
 
+sb_case "while multipathd runs, query reads the daemon's topology; a WWID it refuses goes to multipath"
+worked_host
+sb_fake multipathd show topology --out-file "$MP"
+sb_fake multipathd show map mpatha topology --out-file "$MP"
+sb_fake multipathd show map "$WWID" topology --status 1 --out fail
+sb_fake multipath -ll "$WWID" --out-file "$MP"
+sb_script <<'EOF'
+REPORT=$MORVEL_SRC/tests/golden/query_worked_example.out WWID=36000aabbccdd0000000000000000001a
+sb_bg multipathd -d
+sb_wait_until 10 test -s /run/multipathd.pid
+for q in "" mpatha; do
+    sb_run morvel query $q
+    sb_assert_stdout_file "$REPORT"
+    sb_assert_cmdlog <<<"multipathd show ${q:+map $q }topology"
+done
+sb_run morvel query $WWID
+sb_assert_stdout_file "$REPORT"
+sb_assert_cmdlog <<<"multipathd show map $WWID topology
+multipath -ll $WWID"
+sb_assert_log_contains "gave no usable topology \(it failed\), reading it with \[multipath -ll $WWID\]"
+EOF
+
 sb_case "query of a name multipath does not know is code 133"
 worked_host
 sb_fake multipath -ll mpathz --status 1 </dev/null

@@ -2,6 +2,8 @@
 // and the query functions over a fake multipath.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <csignal>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -268,6 +270,10 @@ TEST(ParserEdges, HeaderForms) {
     EXPECT_EQ(p.records, "mpathn|uuid.1|7|NVME|KELDORZRN|20G\n");
     EXPECT_EQ(parseMon(lines({"mpathn (uuid.1) dm-7 NVME,KELDORZRN  ", kSize})).records,
               "mpathn|uuid.1|7|NVME|KELDORZRN|20G\n");
+    // multipathd's mark of a map it created itself comes off the names, in both variants
+    p = parseCli(lines({"create: mpatha (3600a) dm-2 KELDOR,ZRN", kSize}));
+    EXPECT_EQ(p.records, "mpatha|3600a|2|KELDOR|ZRN|20G\n");
+    EXPECT_EQ(parseMon(lines({"create: 3600a dm-2 KELDOR,ZRN", kSize})).records, "3600a|3600a|2|KELDOR|ZRN|20G\n");
     // other vendors and lines that only mention the array are not headers
     EXPECT_EQ(parseCli(lines({"mpathx (3600b) dm-1 KELDOR,ZRNX", kSize})).records, "");
     EXPECT_EQ(parseCli(lines({"mpathx (3600b) dm-1 XKELDOR,ZRN", kSize})).records, "");
@@ -387,6 +393,10 @@ TEST(ParserEdges, PathLineWords) {
         << p.records;
     p = parseMon(lines({kHdr, kSize, kGroup, "  `- 2:0:0:0 sda 8:0  active ready running extra"}));
     EXPECT_NE(p.records.find("|ready|running extra\n"), std::string::npos) << p.records;
+    // multipathd pads the last column to the widest state of all its paths
+    const char *padded = "  `- 2:0:0:0 sda     8:0   active ready  running          ";
+    EXPECT_NE(parseCli(lines({kHdr, kSize, kGroup, padded})).records.find("|ready|running||"), std::string::npos);
+    EXPECT_NE(parseMon(lines({kHdr, kSize, kGroup, padded})).records.find("|ready|running\n"), std::string::npos);
 }
 
 TEST(ParserEdges, GroupLineVariants) {
@@ -531,5 +541,131 @@ TEST_F(QueryTest, LargeOutputsGrowBeyondTheStartBuffers) {
     EXPECT_NE(findMorvelByPathAlias(cli.anchor(), "mpath199"), nullptr);
 }
 
+
+// ---- the running multipathd first, multipath -ll behind it ----
+
+// A multipathd that morvel takes for running: a process called multipathd, named by
+// /run/multipathd.pid. The same script answers client calls from dout/drc.
+class DaemonQueryTest : public QueryTest {
+protected:
+    void SetUp() override {
+        QueryTest::SetUp();
+        std::string bin = std::string(kBin) + "/multipathd";
+        topotest::writeFile(bin, "#!/bin/sh\n[ \"$1\" = daemon ] && while :; do sleep 1; done\n"
+                                 "echo \"$@\" >> /tmp/fakebin/dargs\ncat /tmp/fakebin/dout\n"
+                                 "exit $(cat /tmp/fakebin/drc)\n");
+        chmod(bin.c_str(), 0755);
+        unlink((std::string(kBin) + "/dargs").c_str());
+        reply("", 0);
+        pid_ = fork();
+        if (pid_ == 0) {
+            execl(bin.c_str(), bin.c_str(), "daemon", static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        for (int i = 0; i < 100 && topotest::readFile("/proc/" + std::to_string(pid_) + "/comm") != "multipathd\n"; ++i)
+            usleep(10000);
+        pretendRunning(pid_);
+    }
+    void TearDown() override {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+        unlink("/run/multipathd.pid");
+        QueryTest::TearDown();
+    }
+    void pretendRunning(pid_t pid) { topotest::writeFile("/run/multipathd.pid", std::to_string(pid) + "\n"); }
+    void reply(const std::string &out, int rc) {
+        topotest::writeFile(std::string(kBin) + "/dout", out);
+        topotest::writeFile(std::string(kBin) + "/drc", std::to_string(rc) + "\n");
+    }
+    std::string daemonArgs() { return topotest::readFile(std::string(kBin) + "/dargs"); }
+    static std::string log() { return topotest::readFile("/dumps/morvel_cli.log"); }
+    pid_t pid_ = -1;
+};
+
+// One quiet moment of the VM from both sources: the daemon lists the maps in the order it
+// learned them and pads its columns over all paths; the lists must come out the same.
+TEST_F(DaemonQueryTest, BothSourcesGiveTheSameListsAndTheDaemonIsAskedFirst) {
+    reply(fixture("vm-offline-path.multipathd-show-topology"), 0);
+    answer(fixture("vm-offline-path.multipath-ll"), 0);
+    MorvelList<s_morvel> fromDaemon, fromLl;
+    MorvelList<mon::s_morvel> monDaemon, monLl;
+    ASSERT_EQ(queryMorvelInfo(fromDaemon.anchor()), &cli::EC_info_ok);
+    ASSERT_EQ(queryMorvelInfo(monDaemon.anchor()), &cli::EC_info_ok);
+    EXPECT_EQ(daemonArgs(), "show topology\nshow topology\n");
+    EXPECT_EQ(args(), "");
+    unlink("/run/multipathd.pid");
+    ASSERT_EQ(queryMorvelInfo(fromLl.anchor()), &cli::EC_info_ok);
+    ASSERT_EQ(queryMorvelInfo(monLl.anchor()), &cli::EC_info_ok);
+    EXPECT_EQ(dumpList(fromDaemon.anchor()), dumpList(fromLl.anchor()));
+    EXPECT_EQ(dumpList(monDaemon.anchor()), dumpList(monLl.anchor()));
+    EXPECT_NE(dumpList(fromDaemon.anchor()).find("|sdb|1:0:0:0|round-robin 0|0|enabled|failed|faulty|offline"),
+              std::string::npos);
+    EXPECT_NE(log().find("multipathd is not running, reading the topology with [multipath -ll]."), std::string::npos);
+
+    // a pid file that names another program: not running, and the daemon is not called
+    pretendRunning(getpid());
+    ASSERT_EQ(queryMorvelInfo(fromLl.anchor()), &cli::EC_info_ok);
+    EXPECT_EQ(daemonArgs(), "show topology\nshow topology\n");
+}
+
+
+TEST_F(DaemonQueryTest, UnusableDaemonRepliesFallBackToMultipath) {
+    const std::string ll = fixture("vm-offline-path.multipath-ll");
+    answer(ll, 0);
+    const std::string expected = [&] {
+        MorvelList<s_morvel> l;
+        parseQueryCmdResultList(ll.c_str(), l.anchor());
+        return dumpList(l.anchor());
+    }();
+    struct Case {
+        std::string out;
+        int rc;
+        const char *why;
+    } cases[] = {
+        {"fail\n", 1, "it failed"},
+        {"mpatha (3600a) dm-0 KELDOR,ZRN\n" + std::string(kSize) + "\n| x\n", 0, "its text could not be parsed"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.why);
+        reply(c.out, c.rc);
+        MorvelList<s_morvel> cliList;
+        MorvelList<mon::s_morvel> monList;
+        ASSERT_EQ(queryMorvelInfo(cliList.anchor()), &cli::EC_info_ok);
+        EXPECT_EQ(dumpList(cliList.anchor()), expected);
+        ASSERT_EQ(queryMorvelInfo(monList.anchor()), &cli::EC_info_ok);
+        EXPECT_NE(dumpList(monList.anchor()).find("|36000aabbccdd00000000000000000a01|"), std::string::npos);
+        EXPECT_NE(log().find("[multipathd show topology] gave no usable topology (" + std::string(c.why) +
+                             "), reading it with [multipath -ll]."),
+                  std::string::npos);
+    }
+    EXPECT_EQ(args(), "-ll\n-ll\n-ll\n-ll\n");
+}
+
+TEST_F(DaemonQueryTest, SingleNameFromTheDaemonOnlyWhenItShowsThatMap) {
+    const std::string mapA = lines({"mpatha (36000aabbccdd0000000000000000001a) dm-0 KELDOR,ZRN", kSize,
+                                    "`-+- policy='service-time 0' prio=50 status=active", kPath1});
+    answer(mapA, 0);
+    MorvelList<s_morvel> list;
+    reply(mapA, 0);
+    EXPECT_EQ(querySingleMorvelInfo(list.anchor(), "mpatha"), &cli::EC_info_ok);
+    EXPECT_EQ(daemonArgs(), "show map mpatha topology\n");
+    EXPECT_EQ(args(), "");
+    // a WWID: the daemon says "fail", multipath -ll answers
+    reply("fail\n", 1);
+    EXPECT_EQ(querySingleMorvelInfo(list.anchor(), "36000aabbccdd0000000000000000001a"), &cli::EC_info_ok);
+    EXPECT_NE(findMorvelByPathAlias(list.anchor(), "mpatha"), nullptr);
+    // the daemon answers for dm-0, multipath -ll knows no map of that name
+    reply(mapA, 0);
+    answer("", 0);
+    EXPECT_EQ(querySingleMorvelInfo(list.anchor(), "dm-0"), &cli::EC_no_this_device);
+    EXPECT_NE(log().find("[multipathd show map dm-0 topology] gave no usable topology (it shows another map)"),
+              std::string::npos);
+    // another vendor's map
+    reply("mpathq (3600q) dm-5 OTHER,DISK\n", 0);
+    EXPECT_EQ(querySingleMorvelInfo(list.anchor(), "mpathq"), &cli::EC_no_this_device);
+    EXPECT_EQ(daemonArgs(), "show map mpatha topology\nshow map 36000aabbccdd0000000000000000001a topology\nshow map dm-0 topology\n"
+                            "show map mpathq topology\n");
+    EXPECT_EQ(args(), "-ll 36000aabbccdd0000000000000000001a\n-ll dm-0\n-ll mpathq\n");
+}
 }  // namespace
 }  // namespace morvel::structs
