@@ -104,7 +104,8 @@ class StoreLock {
 public:
     explicit StoreLock(const char *store_path) {
         std::string lockPath = std::string(store_path) + ".lock";
-        fd_ = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, kLockMode);
+        // Only locked, never written: a link planted under the name is not followed.
+        fd_ = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, kLockMode);
         if (fd_ < 0) {
             MLOG(LOG_ERROR, kLogSrc, "Can not open lock file %s, errno %d.\n", lockPath.c_str(),
                  errno);
@@ -233,7 +234,7 @@ int make_disk_json(const char *wwid, const char *name, const char *store_path) {
 void getStoredVdiskname(const char *store_path, const char *wwid, char *name, unsigned int *found,
                         size_t name_size) {
     if (store_path == nullptr || wwid == nullptr) return;
-    int fd = open(store_path, O_RDONLY | O_CLOEXEC);
+    int fd = open(store_path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) {
         MLOG(LOG_ERROR, kLogSrc, "Error can't open file %s.\n", store_path);
         return;
@@ -323,11 +324,11 @@ void store_wwid_vdiskname(const char *store_path, const char *wwid, const char *
     if (!lock.held()) return;
 
     struct stat st;
-    if (stat(store_path, &st) != 0) {
+    if (lstat(store_path, &st) != 0) {
         if (errno == ENOENT) writeFreshStore(store_path, wwid, name);
         return;
     }
-    int fd = open(store_path, O_RDONLY | O_CLOEXEC);
+    int fd = open(store_path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) return;
     if (fstat(fd, &st) != 0) {
         close(fd);

@@ -47,33 +47,30 @@ void appendRecord(char *chunk, size_t &used, const s_lunPath *r) {
 
 }  // namespace
 
+int lock_file(const char *path) {
+    if (path == nullptr) return -1;
+    // Opened to be locked only: the file is never truncated, written or chmod'ed, so a
+    // link planted under this name changes nothing.
+    int fd = ::open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) return -1;
+    int rc;
+    do {
+        rc = ::flock(fd, LOCK_EX);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 int open_file(const char *path) {
     if (path == nullptr) return -1;
-    // A writer that waited for the lock while the previous one renamed the file away holds
-    // a lock on the renamed file: it starts over with the file now under that name.
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        int fd = ::open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-        if (fd < 0) return -1;
-        int rc;
-        do {
-            rc = ::flock(fd, LOCK_EX);
-        } while (rc != 0 && errno == EINTR);
-        if (rc != 0) {
-            ::close(fd);
-            return -1;
-        }
-        struct stat held {}, named {};
-        if (::fstat(fd, &held) == 0 && ::stat(path, &named) == 0 && held.st_dev == named.st_dev &&
-            held.st_ino == named.st_ino) {
-            if (::ftruncate(fd, 0) != 0 || ::fchmod(fd, 0600) != 0) {
-                close_file(fd);
-                return -1;
-            }
-            return fd;
-        }
-        close_file(fd);
-    }
-    return -1;
+    // The caller holds the writer's lock: a file under this name is a leftover of a writer
+    // that died, or something planted. It is removed, never followed or reused: the new
+    // file is created exclusively.
+    if (::unlink(path) != 0 && errno != ENOENT) return -1;
+    return ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
 }
 
 void close_file(int fd) {
@@ -122,13 +119,22 @@ bool writeFieldToFile(int fd, const char *text) {
 bool writeLunPathToFile(s_lunPath *anchor, const char *path) {
     if (anchor == nullptr || path == nullptr) return false;
     char tmp[528];
-    if (std::snprintf(tmp, sizeof tmp, "%s.tmp", path) >= static_cast<int>(sizeof tmp)) {
+    char lockPath[528];
+    if (std::snprintf(tmp, sizeof tmp, "%s.tmp", path) >= static_cast<int>(sizeof tmp) ||
+        std::snprintf(lockPath, sizeof lockPath, "%s.lock", path) >= static_cast<int>(sizeof lockPath)) {
         MLOG(common::LOG_ERROR, kSrc, "Open file failed. file: %s.", path);
+        return false;
+    }
+    // Writers take turns on the lock file; the temporary file is theirs while they hold it.
+    int lock = lock_file(lockPath);
+    if (lock < 0) {
+        MLOG(common::LOG_ERROR, kSrc, "Open file failed. file: %s.", tmp);
         return false;
     }
     int fd = open_file(tmp);
     if (fd < 0) {
         MLOG(common::LOG_ERROR, kSrc, "Open file failed. file: %s.", tmp);
+        close_file(lock);
         return false;
     }
 
@@ -159,7 +165,8 @@ bool writeLunPathToFile(s_lunPath *anchor, const char *path) {
     } else {
         (void)::unlink(tmp);  // still locked: no other writer is using it
     }
-    close_file(fd);
+    ::close(fd);
+    close_file(lock);
     if (ok) MLOG(common::LOG_INFO, kSrc, "Write lun path infomation to file successfully.");
     return ok;
 }
@@ -195,8 +202,10 @@ bool readLunpathFromStr(char *line, s_lunPath *rec) {
 
 bool readLunPathToFile(s_lunPath *anchor, const char *path) {
     if (anchor == nullptr || path == nullptr) return false;
-    FILE *f = std::fopen(path, "re");
+    int rfd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    FILE *f = rfd < 0 ? nullptr : ::fdopen(rfd, "r");
     if (f == nullptr) {
+        if (rfd >= 0) ::close(rfd);
         MLOG(common::LOG_ERROR, kSrc, "Open file failed. file: %s.", path);
         common::inDebug("== Open file failed. file: %s.", path);
         return false;

@@ -197,6 +197,17 @@ TEST_F(Store, UnusableStoreIsKeptAsideAndReplaced) {
     EXPECT_EQ(templateStore(kW2, "vd_b"), content());
 }
 
+// A link planted as the lock file is not followed: nothing is created through it.
+TEST_F(Store, PlantedLockLinkIsNotFollowed) {
+    const std::string target = dir_ + "/created-through-link";
+    unlink(target.c_str());
+    unlink((path_ + ".lock").c_str());
+    ASSERT_EQ(0, symlink(target.c_str(), (path_ + ".lock").c_str()));
+    store(kW1, "vd_a");
+    EXPECT_NE(0, access(target.c_str(), F_OK));
+    unlink((path_ + ".lock").c_str());
+}
+
 TEST_F(Store, MissingStoreIsReported) {
     LogTail log;
     unsigned int found = 0;
