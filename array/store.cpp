@@ -7,17 +7,21 @@
 // processes never lose each other's entries. The last document read or written is kept
 // in memory together with the text it came from: as long as the file holds the same text,
 // it is not parsed again (reading the file is cheap, parsing it for every LUN is not).
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include <cjson/cJSON.h>
 
@@ -99,7 +103,31 @@ bool readAll(int fd, std::string &out) {
     }
 }
 
-// Exclusive lock of the store, held for the lifetime of the object.
+// Temporary files "<store>.XXXXXX" of writers that died before their rename. Only a
+// writer holding the lock writes one, so with the lock held every such file is a leftover.
+void removeLeftovers(const char *store_path) {
+    std::string path(store_path);
+    size_t slash = path.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    DIR *d = opendir(dir.c_str());
+    if (d == nullptr) return;
+    while (const dirent *e = readdir(d)) {
+        std::string_view name(e->d_name);
+        if (name.size() != base.size() + 7 || name.substr(0, base.size()) != base || name[base.size()] != '.')
+            continue;
+        std::string_view tail = name.substr(base.size() + 1);
+        if (!std::all_of(tail.begin(), tail.end(), [](char c) { return std::isalnum(static_cast<unsigned char>(c)); }))
+            continue;
+        if (unlinkat(dirfd(d), e->d_name, 0) == 0)
+            MLOG(LOG_ERROR, kLogSrc, "Removed temporary file %s%s left by an interrupted writer.\n", dir.c_str(),
+                 e->d_name);
+    }
+    closedir(d);
+}
+
+// Exclusive lock of the store, held for the lifetime of the object; leftovers of
+// interrupted writers are removed once it is held.
 class StoreLock {
 public:
     explicit StoreLock(const char *store_path) {
@@ -119,7 +147,9 @@ public:
             MLOG(LOG_ERROR, kLogSrc, "Can not lock file %s, errno %d.\n", lockPath.c_str(), errno);
             close(fd_);
             fd_ = -1;
+            return;
         }
+        removeLeftovers(store_path);
     }
     StoreLock(const StoreLock &) = delete;
     StoreLock &operator=(const StoreLock &) = delete;

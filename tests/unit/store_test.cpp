@@ -208,6 +208,16 @@ TEST_F(Store, PlantedLockLinkIsNotFollowed) {
     unlink((path_ + ".lock").c_str());
 }
 
+// Temporary files of writers killed before their rename are removed by the next writer.
+TEST_F(Store, LeftoverTemporaryFilesAreRemoved) {
+    writeFile(path_ + ".a1B2c3", "{\"disk\": [");
+    writeFile(path_ + ".corrupt", "kept");
+    store(kW1, "vd_a");
+    EXPECT_NE(0, access((path_ + ".a1B2c3").c_str(), F_OK));
+    EXPECT_EQ("kept", readFile(path_ + ".corrupt"));
+    EXPECT_EQ("vd_a", lookup(kW1));
+}
+
 TEST_F(Store, MissingStoreIsReported) {
     LogTail log;
     unsigned int found = 0;
