@@ -299,7 +299,10 @@ void getStoredVdiskname(const char *store_path, const char *wwid, char *name, un
         cJSON *w = cJSON_GetObjectItem(entry, "wwid");
         if (!isJsonString(w) || std::strcmp(w->valuestring, wwid) != 0) continue;
         cJSON *n = cJSON_GetObjectItem(entry, "vdisk_name");
-        if (isJsonString(n)) copyName(name, name_size, n->valuestring);
+        if (isJsonString(n)) {
+            copyName(name, name_size, n->valuestring);
+            sanitize_vdisk_name(name, wwid);
+        }
         if (found) *found = 1;
         return;
     }
