@@ -24,13 +24,18 @@ constexpr const char *kSrc = "monitor/monitor";
 constexpr int kReadLineMax = 511;  // characters of one snapshot line taken per read
 constexpr size_t kChunkSize = 65536;
 constexpr int kMaxShown = 256;  // characters of failed data shown in the log
-// Seven fields of at most 30 characters (the WWID 65), seven commas and a line feed.
-constexpr size_t kMaxLineLen = 6 * 30 + 65 + 7 + 1;
+// Seven fields of at most 30 characters (the WWID 65), each character escaped at worst,
+// seven commas and a line feed.
+constexpr size_t kMaxLineLen = 2 * (6 * 30 + 65) + 7 + 1;
 
+// A comma or a backslash inside a field is written with a backslash before it; every other
+// character as it is, so a field without them gives the same bytes as ever.
 void appendField(char *chunk, size_t &used, const char *text, size_t width) {
     const size_t n = ::strnlen(text, width - 1);
-    std::memcpy(chunk + used, text, n);
-    used += n;
+    for (size_t i = 0; i < n; ++i) {
+        if (text[i] == ',' || text[i] == '\\') chunk[used++] = '\\';
+        chunk[used++] = text[i];
+    }
     chunk[used++] = ',';
 }
 
@@ -173,15 +178,23 @@ bool writeLunPathToFile(s_lunPath *anchor, const char *path) {
 
 char *readFieldFromStr1(char *text, char *field, int width) {
     if (text == nullptr || field == nullptr || width < 0) return nullptr;
-    char *comma = std::strchr(text, ',');
-    if (comma == nullptr) {
+    // The field ends at the first comma without a backslash before it; "\," and "\\"
+    // stand for a comma and a backslash of the field (decoded in place).
+    char *out = text;
+    char *p = text;
+    while (*p != '\0' && *p != ',') {
+        if (*p == '\\' && (p[1] == ',' || p[1] == '\\')) ++p;
+        *out++ = *p++;
+    }
+    if (*p != ',') {
+        *out = '\0';
         MLOG(common::LOG_ERROR, kSrc, "Read lunpath field failed form string [%s].", text);
         common::inDebug("== Read lunpath field failed form string [%s].", text);
         return nullptr;
     }
-    *comma = '\0';
+    *out = '\0';
     common::vessar_strncpy(field, text, static_cast<size_t>(width));
-    return comma + 1;
+    return p + 1;
 }
 
 char *readFieldFromStr(char *text, char *field) { return readFieldFromStr1(text, field, 30); }

@@ -90,6 +90,21 @@ TEST_F(SnapshotTest, ReadingBackGivesTheSameRecordsAtFullWidth) {
     EXPECT_EQ(recordLines(back.anchor()), lines);
 }
 
+// Commas and backslashes inside a field are escaped, so such a record reads back whole.
+TEST_F(SnapshotTest, SeparatorInAFieldIsEscapedAndReadBack) {
+    testutil::fillRecords(list.anchor(), {"a,w1,8:0,sda,ready,active,running,"});
+    structs::s_lunPath *r = list.anchor()->next;
+    std::strcpy(r->lun_alias, "a,b,c");
+    std::strcpy(r->path_status, "x\\y\\");
+    ASSERT_TRUE(writeLunPathToFile(list.anchor(), path.c_str()));
+    EXPECT_EQ(readFile(path), "a\\,b\\,c,w1,8:0,sda,x\\\\y\\\\,active,running,\n");
+    structs::LunPathList back;
+    ASSERT_TRUE(readLunPathToFile(back.anchor(), path.c_str()));
+    EXPECT_STREQ(back.anchor()->next->lun_alias, "a,b,c");
+    EXPECT_STREQ(back.anchor()->next->path_status, "x\\y\\");
+    EXPECT_STREQ(back.anchor()->next->morvel_status, "running");
+}
+
 // Deleting every LUN must be remembered: the empty topology is written as an empty file,
 // which reads back as an empty list.
 TEST_F(SnapshotTest, EmptyListReplacesTheSnapshotWithAnEmptyFile) {
