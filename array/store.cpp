@@ -326,7 +326,16 @@ int update_wwid_vdiskname(cJSON *document, const char *wwid, cJSON *new_name_ite
         cJSON *w = cJSON_GetObjectItem(entry, "wwid");
         if (!isJsonString(w) || std::strcmp(w->valuestring, wwid) != 0) continue;
         cJSON *old = cJSON_GetObjectItem(entry, "vdisk_name");
-        if (isJsonString(old) && std::strcmp(old->valuestring, newName) != 0) {
+        // A name that is missing or not a string is no name: the new one takes its place.
+        if (!isJsonString(old) && isJsonString(new_name_item)) {
+            bool put = old != nullptr ? cJSON_ReplaceItemInObject(entry, "vdisk_name", new_name_item) != 0
+                                      : cJSON_AddItemToObject(entry, "vdisk_name", new_name_item) != 0;
+            if (put) {
+                *changed = 1;
+                *index = pos;
+                MLOG(LOG_ERROR, kLogSrc, "device (%s), vdisk name change from (NULL) to (%s).\n", wwid, newName);
+            }
+        } else if (isJsonString(old) && std::strcmp(old->valuestring, newName) != 0) {
             std::string oldName = old->valuestring;
             if (cJSON_ReplaceItemInObject(entry, "vdisk_name", new_name_item)) {
                 *changed = 1;
