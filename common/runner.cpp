@@ -487,7 +487,13 @@ int exe_cmd_monitor(const char *cmd, char *buf, int size, char **out) {
     *out = buf;
     buf[0] = '\0';
     char line[kCmdBufSize] = {0};
-    std::snprintf(line, sizeof(line), "%s 2>&1", cmd);  // cut to 1023 characters
+    int full = std::snprintf(line, sizeof(line), "%s 2>&1", cmd);
+    // A line cut to the buffer would run a different command: a longer one is not run.
+    if (full < 0 || full > kCmdBufSize - 1) {
+        morvel_log(LOG_ERROR, kSrc, __LINE__, "exe_cmd",
+                   "Command [%.256s...] is too long (%d characters), it is not executed.\n", line, full);
+        return -1;
+    }
 
     Capture cap(buf, size, kMonitorChunk);
     RunResult res = runShell(line, cap, false, 0);

@@ -177,11 +177,13 @@ TEST_F(RunnerTest, OverlongCommandLineIsRefused) {
     EXPECT_EQ(exeLiunxTaskCmd(tooLong.c_str()), &EC_exe_cmd_failed);
     EXPECT_NE(slurp(kCliLog).find("is too long (1024 characters), it is not executed."), std::string::npos);
 
-    // morvel_monitor's runner cuts the line instead
+    // morvel_monitor's runner refuses it too, instead of running the first 1023 characters
     std::vector<char> buf(4096);
     char *out = nullptr;
-    ASSERT_EQ(exe_cmd_monitor(("echo " + std::string(2000, 'a')).c_str(), buf.data(), 4096, &out), 0);
-    EXPECT_EQ(std::string(out), std::string(1018, 'a') + "\n");
+    ASSERT_EQ(exe_cmd_monitor(("echo " + std::string(1013, 'a')).c_str(), buf.data(), 4096, &out), 0);
+    EXPECT_EQ(std::string(out), std::string(1013, 'a') + "\n");
+    EXPECT_EQ(exe_cmd_monitor(tooLong.c_str(), buf.data(), 4096, &out), -1);
+    EXPECT_EQ(out, buf.data());
 }
 
 #if !defined(__SANITIZE_ADDRESS__)
