@@ -43,6 +43,11 @@ void build_inquiry_hdr(sg_io_hdr_t *hdr, unsigned char cdb[6], unsigned char *pa
 // ("%02x" each). Codes beyond max are not read. 0 ok; -1 page length 0; -2 conversion error.
 int decode_page_00(const unsigned char *page, char list[][PAGE_LIST_TEXT], unsigned int max,
                    unsigned int *count);
+// A vdisk name is shown on the administrator's terminal: control characters (below 0x20,
+// and 0x7F) in it are replaced by '?', and the log says that the name of `device` was
+// altered. Returns the number replaced.
+size_t sanitize_vdisk_name(char *name, const char *device);
+
 // Page 0xD0 (page DISK_PAGE_BUF_SIZE bytes) -> vdisk name, cut to name_size - 1 characters
 // and ended by the first NUL of the name. Returns the name's length.
 size_t decode_page_d0(const unsigned char *page, char *name, size_t name_size);

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include <string>
+
 #include "array/array.h"
 #include "common/log.h"
 
@@ -89,6 +91,7 @@ int get_nvme_vdisk_name(const char *device_path, char *name, const NvmeOps &ops,
         MLOG(LOG_ERROR, kLogSrc, "Get C0 page of fc-nvme device failed.\n");
         return -1;
     }
+    sanitize_vdisk_name(name, device_path);
     return 0;
 }
 

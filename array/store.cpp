@@ -7,11 +7,14 @@
 // processes never lose each other's entries. The last document read or written is kept
 // in memory together with the text it came from: as long as the file holds the same text,
 // it is not parsed again (reading the file is cheap, parsing it for every LUN is not).
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +22,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <string_view>
 
 #include <cjson/cJSON.h>
 
@@ -153,12 +157,37 @@ bool readAll(int fd, std::string &out) {
     }
 }
 
-// Exclusive lock of the store, held for the lifetime of the object.
+// Temporary files "<store>.XXXXXX" of writers that died before their rename. Only a
+// writer holding the lock writes one, so with the lock held every such file is a leftover.
+void removeLeftovers(const char *store_path) {
+    std::string path(store_path);
+    size_t slash = path.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    DIR *d = opendir(dir.c_str());
+    if (d == nullptr) return;
+    while (const dirent *e = readdir(d)) {
+        std::string_view name(e->d_name);
+        if (name.size() != base.size() + 7 || name.substr(0, base.size()) != base || name[base.size()] != '.')
+            continue;
+        std::string_view tail = name.substr(base.size() + 1);
+        if (!std::all_of(tail.begin(), tail.end(), [](char c) { return std::isalnum(static_cast<unsigned char>(c)); }))
+            continue;
+        if (unlinkat(dirfd(d), e->d_name, 0) == 0)
+            MLOG(LOG_ERROR, kLogSrc, "Removed temporary file %s%s left by an interrupted writer.\n", dir.c_str(),
+                 e->d_name);
+    }
+    closedir(d);
+}
+
+// Exclusive lock of the store, held for the lifetime of the object; leftovers of
+// interrupted writers are removed once it is held.
 class StoreLock {
 public:
     explicit StoreLock(const char *store_path) {
         std::string lockPath = std::string(store_path) + ".lock";
-        fd_ = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, kLockMode);
+        // Only locked, never written: a link planted under the name is not followed.
+        fd_ = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, kLockMode);
         if (fd_ < 0) {
             MLOG(LOG_ERROR, kLogSrc, "Can not open lock file %s, errno %d.\n", lockPath.c_str(),
                  errno);
@@ -172,7 +201,9 @@ public:
             MLOG(LOG_ERROR, kLogSrc, "Can not lock file %s, errno %d.\n", lockPath.c_str(), errno);
             close(fd_);
             fd_ = -1;
+            return;
         }
+        removeLeftovers(store_path);
     }
     StoreLock(const StoreLock &) = delete;
     StoreLock &operator=(const StoreLock &) = delete;
@@ -289,9 +320,9 @@ void getStoredVdiskname(const char *store_path, const char *wwid, char *name, un
                         size_t name_size) {
     if (store_path == nullptr || wwid == nullptr) return;
     struct stat st{};
-    cJSON *root = stat(store_path, &st) == 0 ? cache().findById(store_path, idOf(st)) : nullptr;
+    cJSON *root = lstat(store_path, &st) == 0 ? cache().findById(store_path, idOf(st)) : nullptr;
     if (root == nullptr) {
-        int fd = open(store_path, O_RDONLY | O_CLOEXEC);
+        int fd = open(store_path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
         if (fd < 0) {
             MLOG(LOG_ERROR, kLogSrc, "Error can't open file %s.\n", store_path);
             return;
@@ -326,7 +357,10 @@ void getStoredVdiskname(const char *store_path, const char *wwid, char *name, un
     // The first object whose "wwid" is this WWID; other elements are passed over.
     if (cJSON *entry = cache().entry(wwid)) {
         cJSON *n = cJSON_GetObjectItem(entry, "vdisk_name");
-        if (isJsonString(n)) copyName(name, name_size, n->valuestring);
+        if (isJsonString(n)) {
+            copyName(name, name_size, n->valuestring);
+            sanitize_vdisk_name(name, wwid);
+        }
         if (found) *found = 1;
     }
 }
@@ -349,7 +383,16 @@ int update_wwid_vdiskname(cJSON *document, const char *wwid, cJSON *new_name_ite
         cJSON *w = cJSON_GetObjectItem(entry, "wwid");
         if (!isJsonString(w) || std::strcmp(w->valuestring, wwid) != 0) continue;
         cJSON *old = cJSON_GetObjectItem(entry, "vdisk_name");
-        if (isJsonString(old) && std::strcmp(old->valuestring, newName) != 0) {
+        // A name that is missing or not a string is no name: the new one takes its place.
+        if (!isJsonString(old) && isJsonString(new_name_item)) {
+            bool put = old != nullptr ? cJSON_ReplaceItemInObject(entry, "vdisk_name", new_name_item) != 0
+                                      : cJSON_AddItemToObject(entry, "vdisk_name", new_name_item) != 0;
+            if (put) {
+                *changed = 1;
+                *index = pos;
+                MLOG(LOG_ERROR, kLogSrc, "device (%s), vdisk name change from (NULL) to (%s).\n", wwid, newName);
+            }
+        } else if (isJsonString(old) && std::strcmp(old->valuestring, newName) != 0) {
             std::string oldName = old->valuestring;
             if (cJSON_ReplaceItemInObject(entry, "vdisk_name", new_name_item)) {
                 *changed = 1;
@@ -380,18 +423,19 @@ void store_wwid_vdiskname(const char *store_path, const char *wwid, const char *
     if (!lock.held()) return;
 
     struct stat st;
-    if (stat(store_path, &st) != 0) {
+    if (lstat(store_path, &st) != 0) {
         if (errno == ENOENT) writeFreshStore(store_path, wwid, name);
         return;
     }
-    // The file is still the one in memory and already holds this name: nothing to write.
+    // The file is still the one in memory and already holds this name as a string: nothing
+    // to write (a vdisk_name that is no string is replaced below).
     if (cache().findById(store_path, idOf(st)) && isStoreDocument(cache().doc.get())) {
         cJSON *entry = cache().entry(wwid);
         cJSON *old = entry ? cJSON_GetObjectItem(entry, "vdisk_name") : nullptr;
-        if (cache().allObjects && entry && (!isJsonString(old) || std::strcmp(old->valuestring, name) == 0))
+        if (cache().allObjects && entry && isJsonString(old) && std::strcmp(old->valuestring, name) == 0)
             return;
     }
-    int fd = open(store_path, O_RDONLY | O_CLOEXEC);
+    int fd = open(store_path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) return;
     if (fstat(fd, &st) != 0) {
         close(fd);

@@ -163,7 +163,24 @@ int get_disk_d0_page(const char *device_path, char *name, VpdReader reader, size
              device_path);
         return -1;
     }
+    sanitize_vdisk_name(name, device_path);
     return 0;
+}
+
+size_t sanitize_vdisk_name(char *name, const char *device) {
+    if (name == nullptr) return 0;
+    size_t n = 0;
+    for (char *p = name; *p != '\0'; ++p) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        if (c < 0x20 || c == 0x7F) {
+            *p = '?';
+            ++n;
+        }
+    }
+    if (n > 0)
+        MLOG(LOG_ERROR, kLogSrc, "The vdisk name of device (%s) holds %zu control characters, each is shown as '?'.\n",
+             device ? device : "", n);
+    return n;
 }
 
 int get_vdisk_name(const char *device_path, char *name, VpdReader reader, size_t name_size) {

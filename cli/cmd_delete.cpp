@@ -13,6 +13,7 @@
 #include "common/script_cmds.h"
 #include "struct/mpath_parser.h"
 #include "struct/s_morvel.h"
+#include "struct/target_port.h"
 
 namespace morvel::cli {
 
@@ -29,6 +30,11 @@ bool exists(const char *path) {
 
 // Deletes the SCSI device behind /sys/block/<name>; a missing entry is not an error.
 EcItem *deleteBlockDevice(const char *name) {
+    // The parser lets only plain device names through; nothing else is written to.
+    if (!structs::isSafeDevName(name)) {
+        MLOG(LOG_ERROR, kMgmtLogSrc, "Invalid device name [%s]\n", name);
+        return &EC_exe_cmd_failed;
+    }
     char sysPath[common::kCmdBufSize];
     snprintf(sysPath, sizeof sysPath, "/sys/block/%s", name);
     if (!exists(sysPath)) return &EC_ok;
@@ -42,9 +48,18 @@ EcItem *deleteBlockDevice(const char *name) {
     return &EC_ok;
 }
 
+// The N of /dev/dm-N goes into a command line that is run uncleaned: digits only.
+bool isDmNumber(const char *n) {
+    if (n == nullptr || *n == '\0') return false;
+    for (; *n != '\0'; ++n)
+        if (*n < '0' || *n > '9') return false;
+    return true;
+}
+
 // Flushes /dev/dm-<N>, retrying while the map is busy (1 second apart) or the flush
 // fails; a map whose node has gone counts as flushed.
 EcItem *flushMap(const char *deviceNumber) {
+    if (!isDmNumber(deviceNumber)) return &EC_exe_cmd_failed;
     char node[common::kCmdBufSize];
     char cmd[common::kCmdBufSize];
     snprintf(node, sizeof node, "/dev/dm-%s", deviceNumber);
@@ -95,6 +110,7 @@ EcItem *delOneDrive(const char *deviceName) {
 
 EcItem *delPathInfo(const char *deviceNumber) {
     if (deviceNumber == nullptr || deviceNumber[0] == '\0') return &EC_ok;
+    if (!isDmNumber(deviceNumber)) return &EC_exe_cmd_failed;
     char cmd[common::kCmdBufSize];
     snprintf(cmd, sizeof cmd, "%s -f /dev/dm-%s", common::CMD_multipath, deviceNumber);
     OutBuf out;

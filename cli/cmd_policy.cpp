@@ -123,13 +123,7 @@ EcItem *setpathpolicy() {
     const char *typeName = nvme ? "nvme" : "scsi";
     const char *script = nvme ? common::CMD_NVME_POLICY_FILE : common::CMD_POLICY_FILE;
 
-    // Without a configuration file there is nothing to back up or edit.
-    if (access(common::CONF_FILE, F_OK) != 0) {
-        MLOG(common::LOG_ERROR, kMgmtLogSrc, "%s does not exist\n", common::CONF_FILE);
-        initEcItems1(&EC_no_config_info, typeName);
-        return &EC_no_config_info;
-    }
-
+    // Without a configuration file the backup fails: its item is the result.
     EcItem *item = backupConfFile();
     if (item->code != 0) return item;
 
@@ -137,14 +131,9 @@ EcItem *setpathpolicy() {
     // parameter and the "from" side of the change records.
     char oldGroup[kPolicyLen] = {};
     char oldChooser[kPolicyLen] = {};
-    bool noConfig = false;
-    item = queryPolicy(script, oldGroup, sizeof oldGroup, oldChooser, sizeof oldChooser, &noConfig);
+    item = queryPolicy(script, oldGroup, sizeof oldGroup, oldChooser, sizeof oldChooser, nullptr);
     if (item->code != 0) {
         rollBackConfFile();
-        if (noConfig) {
-            initEcItems1(&EC_no_config_info, typeName);
-            return &EC_no_config_info;
-        }
         return item;
     }
 

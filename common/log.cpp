@@ -82,13 +82,36 @@ bool stillAtPath(int fd, const char *path) {
     return byFd.st_ino == byPath.st_ino && byFd.st_dev == byPath.st_dev;
 }
 
+// A log file is never reached through a link: a symbolic link under the name is not
+// followed, and a name that is not a plain file of its own (a hard link to some other
+// file, a fifo) is not written to.
 int openRaw(const char *path) {
     if (path == nullptr) return -1;
     int fd;
     do {
-        fd = open(path, O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+        fd = open(path, O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
     } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return -1;
+    struct stat st{};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
+        close(fd);
+        return -1;
+    }
     return fd;
+}
+
+// /dumps is a fixed path that an administrator may have opened up to others. Files in it
+// are opened without following links in any case; a run says so once.
+void warnAboutOpenDumpsDir() {
+    static bool warned = false;
+    if (warned) return;
+    struct stat st{};
+    if (lstat(g_log_file_dir, &st) != 0) return;
+    if (st.st_uid == 0 && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0) return;
+    warned = true;
+    morvel_log(LOG_ERROR, "common/comm_util", __LINE__, __func__,
+               "Directory %s is not owned by root or is writable by group or others (owner %u, mode %04o).\n",
+               g_log_file_dir, static_cast<unsigned>(st.st_uid), static_cast<unsigned>(st.st_mode & 07777));
 }
 
 // Opens path and holds the exclusive lock on the file that is at path at that moment:
@@ -186,6 +209,7 @@ void morvel_log(int level, const char *source_file, int line, const char *functi
     if (level == LOG_DEBUG && !is_debug()) return;
     if (!log_started || format == nullptr) return;
     if (!mk_log_dir()) return;
+    warnAboutOpenDumpsDir();
 
     char name[kLevelNameMax] = {0};
     levelName(level, name);

@@ -3,6 +3,7 @@
 // exit status. The three entry points share the spawning, reading and growing code.
 #include "common/runner.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -204,12 +205,57 @@ private:
     bool wasSubreaper_ = false;
 };
 
-// Kills the shell's whole process group and reaps every member (the shell and what it left
-// behind), so that nothing of the command outlives the run.
+constexpr auto kReapGrace = std::chrono::milliseconds(1000);
+
+// Kills every process that is this process's child now (what setsid() took out of the
+// group was re-parented to us, the subreaper, once its parent died). True when one was found.
+bool killOwnChildren() {
+    const std::string me = std::to_string(getpid());
+    bool any = false;
+    DIR *proc = opendir("/proc");
+    if (proc == nullptr) return false;
+    while (const dirent *e = readdir(proc)) {
+        if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
+        char path[300];
+        std::snprintf(path, sizeof path, "/proc/%s/stat", e->d_name);
+        FILE *f = std::fopen(path, "re");
+        if (f == nullptr) continue;
+        char buf[512] = {0};
+        size_t n = std::fread(buf, 1, sizeof buf - 1, f);
+        std::fclose(f);
+        buf[n] = '\0';
+        // "pid (comm) state ppid ...": the name may hold blanks and brackets
+        const char *close = std::strrchr(buf, ')');
+        if (close == nullptr) continue;
+        char state = 0;
+        long ppid = 0;
+        if (std::sscanf(close + 1, " %c %ld", &state, &ppid) != 2) continue;
+        if (std::to_string(ppid) != me || state == 'Z') continue;
+        kill(static_cast<pid_t>(std::atol(e->d_name)), SIGKILL);
+        any = true;
+    }
+    closedir(proc);
+    return any;
+}
+
+// Kills the shell's whole process group and everything the command left in sessions of
+// its own, and reaps them. A process stuck in uninterruptible sleep (I/O on a hung map)
+// cannot die: after a short grace the runner stops waiting for it rather than hold the
+// command past its deadline.
 void killGroup(pid_t pgid) {
-    kill(-pgid, SIGKILL);
-    int wstatus = 0;
-    while (waitpid(-pgid, &wstatus, 0) > 0 || errno == EINTR) {
+    const Clock::time_point giveUp = Clock::now() + kReapGrace;
+    for (;;) {
+        kill(-pgid, SIGKILL);
+        bool groupGone = kill(-pgid, 0) != 0 && errno == ESRCH;
+        bool left = killOwnChildren();
+        int wstatus = 0;
+        while (waitpid(-1, &wstatus, WNOHANG) > 0) {
+        }
+        // A group member that has fully ended has handed its children to us: once the
+        // group is gone and no child is alive, nothing of the command is left.
+        if (groupGone && !left) return;
+        if (Clock::now() >= giveUp) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
 }
 
@@ -441,7 +487,13 @@ int exe_cmd_monitor(const char *cmd, char *buf, int size, char **out) {
     *out = buf;
     buf[0] = '\0';
     char line[kCmdBufSize] = {0};
-    std::snprintf(line, sizeof(line), "%s 2>&1", cmd);  // cut to 1023 characters
+    int full = std::snprintf(line, sizeof(line), "%s 2>&1", cmd);
+    // A line cut to the buffer would run a different command: a longer one is not run.
+    if (full < 0 || full > kCmdBufSize - 1) {
+        morvel_log(LOG_ERROR, kSrc, __LINE__, "exe_cmd",
+                   "Command [%.256s...] is too long (%d characters), it is not executed.\n", line, full);
+        return -1;
+    }
 
     Capture cap(buf, size, kMonitorChunk);
     RunResult res = runShell(line, cap, false, 0);

@@ -27,7 +27,8 @@ int exe_cmd(const char *cmd, char *buf, int size, char **out, int *grown);
 int exe_cmd_nonblocking(const char *cmd, char *buf, int size, char **out, int *state,
                         int timeout_ms = 0);
 
-// morvel_monitor's runner: no cleaning, command line cut to 1023 characters.
+// morvel_monitor's runner: no cleaning; a command line ("cmd 2>&1") longer than 1023
+// characters is not run (-1).
 // 0 success (output in buf), 1 success (output in *out, caller frees), -1 failure (*out is
 // buf), -2 OOM (*out is buf).
 int exe_cmd_monitor(const char *cmd, char *buf, int size, char **out);

@@ -37,11 +37,13 @@ bool g_snapshotBehind = false;
 
 bool sameField(const char *a, const char *b, size_t n) { return std::strncmp(a, b, n) == 0; }
 
-void logItemError(const char *format, const cli::EcItem *item) {
+// The line names the caller's function and line, as every error line does.
+void logItemError(const char *func, int line, const char *format, const cli::EcItem *item) {
     char text[256];
     cli::getErrorMsg(item, text, sizeof text);
-    common::morvel_log(common::LOG_ERROR, kSrc, __LINE__, __func__, format, text);
+    common::morvel_log(common::LOG_ERROR, kSrc, line, func, format, text);
 }
+#define LOG_ITEM_ERROR(format, item) logItemError(__func__, __LINE__, (format), (item))
 
 }  // namespace
 
@@ -90,12 +92,12 @@ cli::EcItem *getLunPath() {
     structs::initLunpath(g_pLunPath);
     cli::EcItem *r = structs::queryMorvelInfo(g_pMorvel);
     if (r->code != 0) {
-        logItemError("Query Morvel infomation failed. Error message: %s.", r);
+        LOG_ITEM_ERROR("Query Morvel infomation failed. Error message: %s.", r);
         return r;
     }
     r = structs::cvtMorvelToLunpath(g_pMorvel, g_pLunPath);
     if (r->code != 0) {
-        logItemError("Convert data from Struct s_morvel to s_lunPath failed. Error message: %s.", r);
+        LOG_ITEM_ERROR("Convert data from Struct s_morvel to s_lunPath failed. Error message: %s.", r);
         return r;
     }
     return &cli::EC_ok;
@@ -105,12 +107,12 @@ void oneMonitor() {
     cli::EcItem *r = getLunPath();
     if (r->code != 0) {
         // The previous records stay: a failed query never produces change lines.
-        logItemError("Get lun and path information failed. Error message: %s.", r);
+        LOG_ITEM_ERROR("Get lun and path information failed. Error message: %s.", r);
         return;
     }
     cmpAndLog();
     r = structs::cpyLunpath(g_pLunPath, g_pOldLunPath);
-    if (r->code != 0) logItemError("Copy lun and path information failed. Error message: %s.", r);
+    if (r->code != 0) LOG_ITEM_ERROR("Copy lun and path information failed. Error message: %s.", r);
 }
 
 int cmpAndLog() {

@@ -14,10 +14,11 @@ namespace morvel::monitor {
 
 // ---- snapshot file ----
 
-// Locked-file functions of the snapshot writer. open_file opens (creating with mode 0600)
-// the file and waits for an exclusive flock on it; it is truncated only once the lock is
-// held, and only if the name still leads to the locked file (a writer that lost the race
-// against a rename opens the new file). -1 on failure.
+// Files of the snapshot writer. lock_file opens (creating with mode 0600, never following
+// a link) the writers' lock file and waits for an exclusive flock on it. open_file, called
+// with that lock held, removes whatever is under the temporary name and creates it afresh
+// with O_EXCL (mode 0600), so a planted link is never followed. -1 on failure.
+int lock_file(const char *path);
 int open_file(const char *path);
 // Releases the lock and closes; a negative descriptor is ignored.
 void close_file(int fd);

@@ -24,13 +24,18 @@ constexpr const char *kSrc = "monitor/monitor";
 constexpr int kReadLineMax = 511;  // characters of one snapshot line taken per read
 constexpr size_t kChunkSize = 65536;
 constexpr int kMaxShown = 256;  // characters of failed data shown in the log
-// Seven fields of at most 30 characters (the WWID 65), seven commas and a line feed.
-constexpr size_t kMaxLineLen = 6 * 30 + 65 + 7 + 1;
+// Seven fields of at most 30 characters (the WWID 65), each character escaped at worst,
+// seven commas and a line feed.
+constexpr size_t kMaxLineLen = 2 * (6 * 30 + 65) + 7 + 1;
 
+// A comma or a backslash inside a field is written with a backslash before it; every other
+// character as it is, so a field without them gives the same bytes as ever.
 void appendField(char *chunk, size_t &used, const char *text, size_t width) {
     const size_t n = ::strnlen(text, width - 1);
-    std::memcpy(chunk + used, text, n);
-    used += n;
+    for (size_t i = 0; i < n; ++i) {
+        if (text[i] == ',' || text[i] == '\\') chunk[used++] = '\\';
+        chunk[used++] = text[i];
+    }
     chunk[used++] = ',';
 }
 
@@ -47,33 +52,30 @@ void appendRecord(char *chunk, size_t &used, const s_lunPath *r) {
 
 }  // namespace
 
+int lock_file(const char *path) {
+    if (path == nullptr) return -1;
+    // Opened to be locked only: the file is never truncated, written or chmod'ed, so a
+    // link planted under this name changes nothing.
+    int fd = ::open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) return -1;
+    int rc;
+    do {
+        rc = ::flock(fd, LOCK_EX);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 int open_file(const char *path) {
     if (path == nullptr) return -1;
-    // A writer that waited for the lock while the previous one renamed the file away holds
-    // a lock on the renamed file: it starts over with the file now under that name.
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        int fd = ::open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-        if (fd < 0) return -1;
-        int rc;
-        do {
-            rc = ::flock(fd, LOCK_EX);
-        } while (rc != 0 && errno == EINTR);
-        if (rc != 0) {
-            ::close(fd);
-            return -1;
-        }
-        struct stat held {}, named {};
-        if (::fstat(fd, &held) == 0 && ::stat(path, &named) == 0 && held.st_dev == named.st_dev &&
-            held.st_ino == named.st_ino) {
-            if (::ftruncate(fd, 0) != 0 || ::fchmod(fd, 0600) != 0) {
-                close_file(fd);
-                return -1;
-            }
-            return fd;
-        }
-        close_file(fd);
-    }
-    return -1;
+    // The caller holds the writer's lock: a file under this name is a leftover of a writer
+    // that died, or something planted. It is removed, never followed or reused: the new
+    // file is created exclusively.
+    if (::unlink(path) != 0 && errno != ENOENT) return -1;
+    return ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
 }
 
 void close_file(int fd) {
@@ -122,13 +124,22 @@ bool writeFieldToFile(int fd, const char *text) {
 bool writeLunPathToFile(s_lunPath *anchor, const char *path) {
     if (anchor == nullptr || path == nullptr) return false;
     char tmp[528];
-    if (std::snprintf(tmp, sizeof tmp, "%s.tmp", path) >= static_cast<int>(sizeof tmp)) {
+    char lockPath[528];
+    if (std::snprintf(tmp, sizeof tmp, "%s.tmp", path) >= static_cast<int>(sizeof tmp) ||
+        std::snprintf(lockPath, sizeof lockPath, "%s.lock", path) >= static_cast<int>(sizeof lockPath)) {
         MLOG(common::LOG_ERROR, kSrc, "Open file failed. file: %s.", path);
+        return false;
+    }
+    // Writers take turns on the lock file; the temporary file is theirs while they hold it.
+    int lock = lock_file(lockPath);
+    if (lock < 0) {
+        MLOG(common::LOG_ERROR, kSrc, "Open file failed. file: %s.", tmp);
         return false;
     }
     int fd = open_file(tmp);
     if (fd < 0) {
         MLOG(common::LOG_ERROR, kSrc, "Open file failed. file: %s.", tmp);
+        close_file(lock);
         return false;
     }
 
@@ -159,22 +170,31 @@ bool writeLunPathToFile(s_lunPath *anchor, const char *path) {
     } else {
         (void)::unlink(tmp);  // still locked: no other writer is using it
     }
-    close_file(fd);
+    ::close(fd);
+    close_file(lock);
     if (ok) MLOG(common::LOG_INFO, kSrc, "Write lun path infomation to file successfully.");
     return ok;
 }
 
 char *readFieldFromStr1(char *text, char *field, int width) {
     if (text == nullptr || field == nullptr || width < 0) return nullptr;
-    char *comma = std::strchr(text, ',');
-    if (comma == nullptr) {
+    // The field ends at the first comma without a backslash before it; "\," and "\\"
+    // stand for a comma and a backslash of the field (decoded in place).
+    char *out = text;
+    char *p = text;
+    while (*p != '\0' && *p != ',') {
+        if (*p == '\\' && (p[1] == ',' || p[1] == '\\')) ++p;
+        *out++ = *p++;
+    }
+    if (*p != ',') {
+        *out = '\0';
         MLOG(common::LOG_ERROR, kSrc, "Read lunpath field failed form string [%s].", text);
         common::inDebug("== Read lunpath field failed form string [%s].", text);
         return nullptr;
     }
-    *comma = '\0';
+    *out = '\0';
     common::vessar_strncpy(field, text, static_cast<size_t>(width));
-    return comma + 1;
+    return p + 1;
 }
 
 char *readFieldFromStr(char *text, char *field) { return readFieldFromStr1(text, field, 30); }
@@ -195,8 +215,10 @@ bool readLunpathFromStr(char *line, s_lunPath *rec) {
 
 bool readLunPathToFile(s_lunPath *anchor, const char *path) {
     if (anchor == nullptr || path == nullptr) return false;
-    FILE *f = std::fopen(path, "re");
+    int rfd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    FILE *f = rfd < 0 ? nullptr : ::fdopen(rfd, "r");
     if (f == nullptr) {
+        if (rfd >= 0) ::close(rfd);
         MLOG(common::LOG_ERROR, kSrc, "Open file failed. file: %s.", path);
         common::inDebug("== Open file failed. file: %s.", path);
         return false;

@@ -97,10 +97,16 @@ Header matchHeader(const char *line) {
     return Header::None;
 }
 
+bool allDigits(std::string_view s) {
+    return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
 // Names and device number of a header line: "alias (wwid) dm-N VENDOR,PRODUCT" or
-// "wwid dm-N VENDOR,PRODUCT".
+// "wwid dm-N VENDOR,PRODUCT". False when the text after " dm-" is not a number: the
+// device number goes into command lines (multipath -f /dev/dm-N), so such a header is
+// malformed.
 template <class L>
-void fillHeader(typename L::Device *dev, const char *line, Header kind) {
+bool fillHeader(typename L::Device *dev, const char *line, Header kind) {
     if (kind == Header::Nvme) {
         common::copyField(dev->vendor, "NVME", L::fieldMax);
         common::copyField(dev->product_type, "KELDORZRN", L::fieldMax);
@@ -114,7 +120,9 @@ void fillHeader(typename L::Device *dev, const char *line, Header kind) {
     if (names.starts_with(kCreated)) names.remove_prefix(kCreated.size());
     size_t dm = names.find(" dm-");
     if (dm != std::string_view::npos) {
-        common::copyField(dev->device_number, untilBlank(names.data() + dm + 4), L::numberMax);
+        std::string_view number = untilBlank(names.data() + dm + 4);
+        if (!allDigits(number)) return false;
+        common::copyField(dev->device_number, number, L::numberMax);
         names = names.substr(0, dm);
     }
     auto word = [&](size_t &pos) {
@@ -134,6 +142,7 @@ void fillHeader(typename L::Device *dev, const char *line, Header kind) {
     if (!b.empty() && b.back() == ')') b.remove_suffix(1);
     common::copyField(dev->path_alias, a.empty() ? b : a, L::nameMax);
     common::copyField(dev->wwid, b, L::nameMax);
+    return true;
 }
 
 // ---- path-group blocks ----
@@ -238,7 +247,9 @@ EcItem *parseBlock(char **lines, int start, int end, typename L::Path *pathAncho
         ++j;
         while (j < end && std::strncmp(fromSixth(lines[j]), "policy=", 7) != 0) {
             Words w = splitPathWords(fromSixth(lines[j]));
-            if (w.count < kPathWords) {
+            // The device name (word 2, as the record keeps it) names sysfs entries that
+            // the commands write to: one plain path component, or the line is malformed.
+            if (w.count < kPathWords || !isSafeDevName(w.w[1].substr(0, L::fieldMax))) {
                 logParseFailed(j);
                 return &cli::EC_parse_cmd_out;
             }
@@ -273,7 +284,10 @@ EcItem *parseLines(char **lines, int n, typename L::Device *anchor, PortResolver
         typename L::Device *dev = getOrMallocNextMorvel(prev);
         common::inDebug("== after getOrMallocNextMorvel");
         if (!dev) return &cli::EC_molloc_failed;
-        fillHeader<L>(dev, lines[i], kind);
+        if (!fillHeader<L>(dev, lines[i], kind)) {
+            logParseFailed(i);
+            return &cli::EC_parse_cmd_out;
+        }
 
         if (i + 1 >= n) {
             logParseFailed(i + 1);

@@ -50,15 +50,6 @@ void cutToCapture(std::string &text) {
     if (text.size() > kCaptureMax) text.resize(kCaptureMax);
 }
 
-// Disk names are used in sysfs paths: one plain path component only.
-bool isSafeDevName(std::string_view name) {
-    if (name.empty() || name.size() > 30) return false;
-    return std::all_of(name.begin(), name.end(), [](char c) {
-        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
-               c == '-';
-    });
-}
-
 std::string_view stripDigits(std::string_view name) {
     while (!name.empty() && name.back() >= '0' && name.back() <= '9') name.remove_suffix(1);
     return name;
@@ -66,6 +57,14 @@ std::string_view stripDigits(std::string_view name) {
 }  // namespace
 
 // ---- pure decisions ----
+
+bool isSafeDevName(std::string_view name) {
+    if (name.empty() || name.size() > 30) return false;
+    return std::all_of(name.begin(), name.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+               c == '-';
+    });
+}
 
 bool isOwnByPathLink(std::string_view target, std::string_view devName) {
     if (devName.empty() || target.substr(0, devName.size()) != devName) return false;

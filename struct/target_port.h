@@ -27,6 +27,10 @@ struct ByPathLink {
 
 // ---- pure decisions ----
 
+// A kernel disk name as it may appear in a sysfs path: one plain path component of
+// letters, digits, '_' and '-', 1 to 30 characters (sdb, nvme0n1; never "..", never a '/').
+bool isSafeDevName(std::string_view name);
+
 // True when a link pointing at `target` belongs to the disk devName: the disk itself or one
 // of its partitions (sdb, sdb1, sdb12; not sdba).
 bool isOwnByPathLink(std::string_view target, std::string_view devName);

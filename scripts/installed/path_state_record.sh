@@ -21,7 +21,8 @@ case "$verb" in
     add | del)
         [[ $# -eq 2 ]] || usage
         dev=$2
-        [[ "$dev" =~ ^[A-Za-z0-9_.:-]+$ ]] || { echo "invalid device name [$dev]"; exit 2; }
+        # a kernel device name: a letter first (never "." or ".."), then name characters
+        [[ "$dev" =~ ^[A-Za-z][A-Za-z0-9_.:-]*$ ]] || { echo "invalid device name [$dev]"; exit 2; }
         ;;
     list)
         [[ $# -eq 1 ]] || usage

@@ -41,8 +41,8 @@ set_topo 0 /run/t-a-only
 sb_wait_until 60 has_changes 10
 set_topo 1 /run/t-both      # the query fails while mpathb comes back
 wait_cycles 3
-sb_assert_log_contains 'ERROR monitor/monitor .*Query Morvel infomation failed\. Error message: Error\(0003\): Execute system command failed\.'
-sb_assert_log_contains 'Get lun and path information failed\. Error message: Error\(0003\): Execute system command failed\.'
+sb_assert_log_contains 'ERROR monitor/monitor getLunPath [0-9]+ Query Morvel infomation failed\. Error message: Error\(0003\): Execute system command failed\.'
+sb_assert_log_contains 'ERROR monitor/monitor oneMonitor [0-9]+ Get lun and path information failed\. Error message: Error\(0003\): Execute system command failed\.'
 set_topo 0 /run/t-both
 sb_wait_until 60 has_changes 14
 wait_cycles 2

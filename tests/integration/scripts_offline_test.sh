@@ -133,6 +133,8 @@ sb_run bash $S/run_all_offline_path.sh
 sb_assert_status 0
 sb_run bash $S/path_state_record.sh add 'sdc;reboot'
 sb_assert_status 2
+sb_run bash $S/path_state_record.sh add ..
+sb_assert_status 2
 
 sb_case "morvel setstate records the path, morvel aggregation sets it offline after a reboot"
 sb_persist /etc/morvel

@@ -103,6 +103,30 @@ TEST_F(LogTest, UnusableDirectoryDropsLinesSilently) {
     EXPECT_EQ(slurp("/dumps"), "not a directory");
 }
 
+// /dumps opened up to others: a link planted as a log file is not followed, and the run
+// says once that the folder is open.
+TEST_F(LogTest, PlantedLinksAreNotFollowedAndAnOpenFolderIsReported) {
+    fs::create_directories("/dumps");
+    chmod("/dumps", 01777);
+    std::ofstream("/tmp/victim") << "keep";
+    symlink("/tmp/victim", "/dumps/morvel_monitor.log");
+    morvel_log(4, "", 0, "", "change");
+    morvel_log(0, "s", 1, "f", "second");
+    EXPECT_EQ(slurp("/tmp/victim"), "keep");
+    std::string cli = slurp("/dumps/morvel_cli.log");
+    const std::string warning =
+        "Directory /dumps/ is not owned by root or is writable by group or others (owner 0, mode 1777).";
+    EXPECT_NE(cli.find(warning), std::string::npos) << cli;
+    EXPECT_EQ(cli.find(warning), cli.rfind(warning)) << cli;
+    EXPECT_NE(cli.find("ERROR s f 1 second"), std::string::npos);
+    // a hard link to another file under the name is not written either
+    fs::remove("/dumps/morvel_cli.log");
+    std::ofstream("/dumps/other") << "keep";
+    ASSERT_EQ(link("/dumps/other", "/dumps/morvel_cli.log"), 0);
+    morvel_log(0, "s", 1, "f", "third");
+    EXPECT_EQ(slurp("/dumps/other"), "keep");
+}
+
 TEST_F(LogTest, InDebugPrintsNothing) {
     testing::internal::CaptureStdout();
     inDebug("trace %d;", 1);

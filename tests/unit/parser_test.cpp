@@ -370,6 +370,24 @@ TEST(ParserEdges, BlockLineErrorsStopTheParse) {
     EXPECT_EQ(p.records, "mpathb|3600b|3|KELDOR|ZRN|20G\n  8:16|sdb|1:0:0:1|service-time 0|50|active|active|ready|running||\n");
 }
 
+// The device number and the path names go into command lines and sysfs paths: anything
+// but digits after " dm-", or a path name that is not one plain component, is malformed.
+TEST(ParserEdges, HostileDeviceNumberAndPathNameAreParseErrors) {
+    const std::string hostile[] = {
+        lines({"mpatha (3600a) dm-0;touch${IFS}/tmp/x KELDOR,ZRN", kSize, kGroup, kPath1}),
+        lines({"mpatha (3600a) dm- KELDOR,ZRN", kSize}),
+        lines({kHdr, kSize, kGroup, "  `- 1:0:0:1 ../../tmp/victim 8:16 active ready running"}),
+        lines({kHdr, kSize, kGroup, "  `- 1:0:0:1 .. 8:16 active ready running"}),
+    };
+    for (const std::string &text : hostile) {
+        SCOPED_TRACE(text);
+        Parsed cli = parseCli(text), mon = parseMon(text);
+        EXPECT_EQ(cli.result, &cli::EC_parse_cmd_out);
+        EXPECT_EQ(cli.records, "");
+        EXPECT_EQ(mon.result, &cli::EC_parse_cmd_out);
+    }
+}
+
 TEST(ParserEdges, ParseErrorIsLoggedWithTheLineNumber) {
     std::string log = "/dumps/morvel_cli.log";
     size_t before = topotest::readFile(log).size();

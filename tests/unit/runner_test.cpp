@@ -62,6 +62,20 @@ bool groupAlive() {
     return kill(-pg, 0) == 0 || errno != ESRCH;
 }
 
+// Processes (not zombies) whose command line holds the word.
+int livingWith(const std::string &word) {
+    int n = 0;
+    for (const auto &e : std::filesystem::directory_iterator("/proc")) {
+        std::string pid = e.path().filename();
+        if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::string cmdline = slurp(("/proc/" + pid + "/cmdline").c_str());
+        std::string stat = slurp(("/proc/" + pid + "/stat").c_str());
+        size_t close = stat.rfind(')');
+        if (cmdline.find(word) != std::string::npos && close != std::string::npos && stat[close + 2] != 'Z') ++n;
+    }
+    return n;
+}
+
 TEST_F(RunnerTest, CleaningAppliesToExeCmdOnly) {
     EXPECT_EQ(runExe("echo a; echo b").out, "a% echo b\n");
     EXPECT_EQ(runExe("echo x=y<z").out, "x%y%z\n");
@@ -163,11 +177,13 @@ TEST_F(RunnerTest, OverlongCommandLineIsRefused) {
     EXPECT_EQ(exeLiunxTaskCmd(tooLong.c_str()), &EC_exe_cmd_failed);
     EXPECT_NE(slurp(kCliLog).find("is too long (1024 characters), it is not executed."), std::string::npos);
 
-    // morvel_monitor's runner cuts the line instead
+    // morvel_monitor's runner refuses it too, instead of running the first 1023 characters
     std::vector<char> buf(4096);
     char *out = nullptr;
-    ASSERT_EQ(exe_cmd_monitor(("echo " + std::string(2000, 'a')).c_str(), buf.data(), 4096, &out), 0);
-    EXPECT_EQ(std::string(out), std::string(1018, 'a') + "\n");
+    ASSERT_EQ(exe_cmd_monitor(("echo " + std::string(1013, 'a')).c_str(), buf.data(), 4096, &out), 0);
+    EXPECT_EQ(std::string(out), std::string(1013, 'a') + "\n");
+    EXPECT_EQ(exe_cmd_monitor(tooLong.c_str(), buf.data(), 4096, &out), -1);
+    EXPECT_EQ(out, buf.data());
 }
 
 #if !defined(__SANITIZE_ADDRESS__)
@@ -245,6 +261,11 @@ TEST_F(RunnerTest, DeadlineCoversClosedOutputAndPartialHeapOutput) {
     EXPECT_EQ(exe_cmd_nonblocking("echo $$ >/tmp/pg; seq 1 10000; sleep 30", buf.data(), 64, &out, &state, 300), -9);
     EXPECT_EQ(out, buf.data());
     EXPECT_FALSE(groupAlive());
+    // what left the group with setsid() is killed as well
+    EXPECT_EQ(exe_cmd_nonblocking("setsid sleep 37.25 & setsid sh -c 'sleep 37.25' & sleep 37.25", buf.data(), 64,
+                                  &out, &state, 300),
+              -9);
+    EXPECT_EQ(livingWith("37.25"), 0);
     // a quick command under a deadline
     EXPECT_EQ(exe_cmd_nonblocking("echo hi", buf.data(), 64, &out, &state, 5000), 0);
     EXPECT_STREQ(out, "hi\n");

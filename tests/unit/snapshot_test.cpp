@@ -90,6 +90,21 @@ TEST_F(SnapshotTest, ReadingBackGivesTheSameRecordsAtFullWidth) {
     EXPECT_EQ(recordLines(back.anchor()), lines);
 }
 
+// Commas and backslashes inside a field are escaped, so such a record reads back whole.
+TEST_F(SnapshotTest, SeparatorInAFieldIsEscapedAndReadBack) {
+    testutil::fillRecords(list.anchor(), {"a,w1,8:0,sda,ready,active,running,"});
+    structs::s_lunPath *r = list.anchor()->next;
+    std::strcpy(r->lun_alias, "a,b,c");
+    std::strcpy(r->path_status, "x\\y\\");
+    ASSERT_TRUE(writeLunPathToFile(list.anchor(), path.c_str()));
+    EXPECT_EQ(readFile(path), "a\\,b\\,c,w1,8:0,sda,x\\\\y\\\\,active,running,\n");
+    structs::LunPathList back;
+    ASSERT_TRUE(readLunPathToFile(back.anchor(), path.c_str()));
+    EXPECT_STREQ(back.anchor()->next->lun_alias, "a,b,c");
+    EXPECT_STREQ(back.anchor()->next->path_status, "x\\y\\");
+    EXPECT_STREQ(back.anchor()->next->morvel_status, "running");
+}
+
 // Deleting every LUN must be remembered: the empty topology is written as an empty file,
 // which reads back as an empty list.
 TEST_F(SnapshotTest, EmptyListReplacesTheSnapshotWithAnEmptyFile) {
@@ -177,7 +192,7 @@ TEST_F(SnapshotTest, FailedWriteKeepsThePreviousSnapshot) {
 // crashed writer does not leak into the snapshot.
 TEST_F(SnapshotTest, SecondWriterWaitsForTheLock) {
     writeFile(path + ".tmp", "garbage left by a crash\n");
-    int held = ::open((path + ".tmp").c_str(), O_RDWR);
+    int held = ::open((path + ".lock").c_str(), O_RDWR | O_CREAT, 0600);
     ASSERT_GE(held, 0);
     ASSERT_EQ(::flock(held, LOCK_EX), 0);
     testutil::fillRecords(list.anchor(), {"a,w1,8:0,sda,ready,active,running,"});
@@ -193,6 +208,22 @@ TEST_F(SnapshotTest, SecondWriterWaitsForTheLock) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     EXPECT_EQ(readFile(path), "a,w1,8:0,sda,ready,active,running,\n");
     EXPECT_FALSE(fs::exists(path + ".tmp"));
+}
+
+// A file linked in under the temporary name (hard or symbolic) is replaced, never written.
+TEST_F(SnapshotTest, PlantedTemporaryLinkIsNotFollowed) {
+    const std::string victim = dir + "/victim";
+    writeFile(victim, "keep\n");
+    ::chmod(victim.c_str(), 0644);
+    testutil::fillRecords(list.anchor(), {"a,w1,8:0,sda,ready,active,running,"});
+    for (bool hard : {true, false}) {
+        ASSERT_EQ(hard ? ::link(victim.c_str(), (path + ".tmp").c_str())
+                       : ::symlink(victim.c_str(), (path + ".tmp").c_str()), 0);
+        ASSERT_TRUE(writeLunPathToFile(list.anchor(), path.c_str()));
+        EXPECT_EQ(readFile(victim), "keep\n");
+        EXPECT_EQ(fs::status(victim).permissions(), fs::perms(0644));
+        EXPECT_EQ(readFile(path), "a,w1,8:0,sda,ready,active,running,\n");
+    }
 }
 
 // Two writers racing while a reader keeps reading: every read sees one whole snapshot.

@@ -122,9 +122,12 @@ TEST_F(Store, EntryWithoutStringNameCountsAsFound) {
     unsigned int found = 0;
     EXPECT_EQ("", lookup(kW1, &found));
     EXPECT_EQ(1u, found);
+    // the next store puts a string name in place of what was there
     store(kW1, "vd_a");
     store(kW2, "vd_b");
-    EXPECT_EQ(text, content());
+    EXPECT_EQ("vd_a", lookup(kW1));
+    EXPECT_EQ("vd_b", lookup(kW2));
+    EXPECT_EQ(std::string::npos, content().find(":\t7"));
 }
 
 TEST_F(Store, CapitalisedMemberNamesAndDuplicates) {
@@ -195,6 +198,27 @@ TEST_F(Store, UnusableStoreIsKeptAsideAndReplaced) {
     writeFile(path_, "");  // an empty file is simply started afresh
     store(kW2, "vd_b");
     EXPECT_EQ(templateStore(kW2, "vd_b"), content());
+}
+
+// A link planted as the lock file is not followed: nothing is created through it.
+TEST_F(Store, PlantedLockLinkIsNotFollowed) {
+    const std::string target = dir_ + "/created-through-link";
+    unlink(target.c_str());
+    unlink((path_ + ".lock").c_str());
+    ASSERT_EQ(0, symlink(target.c_str(), (path_ + ".lock").c_str()));
+    store(kW1, "vd_a");
+    EXPECT_NE(0, access(target.c_str(), F_OK));
+    unlink((path_ + ".lock").c_str());
+}
+
+// Temporary files of writers killed before their rename are removed by the next writer.
+TEST_F(Store, LeftoverTemporaryFilesAreRemoved) {
+    writeFile(path_ + ".a1B2c3", "{\"disk\": [");
+    writeFile(path_ + ".corrupt", "kept");
+    store(kW1, "vd_a");
+    EXPECT_NE(0, access((path_ + ".a1B2c3").c_str(), F_OK));
+    EXPECT_EQ("kept", readFile(path_ + ".corrupt"));
+    EXPECT_EQ("vd_a", lookup(kW1));
 }
 
 TEST_F(Store, MissingStoreIsReported) {

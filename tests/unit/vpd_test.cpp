@@ -182,6 +182,16 @@ TEST_F(VdiskLookup, ReadsNameWhenD0Listed) {
     EXPECT_EQ(1, g_dev.callsd0);
 }
 
+// An escape sequence in the name never reaches the terminal; the log says the name changed.
+TEST_F(VdiskLookup, ControlCharactersInTheNameAreReplaced) {
+    LogTail log;
+    g_dev.p00 = page00({0x00, 0xD0});
+    g_dev.pd0 = pageD0("vd\x1b[2J\x1b[H\tx\x7f");
+    EXPECT_EQ(0, get_vdisk_name(path_.c_str(), name_, fakeReader));
+    EXPECT_STREQ("vd?[2J?[H?x?", name_);
+    EXPECT_TRUE(log.has("The vdisk name of device (/tmp/fake-dm-2) holds 4 control characters, each is shown as '?'."));
+}
+
 TEST_F(VdiskLookup, NoD0RequestWhenNotListed) {
     LogTail log;
     g_dev.p00 = page00({0x00, 0x80, 0x83});
