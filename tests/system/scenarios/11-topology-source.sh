@@ -103,6 +103,7 @@ CONF
 run multipathd reconfigure
 poll 60 bash -c "[[ \$(multipathd show maps raw format '%n %w' | awk -v w=$ISCSI_WWID '\$2 == w { print \$1 }') == aaa_first ]]"
 poll 90 all_ready
+poll 90 bash -c "[[ \$(multipath -ll $SD0_WWID 2>/dev/null | grep -c policy=) == 2 ]]"
 quiet
 groups=$(multipath -ll "$SD0_WWID" 2>/dev/null | grep -c 'policy=')
 expect_eq "the scsi_debug LUN has two path groups" 2 "$groups"
