@@ -89,6 +89,15 @@ void sortByMapName(M *anchor) {
     devs.back()->is_last = 1;
 }
 
+// An unusable daemon reply leaves the list empty and says in the log what runs instead.
+template <class M>
+bool settle(M *anchor, const DaemonReply &r, const char *daemonCmd, const char *fallbackCmd) {
+    if (r.ok) return true;
+    initMorvel(anchor);
+    logFallback(daemonCmd, r.why, fallbackCmd);
+    return false;
+}
+
 // The map the daemon answered for is the one asked for.
 bool namesMap(s_morvel *anchor, const char *name) {
     s_morvel *d = firstValid(anchor);
@@ -122,11 +131,7 @@ bool fromDaemon(s_morvel *anchor, const char *singleName, const char *fallbackCm
             r.why = "it shows another map";
         }
     }
-    if (!r.ok) {
-        initMorvel(anchor);
-        logFallback(cmd, r.why, fallbackCmd);
-        return false;
-    }
+    if (!settle(anchor, r, cmd, fallbackCmd)) return false;
     if (!singleName) sortByMapName(anchor);
     return true;
 }
@@ -179,11 +184,7 @@ bool fromDaemon(mon::s_morvel *anchor, const char *fallbackCmd) {
             r.why = "its text could not be parsed";
         }
     }
-    if (!r.ok) {
-        initMorvel(anchor);
-        logFallback(cmd, r.why, fallbackCmd);
-        return false;
-    }
+    if (!settle(anchor, r, cmd, fallbackCmd)) return false;
     sortByMapName(anchor);
     return true;
 }
