@@ -115,9 +115,13 @@ bool fillHeader(typename L::Device *dev, const char *line, Header kind) {
         common::copyField(dev->product_type, "ZRN", L::fieldMax);
     }
     std::string_view names(line);
-    // multipathd marks the maps it created itself: "create: mpatha (...) dm-2 ...".
-    constexpr std::string_view kCreated = "create: ";
-    if (names.starts_with(kCreated)) names.remove_prefix(kCreated.size());
+    // multipathd marks a map with the last thing it did to it: "create: mpatha (...) dm-2 ...",
+    // and after a reconfigure "reload: ", "switchpg: ", "rename: " and the like.
+    for (std::string_view mark : {"create: ", "reload: ", "switchpg: ", "rename: ", "resize: ", "reject: "})
+        if (names.starts_with(mark)) {
+            names.remove_prefix(mark.size());
+            break;
+        }
     size_t dm = names.find(" dm-");
     if (dm != std::string_view::npos) {
         std::string_view number = untilBlank(names.data() + dm + 4);

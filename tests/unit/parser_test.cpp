@@ -274,6 +274,12 @@ TEST(ParserEdges, HeaderForms) {
     p = parseCli(lines({"create: mpatha (3600a) dm-2 KELDOR,ZRN", kSize}));
     EXPECT_EQ(p.records, "mpatha|3600a|2|KELDOR|ZRN|20G\n");
     EXPECT_EQ(parseMon(lines({"create: 3600a dm-2 KELDOR,ZRN", kSize})).records, "3600a|3600a|2|KELDOR|ZRN|20G\n");
+    for (const char *mark : {"reload: ", "switchpg: ", "rename: "}) {
+        EXPECT_EQ(parseCli(lines({std::string(mark) + "mpatha (3600a) dm-2 KELDOR,ZRN", kSize})).records,
+                  "mpatha|3600a|2|KELDOR|ZRN|20G\n") << mark;
+        EXPECT_EQ(parseMon(lines({std::string(mark) + "3600a dm-2 KELDOR,ZRN", kSize})).records,
+                  "3600a|3600a|2|KELDOR|ZRN|20G\n") << mark;
+    }
     // other vendors and lines that only mention the array are not headers
     EXPECT_EQ(parseCli(lines({"mpathx (3600b) dm-1 KELDOR,ZRNX", kSize})).records, "");
     EXPECT_EQ(parseCli(lines({"mpathx (3600b) dm-1 XKELDOR,ZRN", kSize})).records, "");

@@ -3,17 +3,21 @@
 # the same report, byte for byte, over a table of quiet topologies and name forms; a stopped
 # daemon is not woken; a portal that drops every packet does not hold up the monitor's cycles.
 
+# deadline: 540
+
 CAP=$SYSTEST_OUT/captures
 mkdir -p "$CAP"
 PIDFILE=/run/multipathd.pid
 sd0=$(map_paths "$SD0_WWID" | head -n 1)
 nv_b=$(nvme_dev 127.0.0.2)
 is_b=$(iscsi_dev 127.0.0.2:3260)
+ANA_B=/sys/kernel/config/nvmet/ports/2/ana_groups/1/ana_state # the port of 127.0.0.2
 conf_saved=$(mktemp)
 cp /etc/multipath.conf "$conf_saved"
 cleanup() {
     [[ -f $PIDFILE.away ]] && mv "$PIDFILE.away" "$PIDFILE"
     tc qdisc del dev lo root 2>/dev/null
+    echo optimized >"$ANA_B" 2>/dev/null
     multipathd reinstate path "$nv_b" >/dev/null 2>&1
     echo running >"/sys/block/$sd0/device/state" 2>/dev/null
     if ! cmp -s "$conf_saved" /etc/multipath.conf; then
@@ -26,7 +30,23 @@ all_ready() {
     local w
     for w in "$ISCSI_WWID" "$NVME_WWID" "$SD0_WWID" "$SD1_WWID"; do map_count_ready "$w" 2 || return 1; done
 }
-quiet() { sleep 6; } # one more checker round of multipathd (polling_interval 2, at most 4)
+quiet() { sleep 6; }
+# groups_of: "map groups" per map of multipath -ll style text, sorted (the daemon marks a map
+# with its last action: "create: ", "reload: ", "switchpg: "...)
+groups_of() {
+    awk '/^[^ |`]/ && / dm-[0-9]+ / { n = ($1 ~ /^[a-z]+:$/) ? $2 : $1 } /policy=/ { c[n]++ }
+        END { for (k in c) print k, c[k] }' | sort
+}
+# settled: after the reconfigure to group_by_prio the maps are reloaded one after the other;
+# wait until the daemon and the kernel tables agree on every map and its groups, the alias is in
+# place and the NVMe LUN's non-optimized port has a group of its own
+settled() {
+    local d k
+    d=$(multipathd show topology 2>/dev/null | groups_of)
+    k=$(multipath -ll 2>/dev/null | groups_of)
+    [[ $d == "$k" && $k == *"aaa_first "* ]] && all_ready &&
+        [[ $(multipath -ll "$NVME_WWID" 2>/dev/null | grep -c 'policy=') == 2 ]]
+} # one more checker round of multipathd (polling_interval 2, at most 4)
 
 # failed_prio: the report with the priority column of failed paths' rows blanked. A path failed
 # with "multipathd fail path" keeps its checker state: multipath -ll, which runs the checker,
@@ -100,17 +120,19 @@ multipaths {
     }
 }
 CONF
+echo non-optimized >"$ANA_B"
 run multipathd reconfigure
-poll 60 bash -c "[[ \$(multipathd show maps raw format '%n %w' | awk -v w=$ISCSI_WWID '\$2 == w { print \$1 }') == aaa_first ]]"
-poll 90 all_ready
-poll 90 bash -c "[[ \$(multipath -ll $SD0_WWID 2>/dev/null | grep -c policy=) == 2 ]]"
+poll 90 settled
 quiet
-groups=$(multipath -ll "$SD0_WWID" 2>/dev/null | grep -c 'policy=')
-expect_eq "the scsi_debug LUN has two path groups" 2 "$groups"
+groups=$(multipath -ll "$NVME_WWID" 2>/dev/null | grep -c 'policy=')
+expect_eq "the NVMe LUN has two path groups (one port non-optimized)" 2 "$groups"
+multipathd show topology >"$CAP/multipathd-show-topology-group-by-prio.out" 2>&1
+multipath -ll >"$CAP/multipath-ll-group-by-prio.out" 2>&1
 both "group_by_prio, alias aaa_first"
 both "by alias" aaa_first
 both "by the WWID of the aliased LUN" "$ISCSI_WWID"
 cp "$conf_saved" /etc/multipath.conf
+echo optimized >"$ANA_B"
 run multipathd reconfigure
 poll 90 all_ready
 
