@@ -112,6 +112,16 @@ $OUT"
 log_mark() { if [[ -f "$1" ]]; then wc -l <"$1"; else echo 0; fi; }
 log_since() { [[ -f "$1" ]] && tail -n +"$(($2 + 1))" "$1"; }
 
+# query_name WHAT NAME VDISK: "query NAME" succeeds and shows vdisk_name VDISK; LOG holds the
+# lines it added to the CLI log.
+query_name() {
+    local mark
+    mark=$(log_mark "$CLI_LOG")
+    expect_mor "$1" 0 query "$2"
+    expect_match "it shows the vdisk name $3" "^vdisk_name: $3\$" "$OUT"
+    LOG=$(log_since "$CLI_LOG" "$mark")
+}
+
 # run CMD...: a host command whose call and output go to the scenario's log; returns its status.
 run() {
     local rc out

@@ -23,10 +23,8 @@ chmod 0600 /dumps/storage_config.json
 stored=$(cat /dumps/storage_config.json)
 
 say "query of the iSCSI LUN: page 0x00 read, no page 0xD0, name from the store"
-mark=$(log_mark "$CLI_LOG")
-expect_mor "query $IS succeeds" 0 query "$IS"
-expect_match "the stored vdisk name is shown" '^vdisk_name: lio_vol_01$' "$OUT"
-log=$(log_since "$CLI_LOG" "$mark")
+query_name "query $IS succeeds, the stored name shown" "$IS" lio_vol_01
+log=$LOG
 expect_match "the log says the LUN has no page 0xD0" \
     'ERROR array/array get_vdisk_name [0-9]+ Get D0 page of device failed, maybe it is not support D0 page\.$' "$log"
 expect_no_match "page 0x00 itself was read (SG_IO on the dm node works)" \

@@ -32,12 +32,10 @@ expect_match "page 0x00 of $node lists page 0xd0" '0xd0' "$pages"
 say "query reads each vdisk name in band and remembers it"
 rm -f "$STORE"
 d0_a=$(sim_count "$SIM_A" inquiry_vpd_d0) d0_b=$(sim_count "$SIM_B" inquiry_vpd_d0)
-expect_mor "query $A succeeds" 0 query "$A"
-expect_match "the vdisk name of $A is the array's" "^vdisk_name: $SIM_A_NAME$" "$OUT"
+query_name "query $A succeeds, the array's name shown" "$A" "$SIM_A_NAME"
 expect_match "its transport is iSCSI" '^host_interface: iscsi$' "$OUT"
 expect_count "the array was asked for page 0xD0 of $A once" "$SIM_A" inquiry_vpd_d0 == $((d0_a + 1))
-expect_mor "query $B succeeds" 0 query "$B"
-expect_match "the vdisk name of $B is the array's" "^vdisk_name: $SIM_B_NAME$" "$OUT"
+query_name "query $B succeeds, the array's name shown" "$B" "$SIM_B_NAME"
 expect_count "the array was asked for page 0xD0 of $B once" "$SIM_B" inquiry_vpd_d0 == $((d0_b + 1))
 expect_eq "the store holds both names, in the order they were read" \
     "$(store_text "$SIM_A_NAME" "$SIM_B_NAME")" "$(cat "$STORE")"
@@ -49,11 +47,9 @@ expect_eq "reading the same names again leaves the store as it was" "$sum" "$(md
 
 say "the vdisk of $A is renamed on the array"
 sim_set "$SIM_A" vdisk_name vd_sales_02
-mark=$(log_mark "$CLI_LOG")
-expect_mor "query $A succeeds" 0 query "$A"
-expect_match "the new name is shown" '^vdisk_name: vd_sales_02$' "$OUT"
+query_name "query $A succeeds, the new name shown" "$A" vd_sales_02
 expect_match "the change is logged" \
-    "device \($SIM_A_WWID\), vdisk name change from \($SIM_A_NAME\) to \(vd_sales_02\)\.$" "$(log_since "$CLI_LOG" "$mark")"
+    "device \($SIM_A_WWID\), vdisk name change from \($SIM_A_NAME\) to \(vd_sales_02\)\.$" "$LOG"
 expect_eq "the store holds the new name in place" "$(store_text vd_sales_02 "$SIM_B_NAME")" "$(cat "$STORE")"
 
 say "every path of $B is down: the name comes from the store, the array is not asked"
@@ -63,10 +59,8 @@ for d in $paths; do echo offline >"/sys/block/$d/device/state"; done
 wait_for "multipathd sees both paths of $B down" 60 \
     map_count_failed "$SIM_B_WWID" 2
 before=$(cat "$SIM_STATE/$SIM_B/requests")
-mark=$(log_mark "$CLI_LOG")
-expect_mor "query of the failed LUN succeeds" 0 query "$B"
-expect_match "it shows the stored name" "^vdisk_name: $SIM_B_NAME$" "$OUT"
-log=$(log_since "$CLI_LOG" "$mark")
+query_name "query of the failed LUN succeeds, the stored name shown" "$B" "$SIM_B_NAME"
+log=$LOG
 expect_match "the log calls it a failed device" "This device \($SIM_B_WWID\) is a failed device\.$" "$log"
 expect_no_match "morvel sent no inquiry" 'Get (00|D0) page|Open scsi device|ioctl failed' "$log"
 sleep 1
@@ -82,10 +76,8 @@ pages=$(sg_vpd -p 0 "$node" 2>&1)
 expect_match "page 0x00 of $node no longer lists 0xd0" 'Supported VPD pages' "$pages"
 expect_no_match "(sg_vpd)" '0xd0' "$pages"
 d0=$(sim_count "$SIM_A" inquiry_vpd_d0) p00=$(sim_count "$SIM_A" inquiry_vpd_00)
-mark=$(log_mark "$CLI_LOG")
-expect_mor "query $A succeeds" 0 query "$A"
-expect_match "it shows the stored name" '^vdisk_name: vd_sales_02$' "$OUT"
-log=$(log_since "$CLI_LOG" "$mark")
+query_name "query $A succeeds, the stored name shown" "$A" vd_sales_02
+log=$LOG
 expect_match "the log says page 0xD0 is not supported" \
     'get_vdisk_name [0-9]+ Get D0 page of device failed, maybe it is not support D0 page\.$' "$log"
 expect_match "and that the name comes from the store" \
@@ -97,10 +89,8 @@ expect_eq "no page 0xD0 request reached the array" "$d0" "$(sim_count "$SIM_A" i
 say "the array lists page 0xD0 but refuses it (CHECK CONDITION)"
 sim_set "$SIM_A" page_d0 refuse
 cc=$(sim_count "$SIM_A" check_conditions)
-mark=$(log_mark "$CLI_LOG")
-expect_mor "query $A succeeds" 0 query "$A"
-expect_match "it shows the stored name" '^vdisk_name: vd_sales_02$' "$OUT"
-log=$(log_since "$CLI_LOG" "$mark")
+query_name "query $A succeeds, the stored name shown" "$A" vd_sales_02
+log=$LOG
 expect_match "the log has the SCSI status 2" 'get disk page ioctl failed, ret = 0, io_status is 2\.$' "$log"
 expect_match "then the page 0xD0 failure" 'Get D0 page of device failed\.$' "$log"
 expect_count "the array answered with CHECK CONDITION" "$SIM_A" check_conditions '>=' $((cc + 1))
