@@ -111,7 +111,9 @@ run multipathd reinstate path "$nv_b"
 poll 90 all_ready
 
 say "parity: group_by_prio, and an alias that sorts first"
-sed -i 's/path_grouping_policy    failover/path_grouping_policy    group_by_prio/' /etc/multipath.conf
+# every grouping policy that earlier scenarios left, and the default, become group_by_prio
+sed -i -E -e 's/^([[:space:]]*path_grouping_policy[[:space:]]+)[A-Za-z_]+/\1group_by_prio/' \
+    -e 's/^defaults \{$/&\n    path_grouping_policy group_by_prio/' /etc/multipath.conf
 cat >>/etc/multipath.conf <<CONF
 multipaths {
     multipath {
