@@ -255,7 +255,7 @@ protected:
         for (auto &l : links)
             symlink((std::string("../../") + l[1]).c_str(), (std::string("/dev/disk/by-path/") + l[0]).c_str());
     }
-    std::string run(morvel::cli::EcItem *(*cmd)(), morvel::cli::EcItem **result) {
+    std::string run(morvel::common::EcItem *(*cmd)(), morvel::common::EcItem **result) {
         testing::internal::CaptureStdout();
         *result = cmd();
         fflush(stdout);
@@ -268,22 +268,22 @@ TEST_F(QueryCommand, WorkedExampleMatchesGolden) {
                                         "36000aabbccdd0000000000000000001a", "vd_sales_01");
     const std::string golden = readFile(kTestsDir + "/golden/query_worked_example.out");
     ASSERT_FALSE(golden.empty());
-    morvel::cli::EcItem *r = nullptr;
+    morvel::common::EcItem *r = nullptr;
     EXPECT_EQ(golden, run(morvel::cli::query, &r));
-    EXPECT_EQ(&morvel::cli::EC_info_ok, r);
+    EXPECT_EQ(&morvel::common::EC_info_ok, r);
     EXPECT_EQ(golden, run([] { return morvel::cli::querySingleDevice("mpatha"); }, &r));
-    EXPECT_EQ(&morvel::cli::EC_info_ok, r);
+    EXPECT_EQ(&morvel::common::EC_info_ok, r);
 }
 
 TEST_F(QueryCommand, UnknownDevicePrintsNothing) {
-    morvel::cli::EcItem *r = nullptr;
+    morvel::common::EcItem *r = nullptr;
     EXPECT_EQ("", run([] { return morvel::cli::querySingleDevice("mpathq"); }, &r));
-    EXPECT_EQ(&morvel::cli::EC_no_this_device, r);
+    EXPECT_EQ(&morvel::common::EC_no_this_device, r);
 }
 
 TEST_F(QueryCommand, NoArrayDeviceIsTwoSeparators) {
     writeFile("/tmp/fakebin/multipath", "#!/bin/sh\necho 'mpathx (3600) dm-9 OTHER,DISK'\n");
-    morvel::cli::EcItem *r = nullptr;
+    morvel::common::EcItem *r = nullptr;
     EXPECT_EQ(kDash + kDash, run(morvel::cli::query, &r));
     EXPECT_EQ(0, r->code);
 }
