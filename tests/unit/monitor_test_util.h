@@ -73,22 +73,29 @@ inline std::vector<std::string> recordLines(const s_lunPath *anchor) {
     return out;
 }
 
+// The pieces of text that sep ends, and the rest after the last sep when it is not empty.
+inline std::vector<std::string> splitOn(const std::string &text, char sep) {
+    std::vector<std::string> out;
+    std::string cur;
+    for (char c : text) {
+        if (c == sep) {
+            out.push_back(cur);
+            cur.clear();
+        } else {
+            cur += c;
+        }
+    }
+    if (!cur.empty()) out.push_back(cur);
+    return out;
+}
+
 // Refills a LUN-path list from snapshot-form lines ("alias,wwid,id,name,st,grp,state,").
 inline void fillRecords(s_lunPath *anchor, const std::vector<std::string> &lines) {
     structs::initLunpath(anchor);
     s_lunPath *prev = anchor;
     for (const auto &l : lines) {
         s_lunPath *r = structs::getOrMallocNextLunpath(prev);
-        std::vector<std::string> f;
-        std::string cur;
-        for (char c : l) {
-            if (c == ',') {
-                f.push_back(cur);
-                cur.clear();
-            } else {
-                cur += c;
-            }
-        }
+        std::vector<std::string> f = splitOn(l, ',');
         f.resize(7);
         common::copyField(r->lun_alias, f[0].c_str());
         common::copyField(r->lun_wwid, f[1].c_str());
@@ -107,19 +114,6 @@ using testfiles::inSandbox;
 using testfiles::readFile;
 using testfiles::writeFile;
 
-inline std::vector<std::string> splitLines(const std::string &text) {
-    std::vector<std::string> out;
-    std::string cur;
-    for (char c : text) {
-        if (c == '\n') {
-            out.push_back(cur);
-            cur.clear();
-        } else {
-            cur += c;
-        }
-    }
-    if (!cur.empty()) out.push_back(cur);
-    return out;
-}
+inline std::vector<std::string> splitLines(const std::string &text) { return splitOn(text, '\n'); }
 
 }  // namespace morvel::testutil

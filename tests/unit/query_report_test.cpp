@@ -120,6 +120,31 @@ TEST_F(Report, DevicesSeparatedByOneEmptyLineAndStaleNodesHidden) {
     EXPECT_EQ(kDash + a + "\n" + b + kDash, out);
 }
 
+// All names are looked up, and every reason logged, device by device, before the report is
+// formatted; the formatting itself neither logs nor reads.
+TEST_F(Report, NamesResolvedInReportOrderBeforeFormatting) {
+    remember("w_second", "vd_second");
+    addDevice("mpatha", "w_first", "2", {{.name = "sdb", .state = "offline"}});
+    addDevice("mpathb", "w_second", "3", {{.name = "sdc", .state = "offline", .hostInterface = "ib"}});
+    LogTail log;
+    morvel::array::StoreCache store;
+    resolveVdiskNames(first(), store);
+    const std::string text = log.text();
+    const size_t firstFailed = text.find("This device (w_first) is a failed device, we can not get");
+    const size_t secondFailed = text.find("This device (w_second) is a failed device.");
+    const size_t secondTransport = text.find("This device (w_second), the transport we obtained is not");
+    EXPECT_LT(firstFailed, secondFailed);
+    EXPECT_LT(secondFailed, secondTransport);
+    EXPECT_NE(std::string::npos, secondTransport);
+    EXPECT_STREQ("vd_second", first()->next->vdisk_name);
+
+    const std::string report = formatMorvel(first());
+    EXPECT_EQ(text, log.text());
+    EXPECT_TRUE(has(report, " \n\npath_alias: mpathb\n"));
+    EXPECT_TRUE(has(report, "vdisk_name: vd_second\n=====")) << "no transport line for ib";
+    EXPECT_EQ(kDash + report + kDash, printAll());
+}
+
 TEST_F(Report, FailedDeviceJudgement) {
     uint32_t failed = 9;
     LogTail log;

@@ -40,28 +40,30 @@ Transport resolveWith(PortResolver &r, const char *dev, common::EcItem **result 
 
 const char kFcLun1[] = "pci-0000:5e:00.0-fc-0x2200aabbccdd0003-lun-1";
 
-TEST(ScsiDecision, FibreChannel) {
-    EXPECT_EQ(scsi(std::string(kFcLun1) + "\n"), (Transport{"fc", "0x2200aabbccdd0003"}));
-    // a partition link as well: two FC names, the port comes from the second line
-    EXPECT_EQ(scsi(std::string(kFcLun1) + "\n" + kFcLun1 + "-part1\n"), (Transport{"fc", "0x2200aabbccdd0003"}));
-    EXPECT_EQ(scsi("pci-0000:5e:00.0-fc-0x2200aabbccdd0003-lun-1\npci-0000:5e:00.1-fc-0x2200aabbccdd0004-lun-1\n"),
-              (Transport{"fc", "0x2200aabbccdd0004"}));
-    // several FC names but no "pci" from the second line on: no port
-    EXPECT_EQ(scsi("pci-0000:5e:00.0-fc-0x2200aabbccdd0003-lun-1\nx-fc-0x1-lun-1\n"), (Transport{"fc", ""}));
-    // a name in a form without the port at the 4th piece
-    EXPECT_EQ(scsi("fc-0x2200aabbccdd0003-lun-1\n"), (Transport{"", ""}));
-    EXPECT_EQ(scsi("pci-0000:5e:00.0-fc-lun-1\n"), (Transport{"fc", ""}));
-    // a port name ending in fc is still one FC link
-    EXPECT_EQ(scsi("pci-0000:5e:00.0-fc-0x20000090fa0000fc-lun-1\n"), (Transport{"fc", "0x20000090fa0000fc"}));
-}
-
-TEST(ScsiDecision, IscsiSasAndOthers) {
-    EXPECT_EQ(scsi("ip-192.168.10.20:3260-iscsi-iqn.2001-05.com.keldor:tgt-lun-1\n"),
-              (Transport{"iscsi", "192.168.10.20:3260"}));
-    EXPECT_EQ(scsi("ip-192.168.10.20:3261-iscsi-iqn.2001-05.com.keldor:tgt-lun-1\n"), (Transport{"iscsi", ""}));
-    EXPECT_EQ(scsi("pci-0000:00:17.0-scsi-0:0:1:0\n"), (Transport{"sas", ""}));
-    EXPECT_EQ(scsi("pci-0000:00:1f.2-ata-1\n"), (Transport{"", ""}));
-    EXPECT_EQ(scsi(""), (Transport{"", ""}));
+TEST(ScsiDecision, ByPathNames) {
+    const std::string fc1 = std::string(kFcLun1) + "\n";
+    const struct {
+        std::string links;
+        Transport want;
+    } cases[] = {
+        {fc1, {"fc", "0x2200aabbccdd0003"}},
+        // a partition link as well: two FC names, the port comes from the second line
+        {fc1 + kFcLun1 + "-part1\n", {"fc", "0x2200aabbccdd0003"}},
+        {fc1 + "pci-0000:5e:00.1-fc-0x2200aabbccdd0004-lun-1\n", {"fc", "0x2200aabbccdd0004"}},
+        // several FC names but no "pci" from the second line on: no port
+        {fc1 + "x-fc-0x1-lun-1\n", {"fc", ""}},
+        // a name in a form without the port at the 4th piece
+        {"fc-0x2200aabbccdd0003-lun-1\n", {"", ""}},
+        {"pci-0000:5e:00.0-fc-lun-1\n", {"fc", ""}},
+        // a port name ending in fc is still one FC link
+        {"pci-0000:5e:00.0-fc-0x20000090fa0000fc-lun-1\n", {"fc", "0x20000090fa0000fc"}},
+        {"ip-192.168.10.20:3260-iscsi-iqn.2001-05.com.keldor:tgt-lun-1\n", {"iscsi", "192.168.10.20:3260"}},
+        {"ip-192.168.10.20:3261-iscsi-iqn.2001-05.com.keldor:tgt-lun-1\n", {"iscsi", ""}},
+        {"pci-0000:00:17.0-scsi-0:0:1:0\n", {"sas", ""}},
+        {"pci-0000:00:1f.2-ata-1\n", {"", ""}},
+        {"", {"", ""}},
+    };
+    for (const auto &c : cases) EXPECT_EQ(scsi(c.links), c.want) << c.links;
 }
 
 TEST(ByPathLinks, OnlyTheDiskAndItsPartitionsBelongToIt) {
