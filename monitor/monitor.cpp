@@ -127,42 +127,37 @@ void oneMonitor(CycleState &state) {
 }
 
 int cmpAndLog(CycleState &state) {
-    LunPathIndex &newByWwid = state.newByWwid, &oldByWwid = state.oldByWwid;
-    LunPathIndex &newByName = state.newByName, &oldByName = state.oldByName;
-    newByWwid.build(g_pLunPath);
-    oldByWwid.build(g_pOldLunPath);
-    newByName.build(g_pLunPath);
-    oldByName.build(g_pOldLunPath);
-    constexpr size_t W = structs::kLunWwidKeyLen;
+    state.newByWwid.build(g_pLunPath);
+    state.oldByWwid.build(g_pOldLunPath);
+    state.newByName.build(g_pLunPath);
+    state.oldByName.build(g_pOldLunPath);
     int changes = 0;
     common::LogBatch batch;  // one change line per record: one open of the log for all
 
-    // 1. Deleted LUNs, judged once per run of records of the same LUN.
-    const s_lunPath *prev = nullptr;
-    for (const s_lunPath *o = firstValid(g_pOldLunPath); o != nullptr; prev = o, o = nextValid(o)) {
-        if (prev != nullptr && sameField(prev->lun_wwid, o->lun_wwid, W)) continue;
-        if (newByWwid.find(o->lun_wwid) == nullptr) {
-            MONITOR_CHANGE("The lun is deleted, the properties are [ path_alias: %s, wwid: %s ].",
-                           o->lun_alias, o->lun_wwid);
+    // The LUNs of one list that the other lacks, judged once per run of records of a LUN.
+    auto lunsMissing = [&](s_lunPath *anchor, const LunPathIndex &other, const char *what) {
+        const s_lunPath *prev = nullptr;
+        for (const s_lunPath *r = firstValid(anchor); r != nullptr; prev = r, r = nextValid(r)) {
+            if (prev != nullptr && sameField(prev->lun_wwid, r->lun_wwid, structs::kLunWwidKeyLen)) continue;
+            if (other.find(r->lun_wwid) == nullptr)
+                MONITOR_CHANGE("The lun is %s, the properties are [ path_alias: %s, wwid: %s ].", what,
+                               r->lun_alias, r->lun_wwid);
         }
-    }
-    // 2. Created LUNs.
-    prev = nullptr;
-    for (const s_lunPath *n = firstValid(g_pLunPath); n != nullptr; prev = n, n = nextValid(n)) {
-        if (prev != nullptr && sameField(prev->lun_wwid, n->lun_wwid, W)) continue;
-        if (oldByWwid.find(n->lun_wwid) == nullptr) {
-            MONITOR_CHANGE("The lun is created, the properties are [ path_alias: %s, wwid: %s ].",
-                           n->lun_alias, n->lun_wwid);
-        }
-    }
+    };
+    auto pathGoneOrNew = [&](const s_lunPath *r, const char *what) {
+        MONITOR_CHANGE("The path is %s, the properties are [ path_alias: %s, wwid: %s, dev_name: %s, "
+                       "path_status: %s, path_group_status: %s, morvel_status:%s ].",
+                       what, r->lun_alias, r->lun_wwid, r->path_dev_name, r->path_status, r->path_group_status,
+                       r->morvel_status);
+    };
+    // 1. Deleted LUNs. 2. Created LUNs.
+    lunsMissing(g_pOldLunPath, state.newByWwid, "deleted");
+    lunsMissing(g_pLunPath, state.oldByWwid, "created");
     // 3. Deleted and changed paths.
     for (const s_lunPath *o = firstValid(g_pOldLunPath); o != nullptr; o = nextValid(o)) {
-        const s_lunPath *n = newByName.find(o->path_dev_name);
+        const s_lunPath *n = state.newByName.find(o->path_dev_name);
         if (n == nullptr) {
-            MONITOR_CHANGE("The path is deleted, the properties are [ path_alias: %s, wwid: %s, "
-                           "dev_name: %s, path_status: %s, path_group_status: %s, morvel_status:%s ].",
-                           o->lun_alias, o->lun_wwid, o->path_dev_name, o->path_status,
-                           o->path_group_status, o->morvel_status);
+            pathGoneOrNew(o, "deleted");
             continue;
         }
         for (const ComparedField &f : kComparedFields) {
@@ -175,12 +170,7 @@ int cmpAndLog(CycleState &state) {
     }
     // 4. Created paths.
     for (const s_lunPath *n = firstValid(g_pLunPath); n != nullptr; n = nextValid(n)) {
-        if (oldByName.find(n->path_dev_name) == nullptr) {
-            MONITOR_CHANGE("The path is created, the properties are [ path_alias: %s, wwid: %s, "
-                           "dev_name: %s, path_status: %s, path_group_status: %s, morvel_status:%s ].",
-                           n->lun_alias, n->lun_wwid, n->path_dev_name, n->path_status,
-                           n->path_group_status, n->morvel_status);
-        }
+        if (state.oldByName.find(n->path_dev_name) == nullptr) pathGoneOrNew(n, "created");
     }
 
     batch.finish();

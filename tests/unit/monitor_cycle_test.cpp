@@ -103,11 +103,11 @@ bool hasStamp(const std::string &l) {
     return true;
 }
 
-class MonitorCycleTest : public ::testing::Test {
+class MonitorCycleTest : public testutil::MonitorSandboxTest {
 protected:
     void SetUp() override {
-        if (!testutil::inSandbox()) GTEST_SKIP() << "run through ctest (sandbox)";
-        common::set_log_variant(common::LogVariant::Monitor);
+        MonitorSandboxTest::SetUp();
+        if (IsSkipped()) return;
         fs::remove_all("/dumps");
         fs::create_directories("/tmp/fakebin");
         writeFile("/tmp/fakebin/multipath",

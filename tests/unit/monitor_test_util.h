@@ -8,7 +8,10 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "common/comm_util.h"
+#include "common/log.h"
 #include "struct/s_lunPath.h"
 #include "struct/s_morvel.h"
 #include "test_files.h"
@@ -113,6 +116,16 @@ inline void fillRecords(s_lunPath *anchor, const std::vector<std::string> &lines
 using testfiles::inSandbox;
 using testfiles::readFile;
 using testfiles::writeFile;
+
+// Fixture of the tests that write /dumps and other folders: they run only inside the
+// throw-away sandbox, and log as the monitor does.
+class MonitorSandboxTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!inSandbox()) GTEST_SKIP() << "run through ctest (sandbox)";
+        common::set_log_variant(common::LogVariant::Monitor);
+    }
+};
 
 inline std::vector<std::string> splitLines(const std::string &text) { return splitOn(text, '\n'); }
 
