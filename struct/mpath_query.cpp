@@ -31,18 +31,15 @@ constexpr int kDaemonTimeoutMs = 5000;
 constexpr int kTimedOut = -9;  // exe_cmd_nonblocking: the deadline passed
 
 constexpr size_t kMaxDeviceName = 256;
+constexpr char kWordChars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_.-";
 
 // The callers pass a name that their parameter checks let through (a map name or a WWID);
 // whatever else is handed in, only one plain word of letters, digits, '_', '.' and '-' that
 // does not start like an option reaches a command line.
 bool isPlainDeviceName(const char *name) {
     if (name == nullptr || !std::isalnum(static_cast<unsigned char>(name[0]))) return false;
-    size_t n = 0;
-    for (; name[n] != '\0'; ++n) {
-        const unsigned char c = static_cast<unsigned char>(name[n]);
-        if (n >= kMaxDeviceName || !(std::isalnum(c) || c == '_' || c == '.' || c == '-')) return false;
-    }
-    return true;
+    const size_t n = std::strspn(name, kWordChars);
+    return name[n] == '\0' && n <= kMaxDeviceName;
 }
 
 // True when multipathd runs: its pid file names a live process called multipathd. Decided

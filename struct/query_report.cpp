@@ -133,10 +133,6 @@ void appendOne(std::string &out, const s_morvel *device) {
     if (const char *transport = transportLine(first->host_interface)) appendField(out, transport, "");
     appendPathTable(out, device);
 }
-
-void printText(const std::string &text) {
-    std::fwrite(text.data(), 1, text.size(), stdout);
-}
 }  // namespace
 
 void isNVMeDevice(const s_morvel *device, uint32_t *out) {
@@ -197,14 +193,14 @@ void _printOneMorvel(s_morvel *device) {
     if (device == nullptr) return;
     array::StoreCache store;
     resolveVdiskNames(device, store, true);
-    printText(formatMorvel(device, true));
+    std::fputs(formatMorvel(device, true).c_str(), stdout);
 }
 
 void printMorvel(s_morvel *first) {
     array::StoreCache store;
     resolveVdiskNames(first, store);
     const std::string frame(kRuleWidth, '-');
-    printText(frame + '\n' + formatMorvel(first) + frame + '\n');
+    std::fputs((frame + '\n' + formatMorvel(first) + frame + '\n').c_str(), stdout);
 }
 
 }  // namespace morvel::structs
