@@ -3,6 +3,7 @@
 // remembers every name read so that it can be shown when the array cannot be asked.
 #pragma once
 #include <cstddef>
+#include <memory>
 
 #include <linux/nvme_ioctl.h>
 #include <scsi/sg.h>
@@ -126,18 +127,37 @@ private:
 // ---------------------------------------------------------------------------------------
 // vdisk-name store
 // ---------------------------------------------------------------------------------------
+// The store as one run of look-ups sees it (one query report): the document last read or
+// written, kept with the text and the file it came from, so that it is parsed once and not
+// again for every LUN while the file stays the same. Owned by the caller; the functions
+// below take one as their `cache`, and without one they read the file afresh.
+class StoreCache {
+public:
+    StoreCache();
+    ~StoreCache();
+    StoreCache(const StoreCache &) = delete;
+    StoreCache &operator=(const StoreCache &) = delete;
+    struct State;
+    State &state() { return *state_; }
+
+private:
+    std::unique_ptr<State> state_;
+};
+
 // name: the caller's cleared 128-byte vdisk-name field. *found: 1 when a name was read in
 // band or the WWID is in the store.
-void displayVdiskname(const char *device_path, const char *wwid, char *name, unsigned int *found);
+void displayVdiskname(const char *device_path, const char *wwid, char *name, unsigned int *found,
+                      StoreCache *cache = nullptr);
 void displayNvmeVdiskname(const char *device_path, const char *wwid, char *name,
-                          unsigned int *found);
+                          unsigned int *found, StoreCache *cache = nullptr);
 // Looks wwid up; sets *found to 1 when present (never to 0) and copies a string name into
 // name (cut to name_size - 1 characters).
 void getStoredVdiskname(const char *store_path, const char *wwid, char *name, unsigned int *found,
-                        size_t name_size = VDISK_NAME_SIZE);
+                        StoreCache *cache = nullptr, size_t name_size = VDISK_NAME_SIZE);
 // Remembers a name read in band. Concurrent callers (other processes too) are serialised by
 // an exclusive lock on "<store_path>.lock"; the file is replaced atomically.
-void store_wwid_vdiskname(const char *store_path, const char *wwid, const char *name);
+void store_wwid_vdiskname(const char *store_path, const char *wwid, const char *name,
+                          StoreCache *cache = nullptr);
 // The in-memory update step; always 0.
 int update_wwid_vdiskname(cJSON *document, const char *wwid, cJSON *new_name_item,
                           unsigned int *found, unsigned int *changed, unsigned int *index);

@@ -4,9 +4,10 @@
 // Writers serialise on an exclusive flock of "<store>.lock" across the whole
 // read-modify-write and replace the file through a temporary file in the same folder
 // (fsync + rename), so readers never see a half-written store and concurrent morvel
-// processes never lose each other's entries. The last document read or written is kept
-// in memory together with the text it came from: as long as the file holds the same text,
-// it is not parsed again (reading the file is cheap, parsing it for every LUN is not).
+// processes never lose each other's entries. A caller that looks up many LUNs passes a
+// StoreCache: the last document read or written is kept there together with the text it
+// came from, and as long as the file holds the same text it is not parsed again (reading
+// the file is cheap, parsing it for every LUN is not).
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -75,8 +76,10 @@ FileId idOf(const struct stat &st) {
             static_cast<long>(st.st_mtim.tv_nsec)};
 }
 
+}  // namespace
+
 // ---- the document last read or written, with the exact text it came from ----
-struct StoreCache {
+struct StoreCache::State {
     std::string path;
     std::string text;
     JsonPtr doc;
@@ -137,10 +140,12 @@ struct StoreCache {
     }
 };
 
-StoreCache &cache() {
-    static StoreCache c;
-    return c;
-}
+StoreCache::StoreCache() : state_(std::make_unique<State>()) {}
+StoreCache::~StoreCache() = default;
+
+namespace {
+
+using Cache = StoreCache::State;
 
 // Whole content of an open file; false when it cannot be read.
 bool readAll(int fd, std::string &out) {
@@ -254,22 +259,22 @@ bool writeAtomic(const char *path, const char *text) {
 }
 
 // Prints and writes the document (store lock held); the cache keeps it on success.
-bool writeDocument(const char *path, JsonPtr doc) {
+bool writeDocument(const char *path, JsonPtr doc, Cache &cache) {
     JsonText text(cJSON_Print(doc.get()));
     if (!text || !writeAtomic(path, text.get())) {
-        cache().clear();
+        cache.clear();
         return false;
     }
     struct stat st{};
-    cache().put(path, text.get(), std::move(doc), stat(path, &st) == 0 ? idOf(st) : FileId{});
+    cache.put(path, text.get(), std::move(doc), stat(path, &st) == 0 ? idOf(st) : FileId{});
     return true;
 }
 
 // A fresh one-entry store (store lock held).
-bool writeFreshStore(const char *path, const char *wwid, const char *name) {
+bool writeFreshStore(const char *path, const char *wwid, const char *name, Cache &cache) {
     JsonPtr doc(new_disk_document(wwid, name));
     if (!doc) return false;
-    return writeDocument(path, std::move(doc));
+    return writeDocument(path, std::move(doc), cache);
 }
 
 // Content that is not a store is kept aside for the administrator before a fresh store
@@ -313,14 +318,17 @@ int make_disk_json(const char *wwid, const char *name, const char *store_path) {
     if (store_path == nullptr) return 0;
     StoreLock lock(store_path);
     if (!lock.held()) return 0;
-    return writeFreshStore(store_path, wwid, name) ? 1 : 0;
+    StoreCache own;
+    return writeFreshStore(store_path, wwid, name, own.state()) ? 1 : 0;
 }
 
 void getStoredVdiskname(const char *store_path, const char *wwid, char *name, unsigned int *found,
-                        size_t name_size) {
+                        StoreCache *shared, size_t name_size) {
     if (store_path == nullptr || wwid == nullptr) return;
+    StoreCache own;
+    Cache &cache = (shared != nullptr ? *shared : own).state();
     struct stat st{};
-    cJSON *root = lstat(store_path, &st) == 0 ? cache().findById(store_path, idOf(st)) : nullptr;
+    cJSON *root = lstat(store_path, &st) == 0 ? cache.findById(store_path, idOf(st)) : nullptr;
     if (root == nullptr) {
         int fd = open(store_path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
         if (fd < 0) {
@@ -331,7 +339,7 @@ void getStoredVdiskname(const char *store_path, const char *wwid, char *name, un
         bool readOk = fstat(fd, &st) == 0 && readAll(fd, text);
         close(fd);
         if (!readOk) return;
-        root = cache().find(store_path, text);
+        root = cache.find(store_path, text);
         if (root == nullptr) {
             JsonPtr doc(cJSON_Parse(text.c_str()));
             if (!doc) {
@@ -340,9 +348,9 @@ void getStoredVdiskname(const char *store_path, const char *wwid, char *name, un
                 return;
             }
             root = doc.get();
-            cache().put(store_path, std::move(text), std::move(doc), idOf(st));
+            cache.put(store_path, std::move(text), std::move(doc), idOf(st));
         } else {
-            cache().id = idOf(st);
+            cache.id = idOf(st);
         }
     }
     if (!isJsonObject(root)) {
@@ -355,7 +363,7 @@ void getStoredVdiskname(const char *store_path, const char *wwid, char *name, un
         return;
     }
     // The first object whose "wwid" is this WWID; other elements are passed over.
-    if (cJSON *entry = cache().entry(wwid)) {
+    if (cJSON *entry = cache.entry(wwid)) {
         cJSON *n = cJSON_GetObjectItem(entry, "vdisk_name");
         if (isJsonString(n)) {
             copyName(name, name_size, n->valuestring);
@@ -411,7 +419,8 @@ int update_wwid_vdiskname(cJSON *document, const char *wwid, cJSON *new_name_ite
     return 0;
 }
 
-void store_wwid_vdiskname(const char *store_path, const char *wwid, const char *name) {
+void store_wwid_vdiskname(const char *store_path, const char *wwid, const char *name,
+                          StoreCache *shared) {
     bool noWwid = wwid == nullptr || wwid[0] == '\0';
     bool noName = name == nullptr || name[0] == '\0';
     if (noWwid) MLOG(LOG_ERROR, kLogSrc, "Failed to save wwid filed, because wwid is NULL.\n");
@@ -421,18 +430,20 @@ void store_wwid_vdiskname(const char *store_path, const char *wwid, const char *
 
     StoreLock lock(store_path);
     if (!lock.held()) return;
+    StoreCache own;
+    Cache &cache = (shared != nullptr ? *shared : own).state();
 
     struct stat st;
     if (lstat(store_path, &st) != 0) {
-        if (errno == ENOENT) writeFreshStore(store_path, wwid, name);
+        if (errno == ENOENT) writeFreshStore(store_path, wwid, name, cache);
         return;
     }
     // The file is still the one in memory and already holds this name as a string: nothing
     // to write (a vdisk_name that is no string is replaced below).
-    if (cache().findById(store_path, idOf(st)) && isStoreDocument(cache().doc.get())) {
-        cJSON *entry = cache().entry(wwid);
+    if (cache.findById(store_path, idOf(st)) && isStoreDocument(cache.doc.get())) {
+        cJSON *entry = cache.entry(wwid);
         cJSON *old = entry ? cJSON_GetObjectItem(entry, "vdisk_name") : nullptr;
-        if (cache().allObjects && entry && isJsonString(old) && std::strcmp(old->valuestring, name) == 0)
+        if (cache.allObjects && entry && isJsonString(old) && std::strcmp(old->valuestring, name) == 0)
             return;
     }
     int fd = open(store_path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
@@ -443,31 +454,31 @@ void store_wwid_vdiskname(const char *store_path, const char *wwid, const char *
     }
     if (st.st_size == 0) {
         close(fd);
-        writeFreshStore(store_path, wwid, name);
+        writeFreshStore(store_path, wwid, name, cache);
         return;
     }
     std::string text;
     bool readOk = readAll(fd, text);
     close(fd);
     if (!readOk) return;
-    JsonPtr doc = cache().take(store_path, text);
+    JsonPtr doc = cache.take(store_path, text);
     if (!doc) doc.reset(cJSON_Parse(text.c_str()));
     if (!doc || !isStoreDocument(doc.get())) {
         keepUnusableStore(store_path);
-        writeFreshStore(store_path, wwid, name);
+        writeFreshStore(store_path, wwid, name, cache);
         return;
     }
 
     JsonPtr nameItem(cJSON_CreateString(name));
     if (!nameItem) {
-        cache().put(store_path, std::move(text), std::move(doc));
+        cache.put(store_path, std::move(text), std::move(doc));
         return;
     }
     unsigned int found = 0, changed = 0, index = 0;
     update_wwid_vdiskname(doc.get(), wwid, nameItem.get(), &found, &changed, &index);
     if (changed) nameItem.release();  // now owned by the document
     if (found && !changed) {
-        cache().put(store_path, std::move(text), std::move(doc));
+        cache.put(store_path, std::move(text), std::move(doc));
         return;
     }
     if (!found) {
@@ -479,7 +490,7 @@ void store_wwid_vdiskname(const char *store_path, const char *wwid, const char *
         }
         cJSON_AddItemToArray(cJSON_GetObjectItem(doc.get(), "disk"), entry);
     }
-    writeDocument(store_path, std::move(doc));
+    writeDocument(store_path, std::move(doc), cache);
 }
 
 namespace {
@@ -492,11 +503,11 @@ int readNvme(const char *device_path, char *name) {
 
 // func: the entry's name, which the log line carries.
 void displayWith(const char *func, InBandReader reader, const char *device_path, const char *wwid,
-                 char *name, unsigned int *found) {
+                 char *name, unsigned int *found, StoreCache *cache) {
     *found = 0;
     if (reader(device_path, name) == 0 && name[0] != '\0') {
         *found = 1;
-        store_wwid_vdiskname(STORAGE_CONFIG_FILE, wwid, name);
+        store_wwid_vdiskname(STORAGE_CONFIG_FILE, wwid, name, cache);
         return;
     }
     name[0] = '\0';
@@ -504,17 +515,18 @@ void displayWith(const char *func, InBandReader reader, const char *device_path,
                        "Devcie (%s), unable to get vdisk name using in-band channel, we try to "
                        "get vdisk name from file.\n",
                        wwid);
-    getStoredVdiskname(STORAGE_CONFIG_FILE, wwid, name, found);
+    getStoredVdiskname(STORAGE_CONFIG_FILE, wwid, name, found, cache);
 }
 }  // namespace
 
-void displayVdiskname(const char *device_path, const char *wwid, char *name, unsigned int *found) {
-    displayWith(__func__, readScsi, device_path, wwid, name, found);
+void displayVdiskname(const char *device_path, const char *wwid, char *name, unsigned int *found,
+                      StoreCache *cache) {
+    displayWith(__func__, readScsi, device_path, wwid, name, found, cache);
 }
 
 void displayNvmeVdiskname(const char *device_path, const char *wwid, char *name,
-                          unsigned int *found) {
-    displayWith(__func__, readNvme, device_path, wwid, name, found);
+                          unsigned int *found, StoreCache *cache) {
+    displayWith(__func__, readNvme, device_path, wwid, name, found, cache);
 }
 
 }  // namespace morvel::array

@@ -30,14 +30,14 @@ std::string withFailedPaths(std::string text) {
 }
 
 // One cycle over text (copied, since the parser splits it in place).
-void cycle(const std::string &text, std::vector<char> &buf) {
+void cycle(const std::string &text, std::vector<char> &buf, monitor::CycleState &state) {
     std::copy(text.begin(), text.end(), buf.begin());
     buf[text.size()] = '\0';
     structs::initMorvel(monitor::g_pMorvel);
     structs::initLunpath(monitor::g_pLunPath);
     if (structs::parseQueryCmdResult(buf.data(), monitor::g_pMorvel)->code != 0) std::abort();
     if (structs::cvtMorvelToLunpath(monitor::g_pMorvel, monitor::g_pLunPath)->code != 0) std::abort();
-    monitor::cmpAndLog();
+    monitor::cmpAndLog(state);
     structs::cpyLunpath(monitor::g_pLunPath, monitor::g_pOldLunPath);
 }
 
@@ -49,11 +49,12 @@ void BM_MonitorCycle(benchmark::State &state) {
     const std::string b = changing ? withFailedPaths(a) : a;
     std::vector<char> buf(std::max(a.size(), b.size()) + 1);
     monitor::initMonitor();
-    cycle(a, buf);  // first cycle: every record is created
+    monitor::CycleState cycleState;
+    cycle(a, buf, cycleState);  // first cycle: every record is created
     bool flip = false;
     for (auto _ : state) {
         flip = !flip;
-        cycle(flip ? b : a, buf);
+        cycle(flip ? b : a, buf, cycleState);
     }
     state.counters["records"] = static_cast<double>(structs::countLunpath(monitor::g_pLunPath));
 }
@@ -70,9 +71,10 @@ void BM_CompareSteady(benchmark::State &state) {
     const std::string a = bench::makeMultipathLL(luns, kPathsPerLun);
     std::vector<char> buf(a.size() + 1);
     monitor::initMonitor();
-    cycle(a, buf);
-    cycle(a, buf);
-    for (auto _ : state) benchmark::DoNotOptimize(monitor::cmpAndLog());
+    monitor::CycleState cycleState;
+    cycle(a, buf, cycleState);
+    cycle(a, buf, cycleState);
+    for (auto _ : state) benchmark::DoNotOptimize(monitor::cmpAndLog(cycleState));
 }
 BENCHMARK(BM_CompareSteady)->Arg(2048)->Arg(16384)->Unit(benchmark::kMicrosecond);
 

@@ -2,7 +2,7 @@
 #pragma once
 #include <csignal>
 
-#include "cli/ec_items.h"
+#include "cli/cli_items.h"
 
 namespace morvel::structs {
 struct s_path_dev;

@@ -2,7 +2,7 @@
 #pragma once
 #include <cstdint>
 
-#include "cli/ec_items.h"
+#include "cli/cli_items.h"
 
 namespace morvel::cli {
 

@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-#include "cli/ec_items.h"
+#include "cli/cli_items.h"
 #include "common/runner.h"
 
 namespace morvel::cli {

@@ -5,8 +5,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
-#include <memory>
 #include <string>
 
 #include "common/comm_util.h"
@@ -76,18 +74,17 @@ int isEndWith(const char *s, const char *suffix) {
     return std::strcmp(s + ls - lx, suffix) == 0 ? 1 : 0;
 }
 
-void printWidth(char *s, int width) {
+void appendWidth(std::string &out, const char *s, int width) {
     if (!s || width < 0) return;
-    const int len = vessar_strlen(s);
-    if (len > width) {
-        const char saved = s[width];
-        s[width] = '\0';
-        std::fputs(s, stdout);
-        s[width] = saved;
-        return;
-    }
-    std::fputs(s, stdout);
-    for (int i = len; i < width; ++i) std::fputc(' ', stdout);
+    const size_t len = vessar_strnlen(s, static_cast<size_t>(width));
+    out.append(s, len);
+    out.append(static_cast<size_t>(width) - len, ' ');
+}
+
+void printWidth(char *s, int width) {
+    std::string cell;
+    appendWidth(cell, s, width);
+    std::fputs(cell.c_str(), stdout);
 }
 
 int splitStr(char *s, char sep, char ***fields) {
@@ -138,34 +135,12 @@ char **strsplit_count(const char *s, const char *delim, size_t *count) {
 
 char **strsplit(const char *s, const char *delim) { return strsplit_count(s, delim, nullptr); }
 
-namespace {
-struct RegexDeleter {
-    void operator()(regex_t *r) const {
-        regfree(r);
-        delete r;
-    }
-};
-// Compiled expressions, kept for the life of the process: the parser tests every line of
-// a large output against the same two expressions.
-std::map<std::string, std::unique_ptr<regex_t, RegexDeleter>> &regexCache() {
-    static std::map<std::string, std::unique_ptr<regex_t, RegexDeleter>> cache;
-    return cache;
-}
-}  // namespace
-
 int regMatch(const char *pattern, const char *s) {
     if (!pattern || !s || *pattern == '\0' || *s == '\0') return 0;
-    auto &cache = regexCache();
-    auto it = cache.find(pattern);
-    if (it == cache.end()) {
-        auto *re = new regex_t;
-        if (regcomp(re, pattern, REG_EXTENDED) != 0) {
-            delete re;
-            return 2;
-        }
-        it = cache.emplace(pattern, std::unique_ptr<regex_t, RegexDeleter>(re)).first;
-    }
-    const int rc = regexec(it->second.get(), s, 0, nullptr, 0);
+    regex_t re;
+    if (regcomp(&re, pattern, REG_EXTENDED | REG_NOSUB) != 0) return 2;
+    const int rc = regexec(&re, s, 0, nullptr, 0);
+    regfree(&re);
     if (rc == 0) return 1;
     if (rc == REG_NOMATCH) return 0;
     return 2;

@@ -31,19 +31,30 @@ constexpr const char *kSrc = "monitor/monitor";
 constexpr long kPeriod = 10;         // seconds between the starts of two cycles
 constexpr long kMaxPause = 2 * kPeriod;
 
-// The last rewrite of the snapshot failed: the next cycle rewrites it even without change,
-// so that a restart does not report the same changes again.
-bool g_snapshotBehind = false;
-
 bool sameField(const char *a, const char *b, size_t n) { return std::strncmp(a, b, n) == 0; }
 
 // The line names the caller's function and line, as every error line does.
-void logItemError(const char *func, int line, const char *format, const cli::EcItem *item) {
+void logItemError(const char *func, int line, const char *format, const common::EcItem *item) {
     char text[256];
-    cli::getErrorMsg(item, text, sizeof text);
+    common::getErrorMsg(item, text, sizeof text);
     common::morvel_log(common::LOG_ERROR, kSrc, line, func, format, text);
 }
 #define LOG_ITEM_ERROR(format, item) logItemError(__func__, __LINE__, (format), (item))
+
+// The fields of a path compared between two cycles, in the order their change lines come.
+struct ComparedField {
+    const char *what;  // as the change line names it
+    size_t length;     // characters compared
+    const char *(*field)(const s_lunPath &);
+};
+const ComparedField kComparedFields[] = {
+    {"path alias", structs::kDevNameKeyLen, [](const s_lunPath &r) -> const char * { return r.lun_alias; }},
+    {"lun wwid", structs::kLunWwidKeyLen, [](const s_lunPath &r) -> const char * { return r.lun_wwid; }},
+    {"path status", structs::kDevNameKeyLen, [](const s_lunPath &r) -> const char * { return r.path_status; }},
+    {"group status", structs::kDevNameKeyLen,
+     [](const s_lunPath &r) -> const char * { return r.path_group_status; }},
+    {"morvel status", structs::kDevNameKeyLen, [](const s_lunPath &r) -> const char * { return r.morvel_status; }},
+};
 
 }  // namespace
 
@@ -62,7 +73,6 @@ void initMonitor() {
     g_pLunPath = structs::mallocLunpath();
     g_pOldLunPath = structs::mallocLunpath();
     g_pMorvel = structs::mallocMorvel<structs::mon::s_morvel>();
-    g_snapshotBehind = false;
     std::snprintf(lunPathFile, sizeof lunPathFile, "%s%s", lunPathDir, lunPathFileName);
     // A missing or damaged snapshot only leaves fewer previous records.
     (void)readLunPathToFile(g_pOldLunPath, lunPathFile);
@@ -78,19 +88,20 @@ unsigned pauseAfterCycle(double elapsed) {
 
 void start() {
     common::inDebug("Start multipath monitor...");
+    CycleState state;
     for (;;) {
         paceCycles([] { return ::time(nullptr); }, [](unsigned s) { ::sleep(s); },
-                   [] {
-                       oneMonitor();
+                   [&state] {
+                       oneMonitor(state);
                        return true;
                    });
     }
 }
 
-cli::EcItem *getLunPath() {
+common::EcItem *getLunPath() {
     structs::initMorvel(g_pMorvel);
     structs::initLunpath(g_pLunPath);
-    cli::EcItem *r = structs::queryMorvelInfo(g_pMorvel);
+    common::EcItem *r = structs::queryMorvelInfo(g_pMorvel);
     if (r->code != 0) {
         LOG_ITEM_ERROR("Query Morvel infomation failed. Error message: %s.", r);
         return r;
@@ -100,99 +111,74 @@ cli::EcItem *getLunPath() {
         LOG_ITEM_ERROR("Convert data from Struct s_morvel to s_lunPath failed. Error message: %s.", r);
         return r;
     }
-    return &cli::EC_ok;
+    return &common::EC_ok;
 }
 
-void oneMonitor() {
-    cli::EcItem *r = getLunPath();
+void oneMonitor(CycleState &state) {
+    common::EcItem *r = getLunPath();
     if (r->code != 0) {
         // The previous records stay: a failed query never produces change lines.
         LOG_ITEM_ERROR("Get lun and path information failed. Error message: %s.", r);
         return;
     }
-    cmpAndLog();
+    cmpAndLog(state);
     r = structs::cpyLunpath(g_pLunPath, g_pOldLunPath);
     if (r->code != 0) LOG_ITEM_ERROR("Copy lun and path information failed. Error message: %s.", r);
 }
 
-int cmpAndLog() {
-    using Key = LunPathIndex::Key;
-    static LunPathIndex newByWwid(Key::Wwid), oldByWwid(Key::Wwid);
-    static LunPathIndex newByName(Key::DevName), oldByName(Key::DevName);
-    newByWwid.build(g_pLunPath);
-    oldByWwid.build(g_pOldLunPath);
-    newByName.build(g_pLunPath);
-    oldByName.build(g_pOldLunPath);
-    constexpr size_t W = structs::kLunWwidKeyLen;
-    constexpr size_t N = structs::kDevNameKeyLen;
+int cmpAndLog(CycleState &state) {
+    state.newByWwid.build(g_pLunPath);
+    state.oldByWwid.build(g_pOldLunPath);
+    state.newByName.build(g_pLunPath);
+    state.oldByName.build(g_pOldLunPath);
     int changes = 0;
     common::LogBatch batch;  // one change line per record: one open of the log for all
 
-    // 1. Deleted LUNs, judged once per run of records of the same LUN.
-    const s_lunPath *prev = nullptr;
-    for (const s_lunPath *o = firstValid(g_pOldLunPath); o != nullptr; prev = o, o = nextValid(o)) {
-        if (prev != nullptr && sameField(prev->lun_wwid, o->lun_wwid, W)) continue;
-        if (newByWwid.find(o->lun_wwid) == nullptr) {
-            MONITOR_CHANGE("The lun is deleted, the properties are [ path_alias: %s, wwid: %s ].",
-                           o->lun_alias, o->lun_wwid);
+    // The LUNs of one list that the other lacks, judged once per run of records of a LUN.
+    auto lunsMissing = [&](s_lunPath *anchor, const LunPathIndex &other, const char *what) {
+        const s_lunPath *prev = nullptr;
+        for (const s_lunPath *r = firstValid(anchor); r != nullptr; prev = r, r = nextValid(r)) {
+            if (prev != nullptr && sameField(prev->lun_wwid, r->lun_wwid, structs::kLunWwidKeyLen)) continue;
+            if (other.find(r->lun_wwid) == nullptr)
+                MONITOR_CHANGE("The lun is %s, the properties are [ path_alias: %s, wwid: %s ].", what,
+                               r->lun_alias, r->lun_wwid);
         }
-    }
-    // 2. Created LUNs.
-    prev = nullptr;
-    for (const s_lunPath *n = firstValid(g_pLunPath); n != nullptr; prev = n, n = nextValid(n)) {
-        if (prev != nullptr && sameField(prev->lun_wwid, n->lun_wwid, W)) continue;
-        if (oldByWwid.find(n->lun_wwid) == nullptr) {
-            MONITOR_CHANGE("The lun is created, the properties are [ path_alias: %s, wwid: %s ].",
-                           n->lun_alias, n->lun_wwid);
-        }
-    }
+    };
+    auto pathGoneOrNew = [&](const s_lunPath *r, const char *what) {
+        MONITOR_CHANGE("The path is %s, the properties are [ path_alias: %s, wwid: %s, dev_name: %s, "
+                       "path_status: %s, path_group_status: %s, morvel_status:%s ].",
+                       what, r->lun_alias, r->lun_wwid, r->path_dev_name, r->path_status, r->path_group_status,
+                       r->morvel_status);
+    };
+    // 1. Deleted LUNs. 2. Created LUNs.
+    lunsMissing(g_pOldLunPath, state.newByWwid, "deleted");
+    lunsMissing(g_pLunPath, state.oldByWwid, "created");
     // 3. Deleted and changed paths.
     for (const s_lunPath *o = firstValid(g_pOldLunPath); o != nullptr; o = nextValid(o)) {
-        const s_lunPath *n = newByName.find(o->path_dev_name);
+        const s_lunPath *n = state.newByName.find(o->path_dev_name);
         if (n == nullptr) {
-            MONITOR_CHANGE("The path is deleted, the properties are [ path_alias: %s, wwid: %s, "
-                           "dev_name: %s, path_status: %s, path_group_status: %s, morvel_status:%s ].",
-                           o->lun_alias, o->lun_wwid, o->path_dev_name, o->path_status,
-                           o->path_group_status, o->morvel_status);
+            pathGoneOrNew(o, "deleted");
             continue;
         }
-        if (!sameField(o->lun_alias, n->lun_alias, N)) {
-            MONITOR_CHANGE("The path alias is changed from [%s] to [%s] for the path [ dev_name: %s ].",
-                           o->lun_alias, n->lun_alias, o->path_dev_name);
-        }
-        if (!sameField(o->lun_wwid, n->lun_wwid, W)) {
-            MONITOR_CHANGE("The lun wwid is changed from [%s] to [%s] for the path [ dev_name: %s ].",
-                           o->lun_wwid, n->lun_wwid, o->path_dev_name);
-        }
-        if (!sameField(o->path_status, n->path_status, N)) {
-            MONITOR_CHANGE("The path status is changed from [%s] to [%s] for the path [ dev_name: %s ].",
-                           o->path_status, n->path_status, o->path_dev_name);
-        }
-        if (!sameField(o->path_group_status, n->path_group_status, N)) {
-            MONITOR_CHANGE("The group status is changed from [%s] to [%s] for the path [ dev_name: %s ].",
-                           o->path_group_status, n->path_group_status, o->path_dev_name);
-        }
-        if (!sameField(o->morvel_status, n->morvel_status, N)) {
-            MONITOR_CHANGE("The morvel status is changed from [%s] to [%s] for the path [ dev_name: %s ].",
-                           o->morvel_status, n->morvel_status, o->path_dev_name);
+        for (const ComparedField &f : kComparedFields) {
+            const char *was = f.field(*o), *is = f.field(*n);
+            if (!sameField(was, is, f.length)) {
+                MONITOR_CHANGE("The %s is changed from [%s] to [%s] for the path [ dev_name: %s ].", f.what,
+                               was, is, o->path_dev_name);
+            }
         }
     }
     // 4. Created paths.
     for (const s_lunPath *n = firstValid(g_pLunPath); n != nullptr; n = nextValid(n)) {
-        if (oldByName.find(n->path_dev_name) == nullptr) {
-            MONITOR_CHANGE("The path is created, the properties are [ path_alias: %s, wwid: %s, "
-                           "dev_name: %s, path_status: %s, path_group_status: %s, morvel_status:%s ].",
-                           n->lun_alias, n->lun_wwid, n->path_dev_name, n->path_status,
-                           n->path_group_status, n->morvel_status);
-        }
+        if (state.oldByName.find(n->path_dev_name) == nullptr) pathGoneOrNew(n, "created");
     }
 
     batch.finish();
 
     // The snapshot follows every logged change, an empty topology included: otherwise a
     // restart would report the same deletions again.
-    if (changes > 0 || g_snapshotBehind) {
-        g_snapshotBehind = !writeLunPathToFile(g_pLunPath, lunPathFile);
+    if (changes > 0 || state.snapshotBehind) {
+        state.snapshotBehind = !writeLunPathToFile(g_pLunPath, lunPathFile);
     }
     return changes;
 }

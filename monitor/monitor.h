@@ -5,7 +5,7 @@
 
 #include <ctime>
 
-#include "cli/ec_items.h"
+#include "common/ec_items.h"
 #include "common/log.h"
 #include "struct/s_lunPath.h"
 #include "struct/s_morvel.h"
@@ -56,18 +56,30 @@ extern char lunPathDir[8];                 // "/dumps/"
 extern char lunPathFileName[12];           // "data.morvel"
 extern char lunPathFile[512];              // "/dumps/data.morvel"
 
+// What the loop carries from one cycle to the next besides the records above: the look-up
+// indexes of the comparison (built afresh every cycle, their tables reused) and whether the
+// snapshot is behind the change lines logged. start() owns one.
+struct CycleState {
+    using Key = structs::LunPathIndex::Key;
+    structs::LunPathIndex newByWwid{Key::Wwid}, oldByWwid{Key::Wwid};
+    structs::LunPathIndex newByName{Key::DevName}, oldByName{Key::DevName};
+    // The last rewrite of the snapshot failed: the next cycle rewrites it even without
+    // change, so that a restart does not report the same changes again.
+    bool snapshotBehind = false;
+};
+
 // Start-up: allocates the lists (replacing any earlier ones), builds the snapshot path and
 // reads the previous records from the snapshot.
 void initMonitor();
 // The endless loop: one cycle every 10 seconds.
 [[noreturn]] void start();
 // One cycle: query, compare, log, keep the current records as the previous ones.
-void oneMonitor();
+void oneMonitor(CycleState &state);
 // Fills g_pLunPath from a fresh topology query.
-cli::EcItem *getLunPath();
+common::EcItem *getLunPath();
 // Logs the differences between g_pOldLunPath and g_pLunPath and rewrites the snapshot when
 // there were any (or when the last rewrite failed). Returns the number of change lines.
-int cmpAndLog();
+int cmpAndLog(CycleState &state);
 
 // Seconds to sleep after a cycle that took `elapsed` seconds of wall clock (truncated
 // toward zero): 10 - elapsed, or 1 once a cycle took 10 seconds or more. A clock stepped

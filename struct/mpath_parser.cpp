@@ -18,7 +18,7 @@
 
 namespace morvel::structs {
 
-using cli::EcItem;
+using common::EcItem;
 
 namespace {
 constexpr const char kSrc[] = "cli/cli_exe";
@@ -237,14 +237,14 @@ void fillPath(mon::s_path_dev *node, const Words &w, PortResolver *) {
 template <class L>
 EcItem *parseBlock(char **lines, int start, int end, typename L::Path *pathAnchor,
                    PortResolver *resolver) {
-    if (!lines || start >= end) return &cli::EC_info_ok;
+    if (!lines || start >= end) return &common::EC_info_ok;
     typename L::Path *prev = pathAnchor;
     int j = start;
     while (j < end) {
         const char *policy = std::strstr(fromSixth(lines[j]), "policy=");
         if (!policy) {
             logParseFailed(j);
-            return &cli::EC_parse_cmd_out;
+            return &common::EC_parse_cmd_out;
         }
         Group g = parseGroup(policy);
         common::inDebug("== policy=%s, priority=%s, grpStatus=%s", g.policy, g.priority, g.status);
@@ -255,10 +255,10 @@ EcItem *parseBlock(char **lines, int start, int end, typename L::Path *pathAncho
             // the commands write to: one plain path component, or the line is malformed.
             if (w.count < kPathWords || !isSafeDevName(w.w[1].substr(0, L::fieldMax))) {
                 logParseFailed(j);
-                return &cli::EC_parse_cmd_out;
+                return &common::EC_parse_cmd_out;
             }
             typename L::Path *node = getOrMallocNextPathDev(prev);
-            if (!node) return &cli::EC_molloc_failed;
+            if (!node) return &common::EC_molloc_failed;
             copyGroup(node, g);
             fillPath(node, w, resolver);
             common::inDebug("== A path: dev_name: %s", node->dev_name);
@@ -267,14 +267,14 @@ EcItem *parseBlock(char **lines, int start, int end, typename L::Path *pathAncho
             ++j;
         }
     }
-    return &cli::EC_info_ok;
+    return &common::EC_info_ok;
 }
 
 // ---- devices ----
 
 template <class L>
 EcItem *parseLines(char **lines, int n, typename L::Device *anchor, PortResolver *resolver) {
-    if (!anchor) return &cli::EC_invalid_input;
+    if (!anchor) return &common::EC_invalid_input;
     common::LogBatch batch;  // one line per new record: one open of the log for all of them
     typename L::Device *prev = anchor;
     int i = 0;
@@ -287,15 +287,15 @@ EcItem *parseLines(char **lines, int n, typename L::Device *anchor, PortResolver
         common::inDebug("== before getOrMallocNextMorvel");
         typename L::Device *dev = getOrMallocNextMorvel(prev);
         common::inDebug("== after getOrMallocNextMorvel");
-        if (!dev) return &cli::EC_molloc_failed;
+        if (!dev) return &common::EC_molloc_failed;
         if (!fillHeader<L>(dev, lines[i], kind)) {
             logParseFailed(i);
-            return &cli::EC_parse_cmd_out;
+            return &common::EC_parse_cmd_out;
         }
 
         if (i + 1 >= n) {
             logParseFailed(i + 1);
-            return &cli::EC_parse_cmd_out;
+            return &common::EC_parse_cmd_out;
         }
         if (const char *size = std::strstr(lines[i + 1], "size="))
             common::copyField(dev->lun_size, untilBlank(size + 5), L::sizeMax);
@@ -306,13 +306,13 @@ EcItem *parseLines(char **lines, int n, typename L::Device *anchor, PortResolver
             if (*first != '|' && *first != '`') break;
             if (std::strlen(lines[end]) < kBlockPrefix + 1) {
                 logParseFailed(end);
-                return &cli::EC_parse_cmd_out;
+                return &common::EC_parse_cmd_out;
             }
         }
 
         if (!dev->pdev) {
             dev->pdev = mallocPathDev<typename L::Path>();
-            if (!dev->pdev) return &cli::EC_molloc_failed;
+            if (!dev->pdev) return &common::EC_molloc_failed;
         }
         initPathDev(dev->pdev);
         common::inDebug("== before processPathInfo");
@@ -324,7 +324,7 @@ EcItem *parseLines(char **lines, int n, typename L::Device *anchor, PortResolver
         prev = dev;
         i = end;
     }
-    return &cli::EC_info_ok;
+    return &common::EC_info_ok;
 }
 
 }  // namespace
@@ -332,7 +332,7 @@ EcItem *parseLines(char **lines, int n, typename L::Device *anchor, PortResolver
 // ---- morvel ----
 
 EcItem *parseQueryCmdResultList(const char *text, s_morvel *anchor, PortResolver &resolver) {
-    if (!text || !*text) return &cli::EC_info_ok;
+    if (!text || !*text) return &common::EC_info_ok;
     // Split a copy at every newline; empty lines stay, and a final newline gives a last,
     // empty line.
     std::string copy(text);
@@ -367,7 +367,7 @@ EcItem *processPathInfo(char **lines, int start, int end, s_path_dev *pathAnchor
 // ---- morvel_monitor ----
 
 EcItem *parseQueryCmdResult(char *text, mon::s_morvel *anchor) {
-    if (!text || !*text) return &cli::EC_info_ok;
+    if (!text || !*text) return &common::EC_info_ok;
     // Split in place; empty lines are dropped and do not count in line numbers.
     std::vector<char *> lines;
     char *start = text;

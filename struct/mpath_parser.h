@@ -1,6 +1,6 @@
 // Parser of `multipath -ll` output into the device and path lists.
 #pragma once
-#include "cli/ec_items.h"
+#include "common/ec_items.h"
 #include "struct/s_morvel.h"
 
 namespace morvel::structs {
@@ -12,22 +12,22 @@ inline constexpr const char MORVEL_NVME_END_REG[] = "[ ]+NVME[ ]*,(KELDORZRN[ ]*
 
 // ---- morvel ----
 // Runs "multipath -ll" (or "multipath -ll <name>") and fills the list behind the anchor.
-cli::EcItem *queryMorvelInfo(s_morvel *anchor);
-cli::EcItem *querySingleMorvelInfo(s_morvel *anchor, const char *name);
+common::EcItem *queryMorvelInfo(s_morvel *anchor);
+common::EcItem *querySingleMorvelInfo(s_morvel *anchor, const char *name);
 // Pure parse of captured text into the (emptied) list behind the anchor. Transport and
 // target port of each path are filled through the resolver (the live host when none is
 // given; one by-path scan serves the whole parse).
-cli::EcItem *parseQueryCmdResultList(const char *text, s_morvel *anchor);
-cli::EcItem *parseQueryCmdResultList(const char *text, s_morvel *anchor, PortResolver &resolver);
+common::EcItem *parseQueryCmdResultList(const char *text, s_morvel *anchor);
+common::EcItem *parseQueryCmdResultList(const char *text, s_morvel *anchor, PortResolver &resolver);
 // Parses the path-group block on lines [start, end) into the path list behind pathAnchor.
-cli::EcItem *processPathInfo(char **lines, int start, int end, s_path_dev *pathAnchor);
-cli::EcItem *processPathInfo(char **lines, int start, int end, s_path_dev *pathAnchor,
+common::EcItem *processPathInfo(char **lines, int start, int end, s_path_dev *pathAnchor);
+common::EcItem *processPathInfo(char **lines, int start, int end, s_path_dev *pathAnchor,
                              PortResolver &resolver);
 
 // ---- morvel_monitor (older record layout and parser rules) ----
-cli::EcItem *queryMorvelInfo(mon::s_morvel *anchor);
+common::EcItem *queryMorvelInfo(mon::s_morvel *anchor);
 // Splits text in place (empty lines dropped) and fills the list behind the anchor.
-cli::EcItem *parseQueryCmdResult(char *text, mon::s_morvel *anchor);
-cli::EcItem *processPathInfo(char **lines, int start, int end, mon::s_path_dev *pathAnchor);
+common::EcItem *parseQueryCmdResult(char *text, mon::s_morvel *anchor);
+common::EcItem *processPathInfo(char **lines, int start, int end, mon::s_path_dev *pathAnchor);
 
 }  // namespace morvel::structs

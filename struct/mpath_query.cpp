@@ -3,6 +3,7 @@
 // topology"); otherwise, and whenever the daemon cannot give a usable answer, from
 // "multipath -ll" ("multipath -ll <name>"), which runs every path checker itself.
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/cli_tags.h"
+#include "common/ec_items.h"
 #include "common/log.h"
 #include "common/runner.h"
 #include "common/script_cmds.h"
@@ -20,7 +21,7 @@
 
 namespace morvel::structs {
 
-using cli::EcItem;
+using common::EcItem;
 
 namespace {
 constexpr const char kSrc[] = "cli/cli_exe";
@@ -29,9 +30,17 @@ constexpr const char kDaemonPidFile[] = "/run/multipathd.pid";
 constexpr int kDaemonTimeoutMs = 5000;
 constexpr int kTimedOut = -9;  // exe_cmd_nonblocking: the deadline passed
 
-// A map name or WWID as the parameter checks let it through; anything else never reaches a
-// command line.
-bool isPlainDeviceName(const char *name) { return name != nullptr && cli::checkDeviceName(name) == &cli::EC_ok; }
+constexpr size_t kMaxDeviceName = 256;
+constexpr char kWordChars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_.-";
+
+// The callers pass a name that their parameter checks let through (a map name or a WWID);
+// whatever else is handed in, only one plain word of letters, digits, '_', '.' and '-' that
+// does not start like an option reaches a command line.
+bool isPlainDeviceName(const char *name) {
+    if (name == nullptr || !std::isalnum(static_cast<unsigned char>(name[0]))) return false;
+    const size_t n = std::strspn(name, kWordChars);
+    return name[n] == '\0' && n <= kMaxDeviceName;
+}
 
 // True when multipathd runs: its pid file names a live process called multipathd. Decided
 // without asking the daemon, since on a host with multipathd.socket the first client call
@@ -140,18 +149,18 @@ bool fromDaemon(s_morvel *anchor, const char *singleName, const char *fallbackCm
 // an output that names no device of the array is "no such device" and the list is kept.
 EcItem *runAndParse(const char *cmd, s_morvel *anchor, const char *singleName) {
     std::unique_ptr<char[]> buf(new (std::nothrow) char[common::kOutBufSize]());
-    if (!buf) return &cli::EC_molloc_failed;
+    if (!buf) return &common::EC_molloc_failed;
     // A non-zero exit status of multipath is no failure: its text is parsed like any other.
     common::RunnerOutput h(buf.get());
     int rc = common::exe_cmd(cmd, buf.get(), common::kOutBufSize, &h.out, nullptr);
     char *out = h.out;
     if (rc < 0 || !out) {
         MLOG(common::LOG_ERROR, kSrc, "Execute command [%s] failed", cmd);
-        return &cli::EC_exe_cmd_failed;
+        return &common::EC_exe_cmd_failed;
     }
     if (singleName && (!*out || !std::strstr(out, "KELDOR"))) {
-        cli::initEcItems1(&cli::EC_no_this_device, singleName);
-        return &cli::EC_no_this_device;
+        common::initEcItems1(&common::EC_no_this_device, singleName);
+        return &common::EC_no_this_device;
     }
     initMorvel(anchor);
     common::inDebug("== before parseQueryCmdResult");
@@ -165,7 +174,7 @@ EcItem *query(s_morvel *anchor, const char *singleName, const char *cmd) {
     if (!daemonRuns()) {
         MLOG(common::LOG_INFO, kSrc, "multipathd is not running, reading the topology with [%s].\n", cmd);
     } else if (fromDaemon(anchor, singleName, cmd)) {
-        return &cli::EC_info_ok;
+        return &common::EC_info_ok;
     }
     return runAndParse(cmd, anchor, singleName);
 }
@@ -198,8 +207,8 @@ EcItem *queryMorvelInfo(s_morvel *anchor) {
 
 EcItem *querySingleMorvelInfo(s_morvel *anchor, const char *name) {
     if (!isPlainDeviceName(name)) {
-        cli::initEcItems1(&cli::EC_no_this_device, name ? name : "");
-        return &cli::EC_no_this_device;
+        common::initEcItems1(&common::EC_no_this_device, name ? name : "");
+        return &common::EC_no_this_device;
     }
     char cmd[common::kCmdBufSize];
     std::snprintf(cmd, sizeof cmd, "%s -ll %s", common::CMD_multipath, name);
@@ -215,7 +224,7 @@ EcItem *queryMorvelInfo(mon::s_morvel *anchor) {
     if (!runs && lastRuns != 0)
         MLOG(common::LOG_INFO, kSrc, "multipathd is not running, reading the topology with [%s].\n", cmd);
     lastRuns = runs;
-    if (runs && fromDaemon(anchor, cmd)) return &cli::EC_info_ok;
+    if (runs && fromDaemon(anchor, cmd)) return &common::EC_info_ok;
     char buf[kMonitorStartBuf] = {0};
     // The monitor's runner counts a non-zero exit status as a failure: the records of the
     // previous cycle then stay as they are.
@@ -223,7 +232,7 @@ EcItem *queryMorvelInfo(mon::s_morvel *anchor) {
     int rc = common::exe_cmd_monitor(cmd, buf, sizeof buf, &h.out);
     if (rc < 0) {
         MLOG(common::LOG_ERROR, kSrc, "Execute command [%s] failed", cmd);
-        return &cli::EC_exe_cmd_failed;
+        return &common::EC_exe_cmd_failed;
     }
     char *text = h.out;
     initMorvel(anchor);

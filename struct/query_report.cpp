@@ -1,4 +1,4 @@
-// The `query` command and its report.
+// The query report.
 #include "struct/query_report.h"
 
 #include <sys/stat.h>
@@ -7,11 +7,9 @@
 #include <cstring>
 
 #include "array/array.h"
-#include "cli/cli_exe.h"
-#include "cli/ec_items.h"
 #include "common/comm_util.h"
+#include "common/ec_items.h"
 #include "common/log.h"
-#include "struct/mpath_parser.h"
 
 namespace morvel::structs {
 
@@ -20,12 +18,13 @@ using common::LOG_ERROR;
 namespace {
 constexpr const char kSrc[] = "struct/s_morvel";
 constexpr int kColumns = 9;
+constexpr size_t kRuleWidth = 130;
 const char *const kHeaders[kColumns] = {"dev_id",          "dev_name",          "dev_node",
                                         "path_group_policy", "path_group_priority",
                                         "path_group_status", "path_status",
                                         "morvel_status",     "target_port"};
 
-char *cell(s_path_dev *p, int column) {
+const char *cell(const s_path_dev *p, int column) {
     switch (column) {
         case 0: return p->dev_id;
         case 1: return p->dev_name;
@@ -48,30 +47,34 @@ void forEachPath(const s_morvel *device, F f) {
     for (s_path_dev *p = firstPath(device); p != nullptr; p = nextValid(p)) f(p);
 }
 
-void printPathTable(const s_morvel *device) {
+// Calls f on every device of the report from first on (on first alone with one = true).
+template <class M, class F>
+void forEachDevice(M *first, bool one, F f) {
+    for (M *d = first; d != nullptr; d = one ? nullptr : nextValid(d)) f(d);
+}
+
+void appendPathTable(std::string &out, const s_morvel *device) {
     int width[kColumns];
     for (int c = 0; c < kColumns; ++c) width[c] = static_cast<int>(std::strlen(kHeaders[c]));
-    forEachPath(device, [&](s_path_dev *p) {
+    forEachPath(device, [&](const s_path_dev *p) {
         for (int c = 0; c < kColumns; ++c) {
             int len = static_cast<int>(std::strlen(cell(p, c)));
             if (len > width[c]) width[c] = len;
         }
     });
-    for (int i = 0; i < 130; ++i) std::fputc('=', stdout);
-    std::fputc('\n', stdout);
-    for (int c = 0; c < kColumns; ++c) {
-        char header[32];
-        std::snprintf(header, sizeof(header), "%s", kHeaders[c]);
-        common::printWidth(header, width[c] + 1);
-    }
-    std::fputc('\n', stdout);
-    forEachPath(device, [&](s_path_dev *p) {
-        for (int c = 0; c < kColumns; ++c) common::printWidth(cell(p, c), width[c] + 1);
-        std::fputc('\n', stdout);
+    out.append(kRuleWidth, '=');
+    out += '\n';
+    for (int c = 0; c < kColumns; ++c) common::appendWidth(out, kHeaders[c], width[c] + 1);
+    out += '\n';
+    forEachPath(device, [&](const s_path_dev *p) {
+        for (int c = 0; c < kColumns; ++c) common::appendWidth(out, cell(p, c), width[c] + 1);
+        out += '\n';
     });
 }
 
-void printVdiskName(s_morvel *device, uint32_t nvme, uint32_t failed) {
+// Fills the device's vdisk_name: read from the array (and remembered in the store) for a
+// live device, taken from the store for a failed one.
+void resolveVdiskName(s_morvel *device, uint32_t nvme, uint32_t failed, array::StoreCache &store) {
     char *name = device->vdisk_name;
     name[0] = '\0';
     if (!failed) {
@@ -79,12 +82,10 @@ void printVdiskName(s_morvel *device, uint32_t nvme, uint32_t failed) {
         std::snprintf(devicePath, sizeof(devicePath), "/dev/dm-%s", device->device_number);
         unsigned int found = 0;
         if (nvme)
-            array::displayNvmeVdiskname(devicePath, device->wwid, name, &found);
+            array::displayNvmeVdiskname(devicePath, device->wwid, name, &found, &store);
         else
-            array::displayVdiskname(devicePath, device->wwid, name, &found);
-        if (name[0] != '\0')
-            std::printf("vdisk_name: %s\n", name);
-        else
+            array::displayVdiskname(devicePath, device->wwid, name, &found, &store);
+        if (name[0] == '\0')
             MLOG(LOG_ERROR, kSrc, "This device (%s), the vdisk name we obtained is NULL.\n",
                  device->wwid);
         return;
@@ -93,16 +94,16 @@ void printVdiskName(s_morvel *device, uint32_t nvme, uint32_t failed) {
     unsigned int found = 0;
     struct stat st;
     if (stat(array::STORAGE_CONFIG_FILE, &st) == 0)
-        array::getStoredVdiskname(array::STORAGE_CONFIG_FILE, device->wwid, name, &found);
-    if (!found)
+        array::getStoredVdiskname(array::STORAGE_CONFIG_FILE, device->wwid, name, &found, &store);
+    if (!found) {
+        name[0] = '\0';
         MLOG(LOG_ERROR, kSrc, "This device (%s) is a failed device, we can not get the vdisk name.\n",
              device->wwid);
-    else if (name[0] != '\0')
-        std::printf("vdisk_name: %s\n", name);
-    else
+    } else if (name[0] == '\0') {
         MLOG(LOG_ERROR, kSrc,
              "This device (%s) is a failed device, we get the vdisk name from file is NULL.\n",
              device->wwid);
+    }
 }
 
 const char *transportLine(const char *hostInterface) {
@@ -111,6 +112,26 @@ const char *transportLine(const char *hostInterface) {
     if (std::strstr(hostInterface, "fc")) return "host_interface: fc";
     if (std::strstr(hostInterface, "sas")) return "host_interface: sas";
     return nullptr;
+}
+
+void appendField(std::string &out, const char *label, const char *value) {
+    out += label;
+    out += value;
+    out += '\n';
+}
+
+void appendOne(std::string &out, const s_morvel *device) {
+    appendField(out, "path_alias: ", device->path_alias);
+    appendField(out, "wwid: ", device->wwid);
+    appendField(out, "device_number: ", device->device_number);
+    appendField(out, "vendor: ", device->vendor);
+    appendField(out, "product_type: ", device->product_type);
+    appendField(out, "lun_size: ", device->lun_size);
+    if (device->vdisk_name[0] != '\0') appendField(out, "vdisk_name: ", device->vdisk_name);
+    const s_path_dev *first = firstPath(device);
+    if (first == nullptr) return;
+    if (const char *transport = transportLine(first->host_interface)) appendField(out, transport, "");
+    appendPathTable(out, device);
 }
 }  // namespace
 
@@ -145,68 +166,41 @@ void isFailedDevice(const s_morvel *device, uint32_t *out) {
     }
 }
 
-void _printOneMorvel(s_morvel *device) {
-    if (device == nullptr) return;
-    std::printf("path_alias: %s\n", device->path_alias);
-    std::printf("wwid: %s\n", device->wwid);
-    std::printf("device_number: %s\n", device->device_number);
-    std::printf("vendor: %s\n", device->vendor);
-    std::printf("product_type: %s\n", device->product_type);
-    std::printf("lun_size: %s\n", device->lun_size);
-
-    uint32_t nvme = 0;
-    uint32_t failed = 0;
-    isNVMeDevice(device, &nvme);
-    isFailedDevice(device, &failed);
-    printVdiskName(device, nvme, failed);
-
-    s_path_dev *first = firstPath(device);
-    if (first == nullptr) return;
-    const char *transport = transportLine(first->host_interface);
-    if (transport != nullptr)
-        std::printf("%s\n", transport);
-    else
-        MLOG(LOG_ERROR, kSrc, "This device (%s), the transport we obtained is not fc/iscsi/fc-nvme.\n",
-             device->wwid);
-    printPathTable(device);
-}
-
-void printMorvel(s_morvel *first) {
-    cli::print__();
-    for (s_morvel *d = first; d != nullptr; d = d->next) {
-        _printOneMorvel(d);
-        if (d->is_last == 1 || d->next == nullptr) break;
-        std::fputc('\n', stdout);
-    }
-    cli::print__();
-}
-
-}  // namespace morvel::structs
-
-namespace morvel::cli {
-
-namespace {
-template <class Fill>
-EcItem *runQuery(Fill fill) {
-    structs::MorvelList<> list;
-    if (!list) return &EC_molloc_failed;
-    EcItem *result = fill(list.anchor());
-    if (result->code != 0) return result;
-    structs::s_morvel *anchor = list.anchor();
-    structs::printMorvel(structs::firstValid(anchor));
-    std::fflush(stdout);
-    return result;
-}
-}  // namespace
-
-EcItem *query() {
-    return runQuery([](structs::s_morvel *anchor) { return structs::queryMorvelInfo(anchor); });
-}
-
-EcItem *querySingleDevice(const char *name) {
-    return runQuery([name](structs::s_morvel *anchor) {
-        return structs::querySingleMorvelInfo(anchor, name);
+void resolveVdiskNames(s_morvel *first, array::StoreCache &store, bool one) {
+    forEachDevice(first, one, [&](s_morvel *device) {
+        uint32_t nvme = 0;
+        uint32_t failed = 0;
+        isNVMeDevice(device, &nvme);
+        isFailedDevice(device, &failed);
+        resolveVdiskName(device, nvme, failed, store);
+        const s_path_dev *path = firstPath(device);
+        if (path != nullptr && transportLine(path->host_interface) == nullptr)
+            MLOG(LOG_ERROR, kSrc, "This device (%s), the transport we obtained is not fc/iscsi/fc-nvme.\n",
+                 device->wwid);
     });
 }
 
-}  // namespace morvel::cli
+std::string formatMorvel(const s_morvel *first, bool one) {
+    std::string out;
+    forEachDevice(first, one, [&](const s_morvel *device) {
+        if (device != first) out += '\n';
+        appendOne(out, device);
+    });
+    return out;
+}
+
+void _printOneMorvel(s_morvel *device) {
+    if (device == nullptr) return;
+    array::StoreCache store;
+    resolveVdiskNames(device, store, true);
+    std::fputs(formatMorvel(device, true).c_str(), stdout);
+}
+
+void printMorvel(s_morvel *first) {
+    array::StoreCache store;
+    resolveVdiskNames(first, store);
+    const std::string frame(kRuleWidth, '-');
+    std::fputs((frame + '\n' + formatMorvel(first) + frame + '\n').c_str(), stdout);
+}
+
+}  // namespace morvel::structs

@@ -1,9 +1,12 @@
 // The query report: every multipath device of the array with its names, size, vdisk name,
-// transport and path table. The command entries `query` and `querySingleDevice` are
-// declared in cli/cli_exe.h.
+// transport and path table. The vdisk names of all devices are looked up first (reads from
+// the array and store updates, with their log lines), then the report is formatted as a
+// whole, without I/O, and printed at once.
 #pragma once
 #include <cstdint>
+#include <string>
 
+#include "array/array.h"
 #include "struct/s_morvel.h"
 
 namespace morvel::structs {
@@ -13,6 +16,15 @@ namespace morvel::structs {
 void printMorvel(s_morvel *first);
 // Prints one device and, when it has paths, its path table; fills its vdisk_name.
 void _printOneMorvel(s_morvel *device);
+
+// Fills the vdisk_name of every device from first on (of device alone with one = true) and
+// logs, device by device, what the report will leave out and why. The caller's store
+// cache serves all of the look-ups.
+void resolveVdiskNames(s_morvel *first, array::StoreCache &store, bool one = false);
+// The report of the devices from first on, as printMorvel prints it, once their names are
+// resolved; the text of one device alone with one = true.
+std::string formatMorvel(const s_morvel *first, bool one = false);
+
 // *out = 1 when one of the device's paths runs over FC-NVMe.
 void isNVMeDevice(const s_morvel *device, uint32_t *out);
 // *out = 1 when the device has no path or all of its paths are failed.

@@ -85,8 +85,8 @@ void freeLunpath(s_lunPath *first) {
     }
 }
 
-cli::EcItem *cvtMorvelToLunpath(mon::s_morvel *devices, s_lunPath *lunpaths) {
-    if (devices == nullptr || lunpaths == nullptr) return &cli::EC_invalid_input;
+common::EcItem *cvtMorvelToLunpath(mon::s_morvel *devices, s_lunPath *lunpaths) {
+    if (devices == nullptr || lunpaths == nullptr) return &common::EC_invalid_input;
     initLunpath(lunpaths);
     s_lunPath *p = lunpaths;
     for (mon::s_morvel *d = firstValid(devices); d != nullptr; d = nextValid(d)) {
@@ -94,7 +94,7 @@ cli::EcItem *cvtMorvelToLunpath(mon::s_morvel *devices, s_lunPath *lunpaths) {
         if (q == nullptr) {
             // A LUN without paths: one record with empty path fields.
             s_lunPath *r = getOrMallocNextLunpath(p);
-            if (r == nullptr) return &cli::EC_molloc_failed;
+            if (r == nullptr) return &common::EC_molloc_failed;
             fillFromDevice(r, d);
             p->is_last = 0;
             p = r;
@@ -102,24 +102,24 @@ cli::EcItem *cvtMorvelToLunpath(mon::s_morvel *devices, s_lunPath *lunpaths) {
         }
         for (; q != nullptr; q = nextValid(q)) {
             s_lunPath *r = getOrMallocNextLunpath(p);
-            if (r == nullptr) return &cli::EC_molloc_failed;
+            if (r == nullptr) return &common::EC_molloc_failed;
             fillFromDevice(r, d);
             fillFromPath(r, q);
             p->is_last = 0;
             p = r;
         }
     }
-    return &cli::EC_ok;
+    return &common::EC_ok;
 }
 
-cli::EcItem *cpyLunpath(const s_lunPath *src, s_lunPath *dst) {
-    if (src == nullptr || dst == nullptr) return &cli::EC_invalid_input;
-    if (src == dst) return &cli::EC_ok;
+common::EcItem *cpyLunpath(const s_lunPath *src, s_lunPath *dst) {
+    if (src == nullptr || dst == nullptr) return &common::EC_invalid_input;
+    if (src == dst) return &common::EC_ok;
     initLunpath(dst);
     s_lunPath *p = dst;
     for (const s_lunPath *s = firstValid(src); s != nullptr; s = nextValid(s)) {
         s_lunPath *r = getOrMallocNextLunpath(p);
-        if (r == nullptr) return &cli::EC_molloc_failed;
+        if (r == nullptr) return &common::EC_molloc_failed;
         common::copyField(r->lun_alias, s->lun_alias);
         common::copyField(r->lun_wwid, s->lun_wwid);
         common::copyField(r->path_dev_id, s->path_dev_id);
@@ -130,7 +130,7 @@ cli::EcItem *cpyLunpath(const s_lunPath *src, s_lunPath *dst) {
         p->is_last = 0;
         p = r;
     }
-    return &cli::EC_ok;
+    return &common::EC_ok;
 }
 
 s_lunPath *findLunpathByLunId(s_lunPath *anchor, const char *wwid) {

@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "cli/ec_items.h"
+#include "common/ec_items.h"
 #include "struct/s_morvel.h"
 
 namespace morvel::structs {
@@ -36,9 +36,9 @@ void freeLunpath(s_lunPath *first);
 
 // Flattens the monitor's device list into LUN-path records (EC_ok, EC_invalid_input,
 // EC_molloc_failed).
-cli::EcItem *cvtMorvelToLunpath(mon::s_morvel *devices, s_lunPath *lunpaths);
+common::EcItem *cvtMorvelToLunpath(mon::s_morvel *devices, s_lunPath *lunpaths);
 // Makes dst an exact copy of src, reusing dst's nodes.
-cli::EcItem *cpyLunpath(const s_lunPath *src, s_lunPath *dst);
+common::EcItem *cpyLunpath(const s_lunPath *src, s_lunPath *dst);
 
 // First valid record with that WWID (65 characters) / device name (30 characters), or null.
 s_lunPath *findLunpathByLunId(s_lunPath *anchor, const char *wwid);

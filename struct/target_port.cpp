@@ -164,7 +164,7 @@ std::string PortResolver::listingOf(std::string_view devName) {
     return out;
 }
 
-cli::EcItem *PortResolver::resolve(const char *devName, HostInterfaceField &hostInterface,
+common::EcItem *PortResolver::resolve(const char *devName, HostInterfaceField &hostInterface,
                                    TargetPortField &targetPort) {
     if (!devName) return nullptr;
     std::string_view name(devName);
@@ -172,13 +172,13 @@ cli::EcItem *PortResolver::resolve(const char *devName, HostInterfaceField &host
         common::copyField(hostInterface, "fc-nvme", 30);
         if (!isSafeDevName(name)) return nullptr;
         std::string text;
-        if (!readNvmeAddress(std::string(name), text)) return &cli::EC_exe_cmd_failed;
+        if (!readNvmeAddress(std::string(name), text)) return &common::EC_exe_cmd_failed;
         decideNvmeTargetPort(addressFirstItems(text), targetPort);
-        return &cli::EC_info_ok;
+        return &common::EC_info_ok;
     }
     if (contains(name, "sd")) {
         decideScsiTransport(listingOf(name), hostInterface, targetPort);
-        return &cli::EC_info_ok;
+        return &common::EC_info_ok;
     }
     return nullptr;
 }
@@ -236,7 +236,7 @@ bool FixedPortResolver::readNvmeAddress(const std::string &devName, std::string 
     return true;
 }
 
-cli::EcItem *getTargetPort(const char *devName, HostInterfaceField &hostInterface,
+common::EcItem *getTargetPort(const char *devName, HostInterfaceField &hostInterface,
                            TargetPortField &targetPort) {
     HostPortResolver resolver;
     return resolver.resolve(devName, hostInterface, targetPort);

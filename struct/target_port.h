@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "cli/ec_items.h"
+#include "common/ec_items.h"
 
 namespace morvel::structs {
 
@@ -57,7 +57,7 @@ public:
     // devName is the path's dev_name; the fields must be cleared by the caller. Returns
     // EC_info_ok after a look-up, EC_exe_cmd_failed when the NVMe address could not be read,
     // and none when devName is neither an NVMe nor a SCSI disk name.
-    cli::EcItem *resolve(const char *devName, HostInterfaceField &hostInterface,
+    common::EcItem *resolve(const char *devName, HostInterfaceField &hostInterface,
                          TargetPortField &targetPort);
 
 protected:
@@ -101,7 +101,7 @@ private:
 };
 
 // Transport and target port of one path, read from the host.
-cli::EcItem *getTargetPort(const char *devName, HostInterfaceField &hostInterface,
+common::EcItem *getTargetPort(const char *devName, HostInterfaceField &hostInterface,
                            TargetPortField &targetPort);
 
 }  // namespace morvel::structs

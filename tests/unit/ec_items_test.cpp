@@ -3,9 +3,9 @@
 
 #include <string>
 
-#include "cli/ec_items.h"
+#include "common/ec_items.h"
 
-using namespace morvel::cli;
+using namespace morvel::common;
 
 namespace {
 

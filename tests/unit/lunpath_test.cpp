@@ -35,7 +35,7 @@ TEST_F(LunPathTest, FlattensDevicesInOutputOrderWithCheckerState) {
                              {"sde", "8:64", "faulty", "enabled", "offline"}}},
                            {"mpathb", "3600a2", {}},
                            {"mpathc", "3600a3", {{"sdf", "8:80", "ghost", "active", "running"}}}});
-    ASSERT_EQ(structs::cvtMorvelToLunpath(devs.anchor(), list.anchor()), &cli::EC_ok);
+    ASSERT_EQ(structs::cvtMorvelToLunpath(devs.anchor(), list.anchor()), &common::EC_ok);
     EXPECT_EQ(recordLines(list.anchor()), (std::vector<std::string>{
                                               "mpatha,3600a1,8:16,sdb,ready,active,running,",
                                               "mpatha,3600a1,8:48,sdd,ready,active,running,",
@@ -47,27 +47,27 @@ TEST_F(LunPathTest, FlattensDevicesInOutputOrderWithCheckerState) {
 }
 
 TEST_F(LunPathTest, EmptyAndStaleDeviceListsGiveNoRecords) {
-    ASSERT_EQ(structs::cvtMorvelToLunpath(devs.anchor(), list.anchor()), &cli::EC_ok);
+    ASSERT_EQ(structs::cvtMorvelToLunpath(devs.anchor(), list.anchor()), &common::EC_ok);
     EXPECT_TRUE(recordLines(list.anchor()).empty());
 
     // A refill that found nothing leaves stale devices behind the anchor: not records.
     testutil::fillDevices(devs.anchor(), {{"mpatha", "w1", {{"sda", "8:0", "ready", "active", "running"}}}});
-    ASSERT_EQ(structs::cvtMorvelToLunpath(devs.anchor(), list.anchor()), &cli::EC_ok);
+    ASSERT_EQ(structs::cvtMorvelToLunpath(devs.anchor(), list.anchor()), &common::EC_ok);
     ASSERT_EQ(structs::countLunpath(list.anchor()), 1u);
     testutil::fillDevices(devs.anchor(), {});
-    ASSERT_EQ(structs::cvtMorvelToLunpath(devs.anchor(), list.anchor()), &cli::EC_ok);
+    ASSERT_EQ(structs::cvtMorvelToLunpath(devs.anchor(), list.anchor()), &common::EC_ok);
     EXPECT_EQ(structs::countLunpath(list.anchor()), 0u);
     EXPECT_EQ(structs::findLunpathByDevName(list.anchor(), "sda"), nullptr);
 
     // A device whose path list was emptied (stale path nodes) counts as pathless.
     testutil::fillDevices(devs.anchor(), {{"mpatha", "w1", {{"sda", "8:0", "ready", "active", "running"}}}});
     testutil::fillDevices(devs.anchor(), {{"mpatha", "w1", {}}});
-    ASSERT_EQ(structs::cvtMorvelToLunpath(devs.anchor(), list.anchor()), &cli::EC_ok);
+    ASSERT_EQ(structs::cvtMorvelToLunpath(devs.anchor(), list.anchor()), &common::EC_ok);
     EXPECT_EQ(recordLines(list.anchor()), std::vector<std::string>{"mpatha,w1,,,,,,"});
 
-    EXPECT_EQ(structs::cvtMorvelToLunpath(nullptr, list.anchor()), &cli::EC_invalid_input);
-    EXPECT_EQ(structs::cvtMorvelToLunpath(devs.anchor(), nullptr), &cli::EC_invalid_input);
-    EXPECT_EQ(structs::cpyLunpath(nullptr, list.anchor()), &cli::EC_invalid_input);
+    EXPECT_EQ(structs::cvtMorvelToLunpath(nullptr, list.anchor()), &common::EC_invalid_input);
+    EXPECT_EQ(structs::cvtMorvelToLunpath(devs.anchor(), nullptr), &common::EC_invalid_input);
+    EXPECT_EQ(structs::cpyLunpath(nullptr, list.anchor()), &common::EC_invalid_input);
 }
 
 TEST_F(LunPathTest, LongTextsAreCutToTheFieldWidth) {
@@ -75,7 +75,7 @@ TEST_F(LunPathTest, LongTextsAreCutToTheFieldWidth) {
     const std::string wwid65 = std::string(64, '3') + "f";
     testutil::fillDevices(devs.anchor(), {{alias40, wwid65, {{std::string(30, 's'), "8:0", "ready", "active",
                                                                "running"}}}});
-    ASSERT_EQ(structs::cvtMorvelToLunpath(devs.anchor(), list.anchor()), &cli::EC_ok);
+    ASSERT_EQ(structs::cvtMorvelToLunpath(devs.anchor(), list.anchor()), &common::EC_ok);
     const s_lunPath *r = list.anchor()->next;
     EXPECT_EQ(std::string(r->lun_alias), std::string(30, 'a'));
     EXPECT_EQ(std::string(r->lun_wwid), wwid65);
@@ -92,13 +92,13 @@ TEST_F(LunPathTest, RefillReusesNodesAndHidesSurplusRecords) {
                                                     {"sdb", "8:16", "ready", "active", "running"}}},
                                       {"m2", "w2", {{"sdc", "8:32", "ready", "active", "running"}}}};
     testutil::fillDevices(devs.anchor(), three);
-    ASSERT_EQ(structs::cvtMorvelToLunpath(devs.anchor(), list.anchor()), &cli::EC_ok);
+    ASSERT_EQ(structs::cvtMorvelToLunpath(devs.anchor(), list.anchor()), &common::EC_ok);
     std::vector<s_lunPath *> nodes;
     for (s_lunPath *n = list.anchor()->next; n != nullptr; n = n->next) nodes.push_back(n);
     ASSERT_EQ(nodes.size(), 3u);
 
     testutil::fillDevices(devs.anchor(), {{"m2", "w2", {{"sdc", "8:32", "faulty", "active", "running"}}}});
-    ASSERT_EQ(structs::cvtMorvelToLunpath(devs.anchor(), list.anchor()), &cli::EC_ok);
+    ASSERT_EQ(structs::cvtMorvelToLunpath(devs.anchor(), list.anchor()), &common::EC_ok);
     EXPECT_EQ(list.anchor()->next, nodes[0]);
     EXPECT_EQ(nodes[0]->is_last, 1);
     EXPECT_EQ(nodes[0]->next, nodes[1]);  // surplus nodes stay linked for reuse
@@ -107,7 +107,7 @@ TEST_F(LunPathTest, RefillReusesNodesAndHidesSurplusRecords) {
     EXPECT_EQ(structs::findLunpathByDevName(list.anchor(), "sdb"), nullptr);
     EXPECT_EQ(structs::findLunpathByLunId(list.anchor(), "w1"), nullptr);
     structs::LunPathList copy;
-    ASSERT_EQ(structs::cpyLunpath(list.anchor(), copy.anchor()), &cli::EC_ok);
+    ASSERT_EQ(structs::cpyLunpath(list.anchor(), copy.anchor()), &common::EC_ok);
     EXPECT_EQ(recordLines(copy.anchor()), recordLines(list.anchor()));
     LunPathIndex idx(LunPathIndex::Key::DevName);
     idx.build(list.anchor());
@@ -116,7 +116,7 @@ TEST_F(LunPathTest, RefillReusesNodesAndHidesSurplusRecords) {
     // Growing back to three records reuses all three nodes; a fourth is appended.
     three[1].paths.push_back({"sdd", "8:48", "ready", "active", "running"});
     testutil::fillDevices(devs.anchor(), three);
-    ASSERT_EQ(structs::cvtMorvelToLunpath(devs.anchor(), list.anchor()), &cli::EC_ok);
+    ASSERT_EQ(structs::cvtMorvelToLunpath(devs.anchor(), list.anchor()), &common::EC_ok);
     std::vector<s_lunPath *> after;
     for (s_lunPath *n = list.anchor()->next; n != nullptr; n = n->next) after.push_back(n);
     ASSERT_EQ(after.size(), 4u);
@@ -130,16 +130,16 @@ TEST_F(LunPathTest, CopyMakesAnExactIndependentCopy) {
     structs::LunPathList dst;
     testutil::fillRecords(dst.anchor(), {"x,x,x,x,x,x,x,", "y,y,y,y,y,y,y,", "z,z,z,z,z,z,z,",
                                          "q,q,q,q,q,q,q,"});
-    ASSERT_EQ(structs::cpyLunpath(list.anchor(), dst.anchor()), &cli::EC_ok);
+    ASSERT_EQ(structs::cpyLunpath(list.anchor(), dst.anchor()), &common::EC_ok);
     EXPECT_EQ(recordLines(dst.anchor()), recordLines(list.anchor()));
     common::copyField(list.anchor()->next->path_status, "faulty");
     EXPECT_EQ(std::string(dst.anchor()->next->path_status), "ready");
 
     // Copying an empty list empties the destination; copying a list onto itself keeps it.
     structs::LunPathList empty;
-    ASSERT_EQ(structs::cpyLunpath(empty.anchor(), dst.anchor()), &cli::EC_ok);
+    ASSERT_EQ(structs::cpyLunpath(empty.anchor(), dst.anchor()), &common::EC_ok);
     EXPECT_EQ(structs::countLunpath(dst.anchor()), 0u);
-    ASSERT_EQ(structs::cpyLunpath(list.anchor(), list.anchor()), &cli::EC_ok);
+    ASSERT_EQ(structs::cpyLunpath(list.anchor(), list.anchor()), &common::EC_ok);
     EXPECT_EQ(structs::countLunpath(list.anchor()), 3u);
 }
 

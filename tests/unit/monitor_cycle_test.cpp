@@ -103,11 +103,11 @@ bool hasStamp(const std::string &l) {
     return true;
 }
 
-class MonitorCycleTest : public ::testing::Test {
+class MonitorCycleTest : public testutil::MonitorSandboxTest {
 protected:
     void SetUp() override {
-        if (!testutil::inSandbox()) GTEST_SKIP() << "run through ctest (sandbox)";
-        common::set_log_variant(common::LogVariant::Monitor);
+        MonitorSandboxTest::SetUp();
+        if (IsSkipped()) return;
         fs::remove_all("/dumps");
         fs::create_directories("/tmp/fakebin");
         writeFile("/tmp/fakebin/multipath",
@@ -125,7 +125,7 @@ protected:
     }
     // Runs one cycle and returns the change lines it logged, without their timestamps.
     Lines cycle() {
-        monitor::oneMonitor();
+        monitor::oneMonitor(state_);
         return newMonitorLines();
     }
     Lines newMonitorLines() {
@@ -146,6 +146,7 @@ protected:
     }
 
     size_t seen_ = 0;
+    monitor::CycleState state_;
 };
 
 TEST_F(MonitorCycleTest, FirstStartReportsEverythingThenStaysQuiet) {
@@ -339,9 +340,9 @@ TEST_F(MonitorCycleTest, SteadyCycleAllocatesNothing) {
     testutil::fillDevices(monitor::g_pMorvel, devs);
     for (int round = 0; round < 3; ++round) {
         const long before = g_news;
-        ASSERT_EQ(structs::cvtMorvelToLunpath(monitor::g_pMorvel, monitor::g_pLunPath), &cli::EC_ok);
-        const int changes = monitor::cmpAndLog();
-        ASSERT_EQ(structs::cpyLunpath(monitor::g_pLunPath, monitor::g_pOldLunPath), &cli::EC_ok);
+        ASSERT_EQ(structs::cvtMorvelToLunpath(monitor::g_pMorvel, monitor::g_pLunPath), &common::EC_ok);
+        const int changes = monitor::cmpAndLog(state_);
+        ASSERT_EQ(structs::cpyLunpath(monitor::g_pLunPath, monitor::g_pOldLunPath), &common::EC_ok);
         EXPECT_EQ(changes, round == 0 ? 300 + 300 * 4 : 0);
         // Round 1 is the first with full previous records: its look-up table grows then.
         if (round == 2) {

@@ -8,7 +8,10 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "common/comm_util.h"
+#include "common/log.h"
 #include "struct/s_lunPath.h"
 #include "struct/s_morvel.h"
 #include "test_files.h"
@@ -73,22 +76,29 @@ inline std::vector<std::string> recordLines(const s_lunPath *anchor) {
     return out;
 }
 
+// The pieces of text that sep ends, and the rest after the last sep when it is not empty.
+inline std::vector<std::string> splitOn(const std::string &text, char sep) {
+    std::vector<std::string> out;
+    std::string cur;
+    for (char c : text) {
+        if (c == sep) {
+            out.push_back(cur);
+            cur.clear();
+        } else {
+            cur += c;
+        }
+    }
+    if (!cur.empty()) out.push_back(cur);
+    return out;
+}
+
 // Refills a LUN-path list from snapshot-form lines ("alias,wwid,id,name,st,grp,state,").
 inline void fillRecords(s_lunPath *anchor, const std::vector<std::string> &lines) {
     structs::initLunpath(anchor);
     s_lunPath *prev = anchor;
     for (const auto &l : lines) {
         s_lunPath *r = structs::getOrMallocNextLunpath(prev);
-        std::vector<std::string> f;
-        std::string cur;
-        for (char c : l) {
-            if (c == ',') {
-                f.push_back(cur);
-                cur.clear();
-            } else {
-                cur += c;
-            }
-        }
+        std::vector<std::string> f = splitOn(l, ',');
         f.resize(7);
         common::copyField(r->lun_alias, f[0].c_str());
         common::copyField(r->lun_wwid, f[1].c_str());
@@ -107,19 +117,16 @@ using testfiles::inSandbox;
 using testfiles::readFile;
 using testfiles::writeFile;
 
-inline std::vector<std::string> splitLines(const std::string &text) {
-    std::vector<std::string> out;
-    std::string cur;
-    for (char c : text) {
-        if (c == '\n') {
-            out.push_back(cur);
-            cur.clear();
-        } else {
-            cur += c;
-        }
+// Fixture of the tests that write /dumps and other folders: they run only inside the
+// throw-away sandbox, and log as the monitor does.
+class MonitorSandboxTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!inSandbox()) GTEST_SKIP() << "run through ctest (sandbox)";
+        common::set_log_variant(common::LogVariant::Monitor);
     }
-    if (!cur.empty()) out.push_back(cur);
-    return out;
-}
+};
+
+inline std::vector<std::string> splitLines(const std::string &text) { return splitOn(text, '\n'); }
 
 }  // namespace morvel::testutil

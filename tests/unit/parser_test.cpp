@@ -78,13 +78,13 @@ std::string dumpList(M *anchor) {
 }
 
 struct Parsed {
-    cli::EcItem *result;
+    common::EcItem *result;
     std::string records;
 };
 
 Parsed parseCli(const std::string &text, PortResolver &resolver) {
     MorvelList<s_morvel> list;
-    cli::EcItem *r = parseQueryCmdResultList(text.c_str(), list.anchor(), resolver);
+    common::EcItem *r = parseQueryCmdResultList(text.c_str(), list.anchor(), resolver);
     return {r, dumpList(list.anchor())};
 }
 Parsed parseCli(const std::string &text) {
@@ -94,7 +94,7 @@ Parsed parseCli(const std::string &text) {
 Parsed parseMon(const std::string &text) {
     MorvelList<mon::s_morvel> list;
     std::string copy = text;
-    cli::EcItem *r = parseQueryCmdResult(copy.data(), list.anchor());
+    common::EcItem *r = parseQueryCmdResult(copy.data(), list.anchor());
     return {r, dumpList(list.anchor())};
 }
 
@@ -209,12 +209,12 @@ TEST(ParserFixtures, BothVariantsGiveTheExpectedRecords) {
         FixedPortResolver resolver(links, addresses);
 
         Parsed cli = parseCli(text, resolver);
-        EXPECT_EQ(cli.result, &cli::EC_info_ok);
+        EXPECT_EQ(cli.result, &common::EC_info_ok);
         EXPECT_EQ(cli.records, dump(c.cli, false));
 
         // The monitor keeps the same devices, SCSI and NVMe, in its own layout.
         Parsed mon = parseMon(text);
-        EXPECT_EQ(mon.result, &cli::EC_info_ok);
+        EXPECT_EQ(mon.result, &common::EC_info_ok);
         EXPECT_EQ(mon.records, dump(c.cli, true));
     }
 }
@@ -222,7 +222,7 @@ TEST(ParserFixtures, BothVariantsGiveTheExpectedRecords) {
 TEST(ParserFixtures, MonitorKeepsCheckerAndDeviceStateOfTheWorkedExample) {
     MorvelList<mon::s_morvel> list;
     std::string text = fixture("worked-example.multipath-ll");
-    ASSERT_EQ(parseQueryCmdResult(text.data(), list.anchor()), &cli::EC_info_ok);
+    ASSERT_EQ(parseQueryCmdResult(text.data(), list.anchor()), &common::EC_info_ok);
     mon::s_morvel *dev = list.anchor()->next;
     ASSERT_NE(dev, nullptr);
     EXPECT_EQ(dev->is_last, 1);
@@ -251,11 +251,11 @@ std::string lines(std::initializer_list<std::string> ls, bool finalNewline = tru
 TEST(ParserEdges, NoDeviceOfTheArrayGivesAnEmptyList) {
     std::string text = lines({"36000aabbccdd0000000000000000001b dm-3 OTHER   ,DISK    ", kSize, kGroup, kPath1,
                               "1234.5678 | sdz: failed to get udev uid"});
-    EXPECT_EQ(parseCli(text).result, &cli::EC_info_ok);
+    EXPECT_EQ(parseCli(text).result, &common::EC_info_ok);
     EXPECT_EQ(parseCli(text).records, "");
     EXPECT_EQ(parseMon(text).records, "");
-    EXPECT_EQ(parseCli("").result, &cli::EC_info_ok);
-    EXPECT_EQ(parseMon("").result, &cli::EC_info_ok);
+    EXPECT_EQ(parseCli("").result, &common::EC_info_ok);
+    EXPECT_EQ(parseMon("").result, &common::EC_info_ok);
 }
 
 TEST(ParserEdges, HeaderForms) {
@@ -298,7 +298,7 @@ TEST(ParserEdges, LongValuesAreCutToTheFieldLimits) {
                               "  `- " + word + " " + word + " " + word + " " + word + " " + word + " " + word});
     MorvelList<s_morvel> cli;
     FixedPortResolver none;
-    ASSERT_EQ(parseQueryCmdResultList(text.c_str(), cli.anchor(), none), &cli::EC_info_ok);
+    ASSERT_EQ(parseQueryCmdResultList(text.c_str(), cli.anchor(), none), &common::EC_info_ok);
     s_morvel *d = cli.anchor()->next;
     EXPECT_EQ(std::string(d->path_alias), alias.substr(0, 65));
     EXPECT_EQ(std::string(d->wwid), alias.substr(0, 65));
@@ -311,7 +311,7 @@ TEST(ParserEdges, LongValuesAreCutToTheFieldLimits) {
 
     MorvelList<mon::s_morvel> mon;
     std::string copy = text;
-    ASSERT_EQ(parseQueryCmdResult(copy.data(), mon.anchor()), &cli::EC_info_ok);
+    ASSERT_EQ(parseQueryCmdResult(copy.data(), mon.anchor()), &common::EC_info_ok);
     mon::s_morvel *m = mon.anchor()->next;
     EXPECT_EQ(std::string(m->path_alias), alias.substr(0, 64));
     EXPECT_EQ(std::string(m->wwid), alias.substr(0, 64));
@@ -323,18 +323,18 @@ TEST(ParserEdges, LongValuesAreCutToTheFieldLimits) {
 TEST(ParserEdges, SizeLineRules) {
     // a size line without "size=" is still consumed; the block starts after it
     Parsed p = parseCli(lines({kHdr, "features='0' hwhandler='0' wp=rw", kGroup, kPath1}));
-    EXPECT_EQ(p.result, &cli::EC_info_ok);
+    EXPECT_EQ(p.result, &common::EC_info_ok);
     EXPECT_NE(p.records.find("|ZRN|\n  8:16|sdb|"), std::string::npos) << p.records;
     // a group line in the size line's place: the path line after it has no "policy="
     p = parseCli(lines({kHdr, kGroup, kPath1}));
-    EXPECT_EQ(p.result, &cli::EC_parse_cmd_out);
-    EXPECT_EQ(parseMon(lines({kHdr, kGroup, kPath1})).result, &cli::EC_parse_cmd_out);
+    EXPECT_EQ(p.result, &common::EC_parse_cmd_out);
+    EXPECT_EQ(parseMon(lines({kHdr, kGroup, kPath1})).result, &common::EC_parse_cmd_out);
 }
 
 TEST(ParserEdges, DeviceWithoutPathGroupsIsFollowedByTheNextHeader) {
     std::string text = lines({kHdr, kSize, "mpathb (3600b) dm-3 KELDOR,ZRN", kSize, kGroup, kPath1, kPath2});
     for (const Parsed &p : {parseCli(text), parseMon(text)}) {
-        EXPECT_EQ(p.result, &cli::EC_info_ok);
+        EXPECT_EQ(p.result, &common::EC_info_ok);
         std::string first = p.records.substr(0, p.records.find('\n') + 1);
         EXPECT_EQ(first, "mpatha|36000aabbccdd0000000000000000001a|2|KELDOR|ZRN|20G\n");
         EXPECT_NE(p.records.find("\nmpathb|3600b|3|KELDOR|ZRN|20G\n  8:16|sdb"), std::string::npos);
@@ -344,35 +344,35 @@ TEST(ParserEdges, DeviceWithoutPathGroupsIsFollowedByTheNextHeader) {
 TEST(ParserEdges, HeaderAtTheEndOfTheText) {
     // CLI: with a final newline the empty last line is the size line: an empty path list
     Parsed p = parseCli(lines({kHdr, kSize, kGroup, kPath1, "mpathb (3600b) dm-3 KELDOR,ZRN"}));
-    EXPECT_EQ(p.result, &cli::EC_info_ok);
+    EXPECT_EQ(p.result, &common::EC_info_ok);
     EXPECT_NE(p.records.find("\nmpathb|3600b|3|KELDOR|ZRN|\n"), std::string::npos);
     // without it the size line is missing: line 5 cannot be parsed, mpatha stays in the list
     p = parseCli(lines({kHdr, kSize, kGroup, kPath1, "mpathb (3600b) dm-3 KELDOR,ZRN"}, false));
-    EXPECT_EQ(p.result, &cli::EC_parse_cmd_out);
+    EXPECT_EQ(p.result, &common::EC_parse_cmd_out);
     EXPECT_EQ(p.records.find("mpathb"), std::string::npos);
     EXPECT_EQ(p.records.substr(0, 7), "mpatha|");
     // monitor: empty lines do not count, so a final newline does not help
     p = parseMon(lines({kHdr, kSize, kGroup, kPath1, "mpathb (3600b) dm-3 KELDOR,ZRN"}));
-    EXPECT_EQ(p.result, &cli::EC_parse_cmd_out);
+    EXPECT_EQ(p.result, &common::EC_parse_cmd_out);
     EXPECT_EQ(p.records.find("mpathb"), std::string::npos);
     // CLI: a final newline after the size line leaves an empty line that ends the block
-    EXPECT_EQ(parseCli(lines({kHdr, kSize})).result, &cli::EC_info_ok);
+    EXPECT_EQ(parseCli(lines({kHdr, kSize})).result, &common::EC_info_ok);
 }
 
 TEST(ParserEdges, BlockLineErrorsStopTheParse) {
     // block line shorter than six characters
-    EXPECT_EQ(parseCli(lines({kHdr, kSize, kGroup, kPath1, "  `-"})).result, &cli::EC_parse_cmd_out);
+    EXPECT_EQ(parseCli(lines({kHdr, kSize, kGroup, kPath1, "  `-"})).result, &common::EC_parse_cmd_out);
     // first block line without "policy="
-    EXPECT_EQ(parseCli(lines({kHdr, kSize, kPath1, kPath2})).result, &cli::EC_parse_cmd_out);
+    EXPECT_EQ(parseCli(lines({kHdr, kSize, kPath1, kPath2})).result, &common::EC_parse_cmd_out);
     // path line with five words
     EXPECT_EQ(parseCli(lines({kHdr, kSize, kGroup, "  `- 1:0:0:1 sdb 8:16 active ready"})).result,
-              &cli::EC_parse_cmd_out);
+              &common::EC_parse_cmd_out);
     EXPECT_EQ(parseMon(lines({kHdr, kSize, kGroup, "  `- 1:0:0:1 sdb 8:16 active ready"})).result,
-              &cli::EC_parse_cmd_out);
+              &common::EC_parse_cmd_out);
     // the device being parsed is not linked in; earlier devices stay
     Parsed p = parseCli(lines({"mpathb (3600b) dm-3 KELDOR,ZRN", kSize, kGroup, kPath1, kHdr, kSize, kGroup,
                                "  `- 1:0:0:1 sdb"}));
-    EXPECT_EQ(p.result, &cli::EC_parse_cmd_out);
+    EXPECT_EQ(p.result, &common::EC_parse_cmd_out);
     EXPECT_EQ(p.records, "mpathb|3600b|3|KELDOR|ZRN|20G\n  8:16|sdb|1:0:0:1|service-time 0|50|active|active|ready|running||\n");
 }
 
@@ -388,9 +388,9 @@ TEST(ParserEdges, HostileDeviceNumberAndPathNameAreParseErrors) {
     for (const std::string &text : hostile) {
         SCOPED_TRACE(text);
         Parsed cli = parseCli(text), mon = parseMon(text);
-        EXPECT_EQ(cli.result, &cli::EC_parse_cmd_out);
+        EXPECT_EQ(cli.result, &common::EC_parse_cmd_out);
         EXPECT_EQ(cli.records, "");
-        EXPECT_EQ(mon.result, &cli::EC_parse_cmd_out);
+        EXPECT_EQ(mon.result, &common::EC_parse_cmd_out);
     }
 }
 
@@ -426,7 +426,7 @@ TEST(ParserEdges, PathLineWords) {
 TEST(ParserEdges, GroupLineVariants) {
     auto group = [](const std::string &g) {
         Parsed p = parseCli(lines({kHdr, kSize, g, kPath1}));
-        EXPECT_EQ(p.result, &cli::EC_info_ok) << g;
+        EXPECT_EQ(p.result, &common::EC_info_ok) << g;
         size_t at = p.records.find("  8:16|sdb|1:0:0:1|");
         std::string rest = at == std::string::npos ? "" : p.records.substr(at + 19);
         return rest.substr(0, rest.find("|active|ready"));
@@ -448,17 +448,17 @@ TEST(ParserEdges, ProcessPathInfoOverASplitBlock) {
     char *block[] = {g.data(), a.data(), b.data()};
     s_path_dev *anchor = mallocPathDev();
     FixedPortResolver none;
-    EXPECT_EQ(processPathInfo(block, 0, 3, anchor, none), &cli::EC_info_ok);
+    EXPECT_EQ(processPathInfo(block, 0, 3, anchor, none), &common::EC_info_ok);
     EXPECT_STREQ(anchor->next->next->dev_name, "sdd");
     EXPECT_EQ(anchor->next->next->is_last, 1);
     // an empty range leaves the list empty
     initPathDev(anchor);
-    EXPECT_EQ(processPathInfo(block, 2, 2, anchor, none), &cli::EC_info_ok);
+    EXPECT_EQ(processPathInfo(block, 2, 2, anchor, none), &common::EC_info_ok);
     EXPECT_EQ(anchor->is_last, 1);
     freePathDev(anchor);
 
     mon::s_path_dev *monAnchor = mallocPathDev<mon::s_path_dev>();
-    EXPECT_EQ(processPathInfo(block, 0, 2, monAnchor), &cli::EC_info_ok);
+    EXPECT_EQ(processPathInfo(block, 0, 2, monAnchor), &common::EC_info_ok);
     EXPECT_STREQ(monAnchor->next->path_status, "ready");
     freePathDev(monAnchor);
 }
@@ -466,11 +466,11 @@ TEST(ParserEdges, ProcessPathInfoOverASplitBlock) {
 TEST(ParserEdges, ReparseIntoTheSameListReusesIt) {
     MorvelList<mon::s_morvel> list;
     std::string three = fixture("mixed-3-maps.multipath-ll");
-    ASSERT_EQ(parseQueryCmdResult(three.data(), list.anchor()), &cli::EC_info_ok);
+    ASSERT_EQ(parseQueryCmdResult(three.data(), list.anchor()), &common::EC_info_ok);
     mon::s_morvel *first = list.anchor()->next, *second = first->next;
     initMorvel(list.anchor());
     std::string one = lines({kHdr, kSize, kGroup, kPath1});
-    ASSERT_EQ(parseQueryCmdResult(one.data(), list.anchor()), &cli::EC_info_ok);
+    ASSERT_EQ(parseQueryCmdResult(one.data(), list.anchor()), &common::EC_info_ok);
     EXPECT_EQ(list.anchor()->next, first);
     EXPECT_EQ(first->is_last, 1);
     EXPECT_EQ(first->next, second);
@@ -509,7 +509,7 @@ protected:
 TEST_F(QueryTest, CliParsesWhateverMultipathPrintsEvenOnANonZeroExit) {
     answer(fixture("scsi-debug-2-luns.multipath-ll"), 1);
     MorvelList<s_morvel> list;
-    EXPECT_EQ(queryMorvelInfo(list.anchor()), &cli::EC_info_ok);
+    EXPECT_EQ(queryMorvelInfo(list.anchor()), &common::EC_info_ok);
     EXPECT_EQ(args(), "-ll\n");
     ASSERT_NE(findMorvelByPathAlias(list.anchor(), "mpathb"), nullptr);
     EXPECT_NE(findMorvelByDeviceName(list.anchor(), "mpathb", "sdd"), nullptr);
@@ -518,34 +518,34 @@ TEST_F(QueryTest, CliParsesWhateverMultipathPrintsEvenOnANonZeroExit) {
 TEST_F(QueryTest, SingleDeviceQuery) {
     MorvelList<s_morvel> list;
     answer(fixture("iscsi-2-portals.multipath-ll"), 0);
-    EXPECT_EQ(querySingleMorvelInfo(list.anchor(), "mpatha"), &cli::EC_info_ok);
+    EXPECT_EQ(querySingleMorvelInfo(list.anchor(), "mpatha"), &common::EC_info_ok);
     EXPECT_EQ(args(), "-ll mpatha\n");
     EXPECT_NE(findMorvelByPathAlias(list.anchor(), "mpatha"), nullptr);
 
     // unknown to multipath: no such device, and the list is left as it was
     answer("", 0);
-    EXPECT_EQ(querySingleMorvelInfo(list.anchor(), "mpathq"), &cli::EC_no_this_device);
-    EXPECT_STREQ(cli::EC_no_this_device.param1, "mpathq");
+    EXPECT_EQ(querySingleMorvelInfo(list.anchor(), "mpathq"), &common::EC_no_this_device);
+    EXPECT_STREQ(common::EC_no_this_device.param1, "mpathq");
     EXPECT_NE(findMorvelByPathAlias(list.anchor(), "mpatha"), nullptr);
     answer("36000aabbccdd0000000000000000001b dm-3 OTHER,DISK\n", 0);
-    EXPECT_EQ(querySingleMorvelInfo(list.anchor(), "mpathz"), &cli::EC_no_this_device);
+    EXPECT_EQ(querySingleMorvelInfo(list.anchor(), "mpathz"), &common::EC_no_this_device);
 
     // a name that is no plain device name never reaches the command line
-    EXPECT_EQ(querySingleMorvelInfo(list.anchor(), "mpatha;touch /tmp/x"), &cli::EC_no_this_device);
-    EXPECT_EQ(querySingleMorvelInfo(list.anchor(), "-v3"), &cli::EC_no_this_device);
+    EXPECT_EQ(querySingleMorvelInfo(list.anchor(), "mpatha;touch /tmp/x"), &common::EC_no_this_device);
+    EXPECT_EQ(querySingleMorvelInfo(list.anchor(), "-v3"), &common::EC_no_this_device);
     EXPECT_EQ(args(), "-ll mpatha\n-ll mpathq\n-ll mpathz\n");
 }
 
 TEST_F(QueryTest, MonitorKeepsThePreviousRecordsWhenMultipathFails) {
     MorvelList<mon::s_morvel> list;
     answer(fixture("mixed-3-maps.multipath-ll"), 0);
-    ASSERT_EQ(queryMorvelInfo(list.anchor()), &cli::EC_info_ok);
+    ASSERT_EQ(queryMorvelInfo(list.anchor()), &common::EC_info_ok);
     std::string before = dumpList(list.anchor());
     EXPECT_NE(before.find("mpathb|333333330000007d0"), std::string::npos);
     EXPECT_NE(before.find("mpathc|uuid."), std::string::npos);
 
     answer("", 1);
-    EXPECT_EQ(queryMorvelInfo(list.anchor()), &cli::EC_exe_cmd_failed);
+    EXPECT_EQ(queryMorvelInfo(list.anchor()), &common::EC_exe_cmd_failed);
     EXPECT_EQ(dumpList(list.anchor()), before);
 }
 
@@ -556,12 +556,12 @@ TEST_F(QueryTest, LargeOutputsGrowBeyondTheStartBuffers) {
                " KELDOR,ZRN\n" + kSize + "\n" + kGroup + "\n" + kPath1 + "\n";
     answer(big, 0);
     MorvelList<mon::s_morvel> mon;
-    ASSERT_EQ(queryMorvelInfo(mon.anchor()), &cli::EC_info_ok);
+    ASSERT_EQ(queryMorvelInfo(mon.anchor()), &common::EC_info_ok);
     int n = 0;
     for (auto *d = mon.anchor()->next; d; d = d->is_last ? nullptr : d->next) ++n;
     EXPECT_EQ(n, 200);
     MorvelList<s_morvel> cli;
-    ASSERT_EQ(queryMorvelInfo(cli.anchor()), &cli::EC_info_ok);
+    ASSERT_EQ(queryMorvelInfo(cli.anchor()), &common::EC_info_ok);
     EXPECT_NE(findMorvelByPathAlias(cli.anchor(), "mpath199"), nullptr);
 }
 
@@ -613,13 +613,13 @@ TEST_F(DaemonQueryTest, BothSourcesGiveTheSameListsAndTheDaemonIsAskedFirst) {
     answer(fixture("vm-offline-path.multipath-ll"), 0);
     MorvelList<s_morvel> fromDaemon, fromLl;
     MorvelList<mon::s_morvel> monDaemon, monLl;
-    ASSERT_EQ(queryMorvelInfo(fromDaemon.anchor()), &cli::EC_info_ok);
-    ASSERT_EQ(queryMorvelInfo(monDaemon.anchor()), &cli::EC_info_ok);
+    ASSERT_EQ(queryMorvelInfo(fromDaemon.anchor()), &common::EC_info_ok);
+    ASSERT_EQ(queryMorvelInfo(monDaemon.anchor()), &common::EC_info_ok);
     EXPECT_EQ(daemonArgs(), "show topology\nshow topology\n");
     EXPECT_EQ(args(), "");
     unlink("/run/multipathd.pid");
-    ASSERT_EQ(queryMorvelInfo(fromLl.anchor()), &cli::EC_info_ok);
-    ASSERT_EQ(queryMorvelInfo(monLl.anchor()), &cli::EC_info_ok);
+    ASSERT_EQ(queryMorvelInfo(fromLl.anchor()), &common::EC_info_ok);
+    ASSERT_EQ(queryMorvelInfo(monLl.anchor()), &common::EC_info_ok);
     EXPECT_EQ(dumpList(fromDaemon.anchor()), dumpList(fromLl.anchor()));
     EXPECT_EQ(dumpList(monDaemon.anchor()), dumpList(monLl.anchor()));
     EXPECT_NE(dumpList(fromDaemon.anchor()).find("|sdb|1:0:0:0|round-robin 0|0|enabled|failed|faulty|offline"),
@@ -628,7 +628,7 @@ TEST_F(DaemonQueryTest, BothSourcesGiveTheSameListsAndTheDaemonIsAskedFirst) {
 
     // a pid file that names another program: not running, and the daemon is not called
     pretendRunning(getpid());
-    ASSERT_EQ(queryMorvelInfo(fromLl.anchor()), &cli::EC_info_ok);
+    ASSERT_EQ(queryMorvelInfo(fromLl.anchor()), &common::EC_info_ok);
     EXPECT_EQ(daemonArgs(), "show topology\nshow topology\n");
 }
 
@@ -654,9 +654,9 @@ TEST_F(DaemonQueryTest, UnusableDaemonRepliesFallBackToMultipath) {
         reply(c.out, c.rc);
         MorvelList<s_morvel> cliList;
         MorvelList<mon::s_morvel> monList;
-        ASSERT_EQ(queryMorvelInfo(cliList.anchor()), &cli::EC_info_ok);
+        ASSERT_EQ(queryMorvelInfo(cliList.anchor()), &common::EC_info_ok);
         EXPECT_EQ(dumpList(cliList.anchor()), expected);
-        ASSERT_EQ(queryMorvelInfo(monList.anchor()), &cli::EC_info_ok);
+        ASSERT_EQ(queryMorvelInfo(monList.anchor()), &common::EC_info_ok);
         EXPECT_NE(dumpList(monList.anchor()).find("|36000aabbccdd00000000000000000a01|"), std::string::npos);
         EXPECT_NE(log().find("[multipathd show topology] gave no usable topology (" + std::string(c.why) +
                              "), reading it with [multipath -ll]."),
@@ -671,22 +671,22 @@ TEST_F(DaemonQueryTest, SingleNameFromTheDaemonOnlyWhenItShowsThatMap) {
     answer(mapA, 0);
     MorvelList<s_morvel> list;
     reply(mapA, 0);
-    EXPECT_EQ(querySingleMorvelInfo(list.anchor(), "mpatha"), &cli::EC_info_ok);
+    EXPECT_EQ(querySingleMorvelInfo(list.anchor(), "mpatha"), &common::EC_info_ok);
     EXPECT_EQ(daemonArgs(), "show map mpatha topology\n");
     EXPECT_EQ(args(), "");
     // a WWID: the daemon says "fail", multipath -ll answers
     reply("fail\n", 1);
-    EXPECT_EQ(querySingleMorvelInfo(list.anchor(), "36000aabbccdd0000000000000000001a"), &cli::EC_info_ok);
+    EXPECT_EQ(querySingleMorvelInfo(list.anchor(), "36000aabbccdd0000000000000000001a"), &common::EC_info_ok);
     EXPECT_NE(findMorvelByPathAlias(list.anchor(), "mpatha"), nullptr);
     // the daemon answers for dm-0, multipath -ll knows no map of that name
     reply(mapA, 0);
     answer("", 0);
-    EXPECT_EQ(querySingleMorvelInfo(list.anchor(), "dm-0"), &cli::EC_no_this_device);
+    EXPECT_EQ(querySingleMorvelInfo(list.anchor(), "dm-0"), &common::EC_no_this_device);
     EXPECT_NE(log().find("[multipathd show map dm-0 topology] gave no usable topology (it shows another map)"),
               std::string::npos);
     // another vendor's map
     reply("mpathq (3600q) dm-5 OTHER,DISK\n", 0);
-    EXPECT_EQ(querySingleMorvelInfo(list.anchor(), "mpathq"), &cli::EC_no_this_device);
+    EXPECT_EQ(querySingleMorvelInfo(list.anchor(), "mpathq"), &common::EC_no_this_device);
     EXPECT_EQ(daemonArgs(), "show map mpatha topology\nshow map 36000aabbccdd0000000000000000001a topology\nshow map dm-0 topology\n"
                             "show map mpathq topology\n");
     EXPECT_EQ(args(), "-ll 36000aabbccdd0000000000000000001a\n-ll dm-0\n-ll mpathq\n");

@@ -120,6 +120,31 @@ TEST_F(Report, DevicesSeparatedByOneEmptyLineAndStaleNodesHidden) {
     EXPECT_EQ(kDash + a + "\n" + b + kDash, out);
 }
 
+// All names are looked up, and every reason logged, device by device, before the report is
+// formatted; the formatting itself neither logs nor reads.
+TEST_F(Report, NamesResolvedInReportOrderBeforeFormatting) {
+    remember("w_second", "vd_second");
+    addDevice("mpatha", "w_first", "2", {{.name = "sdb", .state = "offline"}});
+    addDevice("mpathb", "w_second", "3", {{.name = "sdc", .state = "offline", .hostInterface = "ib"}});
+    LogTail log;
+    morvel::array::StoreCache store;
+    resolveVdiskNames(first(), store);
+    const std::string text = log.text();
+    const size_t firstFailed = text.find("This device (w_first) is a failed device, we can not get");
+    const size_t secondFailed = text.find("This device (w_second) is a failed device.");
+    const size_t secondTransport = text.find("This device (w_second), the transport we obtained is not");
+    EXPECT_LT(firstFailed, secondFailed);
+    EXPECT_LT(secondFailed, secondTransport);
+    EXPECT_NE(std::string::npos, secondTransport);
+    EXPECT_STREQ("vd_second", first()->next->vdisk_name);
+
+    const std::string report = formatMorvel(first());
+    EXPECT_EQ(text, log.text());
+    EXPECT_TRUE(has(report, " \n\npath_alias: mpathb\n"));
+    EXPECT_TRUE(has(report, "vdisk_name: vd_second\n=====")) << "no transport line for ib";
+    EXPECT_EQ(kDash + report + kDash, printAll());
+}
+
 TEST_F(Report, FailedDeviceJudgement) {
     uint32_t failed = 9;
     LogTail log;
@@ -255,7 +280,7 @@ protected:
         for (auto &l : links)
             symlink((std::string("../../") + l[1]).c_str(), (std::string("/dev/disk/by-path/") + l[0]).c_str());
     }
-    std::string run(morvel::cli::EcItem *(*cmd)(), morvel::cli::EcItem **result) {
+    std::string run(morvel::common::EcItem *(*cmd)(), morvel::common::EcItem **result) {
         testing::internal::CaptureStdout();
         *result = cmd();
         fflush(stdout);
@@ -268,22 +293,22 @@ TEST_F(QueryCommand, WorkedExampleMatchesGolden) {
                                         "36000aabbccdd0000000000000000001a", "vd_sales_01");
     const std::string golden = readFile(kTestsDir + "/golden/query_worked_example.out");
     ASSERT_FALSE(golden.empty());
-    morvel::cli::EcItem *r = nullptr;
+    morvel::common::EcItem *r = nullptr;
     EXPECT_EQ(golden, run(morvel::cli::query, &r));
-    EXPECT_EQ(&morvel::cli::EC_info_ok, r);
+    EXPECT_EQ(&morvel::common::EC_info_ok, r);
     EXPECT_EQ(golden, run([] { return morvel::cli::querySingleDevice("mpatha"); }, &r));
-    EXPECT_EQ(&morvel::cli::EC_info_ok, r);
+    EXPECT_EQ(&morvel::common::EC_info_ok, r);
 }
 
 TEST_F(QueryCommand, UnknownDevicePrintsNothing) {
-    morvel::cli::EcItem *r = nullptr;
+    morvel::common::EcItem *r = nullptr;
     EXPECT_EQ("", run([] { return morvel::cli::querySingleDevice("mpathq"); }, &r));
-    EXPECT_EQ(&morvel::cli::EC_no_this_device, r);
+    EXPECT_EQ(&morvel::common::EC_no_this_device, r);
 }
 
 TEST_F(QueryCommand, NoArrayDeviceIsTwoSeparators) {
     writeFile("/tmp/fakebin/multipath", "#!/bin/sh\necho 'mpathx (3600) dm-9 OTHER,DISK'\n");
-    morvel::cli::EcItem *r = nullptr;
+    morvel::common::EcItem *r = nullptr;
     EXPECT_EQ(kDash + kDash, run(morvel::cli::query, &r));
     EXPECT_EQ(0, r->code);
 }

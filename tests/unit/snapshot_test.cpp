@@ -46,11 +46,11 @@ std::string asFile(const std::vector<std::string> &lines) {
     return s;
 }
 
-class SnapshotTest : public ::testing::Test {
+class SnapshotTest : public testutil::MonitorSandboxTest {
 protected:
     void SetUp() override {
-        if (!testutil::inSandbox()) GTEST_SKIP() << "run through ctest (sandbox)";
-        common::set_log_variant(common::LogVariant::Monitor);
+        MonitorSandboxTest::SetUp();
+        if (IsSkipped()) return;
         dir = "/tmp/snapshot-test";
         fs::remove_all(dir);
         fs::create_directories(dir);

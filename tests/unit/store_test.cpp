@@ -52,15 +52,16 @@ protected:
     std::string lookup(const char *wwid, unsigned int *found = nullptr) {
         char name[VDISK_NAME_SIZE] = {};
         unsigned int f = 0;
-        getStoredVdiskname(path_.c_str(), wwid, name, &f);
+        getStoredVdiskname(path_.c_str(), wwid, name, &f, &cache_);
         if (found) *found = f;
         return name;
     }
-    void store(const char *wwid, const char *name) { store_wwid_vdiskname(path_.c_str(), wwid, name); }
+    void store(const char *wwid, const char *name) { store_wwid_vdiskname(path_.c_str(), wwid, name, &cache_); }
     std::string content() { return readFile(path_); }
 
     const std::string dir_ = "/tmp/store";
     const std::string path_ = "/tmp/store/storage_config.json";
+    StoreCache cache_;  // as one query shares it over all of its look-ups
 };
 
 }  // namespace
@@ -254,10 +255,12 @@ TEST_F(Store, ConcurrentWritersLoseNothing) {
         pid_t pid = fork();
         ASSERT_GE(pid, 0);
         if (pid == 0) {
-            // Each process stores 50 WWIDs; neighbours share 25 of them.
+            // Each process stores 50 WWIDs; neighbours share 25 of them. Each keeps its own
+            // cache, which the others' writes make stale.
+            StoreCache own;
             for (int i = 0; i < kPerProc; ++i) {
                 int n = p * 25 + i;
-                store_wwid_vdiskname(path_.c_str(), wwidOf(n).c_str(), ("vd_" + std::to_string(n)).c_str());
+                store_wwid_vdiskname(path_.c_str(), wwidOf(n).c_str(), ("vd_" + std::to_string(n)).c_str(), &own);
             }
             _exit(0);
         }

@@ -30,38 +30,40 @@ Transport scsi(const std::string &listing) {
     return {hi, tp};
 }
 
-Transport resolveWith(PortResolver &r, const char *dev, cli::EcItem **result = nullptr) {
+Transport resolveWith(PortResolver &r, const char *dev, common::EcItem **result = nullptr) {
     HostInterfaceField hi{};
     TargetPortField tp{};
-    cli::EcItem *res = r.resolve(dev, hi, tp);
+    common::EcItem *res = r.resolve(dev, hi, tp);
     if (result) *result = res;
     return {hi, tp};
 }
 
 const char kFcLun1[] = "pci-0000:5e:00.0-fc-0x2200aabbccdd0003-lun-1";
 
-TEST(ScsiDecision, FibreChannel) {
-    EXPECT_EQ(scsi(std::string(kFcLun1) + "\n"), (Transport{"fc", "0x2200aabbccdd0003"}));
-    // a partition link as well: two FC names, the port comes from the second line
-    EXPECT_EQ(scsi(std::string(kFcLun1) + "\n" + kFcLun1 + "-part1\n"), (Transport{"fc", "0x2200aabbccdd0003"}));
-    EXPECT_EQ(scsi("pci-0000:5e:00.0-fc-0x2200aabbccdd0003-lun-1\npci-0000:5e:00.1-fc-0x2200aabbccdd0004-lun-1\n"),
-              (Transport{"fc", "0x2200aabbccdd0004"}));
-    // several FC names but no "pci" from the second line on: no port
-    EXPECT_EQ(scsi("pci-0000:5e:00.0-fc-0x2200aabbccdd0003-lun-1\nx-fc-0x1-lun-1\n"), (Transport{"fc", ""}));
-    // a name in a form without the port at the 4th piece
-    EXPECT_EQ(scsi("fc-0x2200aabbccdd0003-lun-1\n"), (Transport{"", ""}));
-    EXPECT_EQ(scsi("pci-0000:5e:00.0-fc-lun-1\n"), (Transport{"fc", ""}));
-    // a port name ending in fc is still one FC link
-    EXPECT_EQ(scsi("pci-0000:5e:00.0-fc-0x20000090fa0000fc-lun-1\n"), (Transport{"fc", "0x20000090fa0000fc"}));
-}
-
-TEST(ScsiDecision, IscsiSasAndOthers) {
-    EXPECT_EQ(scsi("ip-192.168.10.20:3260-iscsi-iqn.2001-05.com.keldor:tgt-lun-1\n"),
-              (Transport{"iscsi", "192.168.10.20:3260"}));
-    EXPECT_EQ(scsi("ip-192.168.10.20:3261-iscsi-iqn.2001-05.com.keldor:tgt-lun-1\n"), (Transport{"iscsi", ""}));
-    EXPECT_EQ(scsi("pci-0000:00:17.0-scsi-0:0:1:0\n"), (Transport{"sas", ""}));
-    EXPECT_EQ(scsi("pci-0000:00:1f.2-ata-1\n"), (Transport{"", ""}));
-    EXPECT_EQ(scsi(""), (Transport{"", ""}));
+TEST(ScsiDecision, ByPathNames) {
+    const std::string fc1 = std::string(kFcLun1) + "\n";
+    const struct {
+        std::string links;
+        Transport want;
+    } cases[] = {
+        {fc1, {"fc", "0x2200aabbccdd0003"}},
+        // a partition link as well: two FC names, the port comes from the second line
+        {fc1 + kFcLun1 + "-part1\n", {"fc", "0x2200aabbccdd0003"}},
+        {fc1 + "pci-0000:5e:00.1-fc-0x2200aabbccdd0004-lun-1\n", {"fc", "0x2200aabbccdd0004"}},
+        // several FC names but no "pci" from the second line on: no port
+        {fc1 + "x-fc-0x1-lun-1\n", {"fc", ""}},
+        // a name in a form without the port at the 4th piece
+        {"fc-0x2200aabbccdd0003-lun-1\n", {"", ""}},
+        {"pci-0000:5e:00.0-fc-lun-1\n", {"fc", ""}},
+        // a port name ending in fc is still one FC link
+        {"pci-0000:5e:00.0-fc-0x20000090fa0000fc-lun-1\n", {"fc", "0x20000090fa0000fc"}},
+        {"ip-192.168.10.20:3260-iscsi-iqn.2001-05.com.keldor:tgt-lun-1\n", {"iscsi", "192.168.10.20:3260"}},
+        {"ip-192.168.10.20:3261-iscsi-iqn.2001-05.com.keldor:tgt-lun-1\n", {"iscsi", ""}},
+        {"pci-0000:00:17.0-scsi-0:0:1:0\n", {"sas", ""}},
+        {"pci-0000:00:1f.2-ata-1\n", {"", ""}},
+        {"", {"", ""}},
+    };
+    for (const auto &c : cases) EXPECT_EQ(scsi(c.links), c.want) << c.links;
 }
 
 TEST(ByPathLinks, OnlyTheDiskAndItsPartitionsBelongToIt) {
@@ -126,11 +128,11 @@ TEST(Resolver, PathsOfLongerDiskNamesKeepTheirOwnPorts) {
 
 TEST(Resolver, OtherDeviceNames) {
     CountingResolver r;
-    cli::EcItem *res = &cli::EC_ok;
+    common::EcItem *res = &common::EC_ok;
     EXPECT_EQ(resolveWith(r, "vda", &res), (Transport{"", ""}));
     EXPECT_EQ(res, nullptr);
     EXPECT_EQ(resolveWith(r, "nvme1n1", &res), (Transport{"fc-nvme", ""})) << "address not readable";
-    EXPECT_EQ(res, &cli::EC_exe_cmd_failed);
+    EXPECT_EQ(res, &common::EC_exe_cmd_failed);
     EXPECT_EQ(resolveWith(r, "nvme0n1/../../x", &res), (Transport{"fc-nvme", ""}));
     EXPECT_EQ(res, nullptr);
     EXPECT_EQ(r.scans, 0) << "no SCSI path, no scan";
@@ -153,7 +155,7 @@ TEST(Resolver, OneScanServesAWholeParse) {
         }
     }
     MorvelList<s_morvel> list;
-    ASSERT_EQ(parseQueryCmdResultList(text.c_str(), list.anchor(), r), &cli::EC_info_ok);
+    ASSERT_EQ(parseQueryCmdResultList(text.c_str(), list.anchor(), r), &common::EC_info_ok);
     EXPECT_EQ(r.scans, 1);
     s_path_dev *p = findMorvelByDeviceName(list.anchor(), "mpath63", "sddlc");
     ASSERT_NE(p, nullptr);
@@ -184,27 +186,27 @@ protected:
         mkdirs(BY_PATH_DIR);
         ASSERT_EQ(symlink(("../../" + dev).c_str(), (std::string(BY_PATH_DIR) + name).c_str()), 0) << name;
     }
-    static Transport get(const char *dev, cli::EcItem **result = nullptr) {
+    static Transport get(const char *dev, common::EcItem **result = nullptr) {
         HostInterfaceField hi{};
         TargetPortField tp{};
-        cli::EcItem *r = getTargetPort(dev, hi, tp);
+        common::EcItem *r = getTargetPort(dev, hi, tp);
         if (result) *result = r;
         return {hi, tp};
     }
 };
 
 TEST_F(HostTree, GetTargetPortReadsByPathLinksAndSysfs) {
-    cli::EcItem *r = nullptr;
+    common::EcItem *r = nullptr;
     EXPECT_EQ(get("sdb", &r), (Transport{"fc", "0x2200aabbccdd0003"}));
-    EXPECT_EQ(r, &cli::EC_info_ok);
+    EXPECT_EQ(r, &common::EC_info_ok);
     EXPECT_EQ(get("sdba"), (Transport{"fc", "0x2200aabbccdd0009"}));
     EXPECT_EQ(get("sdc"), (Transport{"iscsi", "10.0.0.1:3260"}));
     EXPECT_EQ(get("sdd"), (Transport{"sas", ""}));
     EXPECT_EQ(get("sde"), (Transport{"", ""})) << "hidden names are not listed";
     EXPECT_EQ(get("nvme0n1", &r), (Transport{"fc-nvme", "0x2100aabbccdd0002"}));
-    EXPECT_EQ(r, &cli::EC_info_ok);
+    EXPECT_EQ(r, &common::EC_info_ok);
     EXPECT_EQ(get("nvme1n1", &r), (Transport{"fc-nvme", ""}));
-    EXPECT_EQ(r, &cli::EC_exe_cmd_failed);
+    EXPECT_EQ(r, &common::EC_exe_cmd_failed);
 }
 
 TEST_F(HostTree, DefaultParseUsesTheHost) {
@@ -214,7 +216,7 @@ TEST_F(HostTree, DefaultParseUsesTheHost) {
         "mpathn (uuid.1) dm-3 NVME,KELDORZRN   \nsize=1G\n`-+- policy='service-time 0' prio=50 status=active\n"
         "  `- 0:1:1:1 nvme0n1 259:0 active ready running\n";
     MorvelList<s_morvel> list;
-    ASSERT_EQ(parseQueryCmdResultList(text.c_str(), list.anchor()), &cli::EC_info_ok);
+    ASSERT_EQ(parseQueryCmdResultList(text.c_str(), list.anchor()), &common::EC_info_ok);
     EXPECT_STREQ(findMorvelByDeviceName(list.anchor(), "mpatha", "sdb")->target_port, "0x2200aabbccdd0003");
     EXPECT_STREQ(findMorvelByDeviceName(list.anchor(), "mpatha", "sdba")->target_port, "0x2200aabbccdd0009");
     s_path_dev *n = findMorvelByDeviceName(list.anchor(), "mpathn", "nvme0n1");
@@ -239,9 +241,9 @@ protected:
 TEST_F(PortCommand, ShowsTheScriptOutputUnchangedBetweenFrameLines) {
     script("printf 'Port 1: 0x2100aabbccdd0001 Online\\nPort 2: 0x2100aabbccdd0002  Linkdown\\n'\n");
     testing::internal::CaptureStdout();
-    cli::EcItem *r = cli::lsport();
+    common::EcItem *r = cli::lsport();
     std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(r, &cli::EC_info_ok);
+    EXPECT_EQ(r, &common::EC_info_ok);
     EXPECT_EQ(out, frame() + "Port 1: 0x2100aabbccdd0001 Online\nPort 2: 0x2100aabbccdd0002  Linkdown\n" + frame());
 
     script("printf 'no final newline'\n");
@@ -253,13 +255,13 @@ TEST_F(PortCommand, ShowsTheScriptOutputUnchangedBetweenFrameLines) {
 TEST_F(PortCommand, FailingScriptShowsNothing) {
     script("echo 'half a report'\nexit 2\n");
     testing::internal::CaptureStdout();
-    cli::EcItem *r = cli::lsport();
+    common::EcItem *r = cli::lsport();
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    EXPECT_EQ(r, &cli::EC_exe_cmd_failed);
+    EXPECT_EQ(r, &common::EC_exe_cmd_failed);
 
     unlink(common::SH_fcport);
     testing::internal::CaptureStdout();
-    EXPECT_EQ(cli::lsport(), &cli::EC_exe_cmd_failed) << "a missing script fails too";
+    EXPECT_EQ(cli::lsport(), &common::EC_exe_cmd_failed) << "a missing script fails too";
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
 }
 

@@ -2,7 +2,7 @@
 #pragma once
 #include <cstdint>
 
-namespace morvel::cli {
+namespace morvel::common {
 
 struct EcItem {
     int32_t code;
@@ -71,4 +71,4 @@ void getErrorMsg(const EcItem *item, char *out, int outLen);
 void print_ec(const EcItem *item);
 void print__(void);
 
-}  // namespace morvel::cli
+}  // namespace morvel::common

@@ -1,11 +1,11 @@
 // The result items and how they are filled and printed.
-#include "cli/ec_items.h"
+#include "common/ec_items.h"
 
 #include <cstdio>
 
 #include "common/comm_util.h"
 
-namespace morvel::cli {
+namespace morvel::common {
 
 #define MORVEL_EC_DEFINE(name, c, text) EcItem EC_##name = {c, text, "", "", ""};
 MORVEL_EC_ITEMS(MORVEL_EC_DEFINE)
@@ -21,13 +21,13 @@ void initEcItems1(EcItem *item, const char *s1) {
     item->param1[0] = '\0';
     item->param2[0] = '\0';
     item->param3[0] = '\0';
-    common::vessar_strncpy(item->param1, s1 ? s1 : "", kParamCopyBound);
+    vessar_strncpy(item->param1, s1 ? s1 : "", kParamCopyBound);
 }
 
 void initEcItems2(EcItem *item, const char *s1, const char *s2) {
     if (!item) return;
     initEcItems1(item, s1);
-    common::vessar_strncpy(item->param2, s2 ? s2 : "", kParamCopyBound);
+    vessar_strncpy(item->param2, s2 ? s2 : "", kParamCopyBound);
 }
 
 void getErrorMsg(const EcItem *item, char *out, int outLen) {
@@ -69,4 +69,4 @@ void print_ec(const EcItem *item) {
     print__();
 }
 
-}  // namespace morvel::cli
+}  // namespace morvel::common
