@@ -6,7 +6,7 @@
 // line run by itself), "own_ms" what morvel adds beyond it. The in-band reads fail at once
 // here (no /dev/dm-N in the sandbox), so they are not part of it.
 //
-//   tests/sandbox/run-in-sandbox.sh -- build/bench/process_bench
+//   tests/sandbox/run-in-sandbox.sh -- build/bench/process_bench [--morvel=OTHER_BUILD/morvel]
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -18,6 +18,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,7 @@ using namespace morvel;
 constexpr int kPathsPerLun = 4;
 const std::string kDir = "/run/morvel-bench";
 const std::string kTopology = kDir + "/topology";
+const char *g_morvel = MORVEL_BIN;  // --morvel=PATH: another build's, to compare
 
 struct Run {
     double cpuMs = 0, wallMs = 0, maxRssKiB = 0;
@@ -107,10 +109,10 @@ double topologyCommandMs() {
 void BM_QueryProcess(benchmark::State &state) {
     const int paths = static_cast<int>(state.range(0));
     layOut(paths / kPathsPerLun);
-    spawn({MORVEL_BIN, "query", nullptr});  // the first query writes nothing new, but warms the caches
+    spawn({g_morvel, "query", nullptr});  // warms the page cache
     Run sum, peak;
     for (auto _ : state) {
-        Run r = spawn({MORVEL_BIN, "query", nullptr});
+        Run r = spawn({g_morvel, "query", nullptr});
         state.SetIterationTime(r.cpuMs / 1e3);
         sum.cpuMs += r.cpuMs;
         sum.wallMs += r.wallMs;
@@ -138,6 +140,8 @@ int main(int argc, char **argv) {
         return 2;
     }
     benchmark::Initialize(&argc, argv);
+    for (int i = 1; i < argc; ++i)
+        if (std::strncmp(argv[i], "--morvel=", 9) == 0) g_morvel = argv[i] + 9;
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     return 0;
