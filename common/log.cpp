@@ -57,6 +57,7 @@ struct Batch {
     int fd = -1;
     bool locked = false;
     pid_t owner = 0;  // a forked child opens its own: a shared descriptor shares its lock
+    off_t size = -1;  // the file's size while the lock is held (-1: not known)
     char path[kPathMax] = {0};
 };
 Batch g_batch;
@@ -65,6 +66,7 @@ void unlockBatchFile() {
     if (g_batch.fd < 0 || !g_batch.locked) return;
     flock(g_batch.fd, LOCK_UN);
     g_batch.locked = false;
+    g_batch.size = -1;
 }
 
 void releaseBatchFile() {
@@ -84,9 +86,12 @@ void lockFd(int fd) {
 
 // True when fd still names the file that is at path now. Another process may have moved
 // the file to its backup name between our open and our lock.
-bool stillAtPath(int fd, const char *path) {
+// *size (when given) is the file's size then, or -1.
+bool stillAtPath(int fd, const char *path, off_t *size = nullptr) {
     struct stat byFd{}, byPath{};
+    if (size) *size = -1;
     if (fstat(fd, &byFd) != 0) return true;  // cannot tell: write where we are
+    if (size) *size = byFd.st_size;
     if (lstat(path, &byPath) != 0) return false;
     return byFd.st_ino == byPath.st_ino && byFd.st_dev == byPath.st_dev;
 }
@@ -228,7 +233,7 @@ void morvel_log(int level, const char *source_file, int line, const char *functi
     if (!log_started || format == nullptr) return;
     char path[kPathMax] = {0};
     std::snprintf(path, sizeof(path), "%s%s", g_file_dir, g_file_name);
-    if (g_batch.fd >= 0 && g_batch.owner != getpid()) {
+    if (g_batch.fd >= 0 && !g_batch.locked && g_batch.owner != getpid()) {
         close(g_batch.fd);  // the parent's: its lock is the parent's too
         g_batch.fd = -1;
         g_batch.locked = false;
@@ -276,7 +281,7 @@ void morvel_log(int level, const char *source_file, int line, const char *functi
     if (reuse && !g_batch.locked) {
         lockFd(g_batch.fd);
         g_batch.locked = true;
-        reuse = stillAtPath(g_batch.fd, path);  // else moved to its backup, or removed
+        reuse = stillAtPath(g_batch.fd, path, &g_batch.size);  // else moved to its backup, or removed
     }
     if (!reuse || g_batch.fd < 0) {
         releaseBatchFile();  // (the warning above may have opened the other file)
@@ -286,6 +291,7 @@ void morvel_log(int level, const char *source_file, int line, const char *functi
         g_batch.fd = opened;
         g_batch.locked = true;
         g_batch.owner = getpid();
+        g_batch.size = -1;
         std::snprintf(g_batch.path, sizeof g_batch.path, "%s", path);
     }
     const int fd = g_batch.fd;
@@ -298,8 +304,13 @@ void morvel_log(int level, const char *source_file, int line, const char *functi
 
     // Size test and rotation under the lock: the next writer finds the file gone from the
     // path and opens the new one, so a file is never rotated twice.
-    struct stat st{};
-    bool rotate = fstat(fd, &st) == 0 && st.st_size > kRotateSize;
+    if (g_batch.size >= 0 && w > 0) {
+        g_batch.size += w;
+    } else {
+        struct stat st{};
+        g_batch.size = fstat(fd, &st) == 0 ? st.st_size : -1;
+    }
+    bool rotate = g_batch.size > kRotateSize;
     if (rotate) backup_log_file(path);
 
     if (rotate)

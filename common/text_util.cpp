@@ -2,6 +2,7 @@
 // and extended regular expressions.
 #include <regex.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -87,7 +88,9 @@ void printWidth(char *s, int width) {
         return;
     }
     std::fputs(s, stdout);
-    for (int i = len; i < width; ++i) std::fputc(' ', stdout);
+    static const char blanks[] = "                                ";  // 32
+    for (int pad = width - len; pad > 0; pad -= static_cast<int>(sizeof blanks - 1))
+        std::fwrite(blanks, 1, std::min(static_cast<size_t>(pad), sizeof blanks - 1), stdout);
 }
 
 int splitStr(char *s, char sep, char ***fields) {
