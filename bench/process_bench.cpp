@@ -133,12 +133,7 @@ BENCHMARK(BM_QueryProcess)
 }  // namespace
 
 int main(int argc, char **argv) {
-    // Writes /dumps, /sys, /dev and /run/multipathd.pid: only inside the sandbox.
-    const char *inner = std::getenv("MORVEL_SANDBOX_INNER");
-    if (inner == nullptr || std::string(inner) != "1") {
-        std::fprintf(stderr, "run me inside tests/sandbox/run-in-sandbox.sh\n");
-        return 2;
-    }
+    if (!bench::inSandbox()) return 2;
     benchmark::Initialize(&argc, argv);
     for (int i = 1; i < argc; ++i)
         if (std::strncmp(argv[i], "--morvel=", 9) == 0) g_morvel = argv[i] + 9;
