@@ -118,12 +118,7 @@ BENCHMARK(BM_StoreFirstQuery)->Arg(512)->Unit(benchmark::kMillisecond);
 }  // namespace
 
 int main(int argc, char **argv) {
-    // Product code writes /dumps and reads /dev and /sys: only inside the sandbox.
-    const char *inner = std::getenv("MORVEL_SANDBOX_INNER");
-    if (inner == nullptr || std::string(inner) != "1") {
-        std::fprintf(stderr, "run me inside tests/sandbox/run-in-sandbox.sh\n");
-        return 2;
-    }
+    if (!bench::inSandbox()) return 2;
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

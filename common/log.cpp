@@ -1,9 +1,10 @@
 // Line-oriented logging shared by morvel and morvel_monitor.
 //
-// Every call opens the file, takes an exclusive flock, appends one whole line in a single
-// write, checks the size, rotates if needed, unlocks and closes: nothing is buffered, so
-// a line is on disk as soon as the call returns, and several processes can append to the
-// same file at the same time.
+// Every call takes an exclusive flock on the file, checks that it is still the file at the
+// log's path, appends one whole line in a single write, checks the size, rotates if needed
+// and unlocks: nothing is buffered, so a line is on disk as soon as the call returns, and
+// several processes can append to the same file at the same time. The file stays open from
+// one line to the next (reopened when it was moved away or removed).
 #include "common/log.h"
 
 #include <fcntl.h>
@@ -50,17 +51,27 @@ const bool debug_started = false;
 
 LogVariant g_variant = LogVariant::Cli;
 
-// The file that an open LogBatch holds open and locked (fd -1: none yet).
+// The log file kept open between lines (fd -1: none), locked while a LogBatch lives.
 struct Batch {
     int depth = 0;
     int fd = -1;
+    bool locked = false;
+    pid_t owner = 0;  // a forked child opens its own: a shared descriptor shares its lock
+    off_t size = -1;  // the file's size while the lock is held (-1: not known)
     char path[kPathMax] = {0};
 };
 Batch g_batch;
 
+void unlockBatchFile() {
+    if (g_batch.fd < 0 || !g_batch.locked) return;
+    flock(g_batch.fd, LOCK_UN);
+    g_batch.locked = false;
+    g_batch.size = -1;
+}
+
 void releaseBatchFile() {
     if (g_batch.fd < 0) return;
-    flock(g_batch.fd, LOCK_UN);
+    unlockBatchFile();
     close(g_batch.fd);
     g_batch.fd = -1;
     g_batch.path[0] = '\0';
@@ -75,10 +86,13 @@ void lockFd(int fd) {
 
 // True when fd still names the file that is at path now. Another process may have moved
 // the file to its backup name between our open and our lock.
-bool stillAtPath(int fd, const char *path) {
+// *size (when given) is the file's size then, or -1.
+bool stillAtPath(int fd, const char *path, off_t *size = nullptr) {
     struct stat byFd{}, byPath{};
+    if (size) *size = -1;
     if (fstat(fd, &byFd) != 0) return true;  // cannot tell: write where we are
-    if (stat(path, &byPath) != 0) return false;
+    if (size) *size = byFd.st_size;
+    if (lstat(path, &byPath) != 0) return false;
     return byFd.st_ino == byPath.st_ino && byFd.st_dev == byPath.st_dev;
 }
 
@@ -109,9 +123,14 @@ void warnAboutOpenDumpsDir() {
     if (lstat(g_log_file_dir, &st) != 0) return;
     if (st.st_uid == 0 && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0) return;
     warned = true;
+    // the warning goes to the CLI log; the line being written keeps its own file set
+    const char *dir = g_file_dir, *name = g_file_name, *bk = g_bk_file_name;
     morvel_log(LOG_ERROR, "common/comm_util", __LINE__, __func__,
                "Directory %s is not owned by root or is writable by group or others (owner %u, mode %04o).\n",
                g_log_file_dir, static_cast<unsigned>(st.st_uid), static_cast<unsigned>(st.st_mode & 07777));
+    g_file_dir = dir;
+    g_file_name = name;
+    g_bk_file_name = bk;
 }
 
 // Opens path and holds the exclusive lock on the file that is at path at that moment:
@@ -151,14 +170,18 @@ void levelName(int level, char (&name)[kLevelNameMax]) {
     std::snprintf(name, sizeof(name), "LEVEL[%d]", level);
 }
 
-// "[%Y-%m-%d %T.mmm]"
+// "[%Y-%m-%d %T.mmm]"; the local time text is made once per second (a run of lines shares it).
 void timestamp(char *out, size_t outSize) {
     struct timeval tv{};
     gettimeofday(&tv, nullptr);
-    time_t now = tv.tv_sec;
-    char text[kTimeMax] = {0};
-    struct tm tmNow{};
-    if (localtime_r(&now, &tmNow) != nullptr) std::strftime(text, sizeof(text), "%Y-%m-%d %T.", &tmNow);
+    static time_t madeFor = -1;
+    static char text[kTimeMax] = {0};
+    if (tv.tv_sec != madeFor) {
+        madeFor = tv.tv_sec;
+        text[0] = '\0';
+        struct tm tmNow{};
+        if (localtime_r(&madeFor, &tmNow) != nullptr) std::strftime(text, sizeof(text), "%Y-%m-%d %T.", &tmNow);
+    }
     std::snprintf(out, outSize, "[%s%03d]", text, static_cast<int>(tv.tv_usec / 1000));
 }
 
@@ -208,8 +231,20 @@ void morvel_log(int level, const char *source_file, int line, const char *functi
     }
     if (level == LOG_DEBUG && !is_debug()) return;
     if (!log_started || format == nullptr) return;
-    if (!mk_log_dir()) return;
-    warnAboutOpenDumpsDir();
+    char path[kPathMax] = {0};
+    std::snprintf(path, sizeof(path), "%s%s", g_file_dir, g_file_name);
+    if (g_batch.fd >= 0 && !g_batch.locked && g_batch.owner != getpid()) {
+        close(g_batch.fd);  // the parent's: its lock is the parent's too
+        g_batch.fd = -1;
+        g_batch.locked = false;
+    }
+    // The file kept open from an earlier line had its folder made and checked then.
+    bool reuse = g_batch.fd >= 0 && std::strcmp(g_batch.path, path) == 0;
+    if (!reuse) {
+        releaseBatchFile();
+        if (!mk_log_dir()) return;
+        warnAboutOpenDumpsDir();
+    }
 
     char name[kLevelNameMax] = {0};
     levelName(level, name);
@@ -241,23 +276,25 @@ void morvel_log(int level, const char *source_file, int line, const char *functi
     if (n < 0) return;
     finishLine(text, n);
 
-    char path[kPathMax] = {0};
-    std::snprintf(path, sizeof(path), "%s%s", g_file_dir, g_file_name);
-
     // Both programs hold the lock from before the write until after the size test and
-    // rename. Inside a LogBatch the file stays open and locked from one line to the next.
-    int fd;
-    if (g_batch.depth > 0 && g_batch.fd >= 0 && std::strcmp(g_batch.path, path) == 0) {
-        fd = g_batch.fd;
-    } else {
-        if (g_batch.depth > 0) releaseBatchFile();
-        fd = openLocked(path);
-        if (fd < 0) return;
-        if (g_batch.depth > 0) {
-            g_batch.fd = fd;
-            std::snprintf(g_batch.path, sizeof g_batch.path, "%s", path);
-        }
+    // rename. Inside a LogBatch the file stays locked from one line to the next.
+    if (reuse && !g_batch.locked) {
+        lockFd(g_batch.fd);
+        g_batch.locked = true;
+        reuse = stillAtPath(g_batch.fd, path, &g_batch.size);  // else moved to its backup, or removed
     }
+    if (!reuse || g_batch.fd < 0) {
+        releaseBatchFile();  // (the warning above may have opened the other file)
+        int opened = openLocked(path);
+        if (opened < 0 && mk_log_dir()) opened = openLocked(path);
+        if (opened < 0) return;
+        g_batch.fd = opened;
+        g_batch.locked = true;
+        g_batch.owner = getpid();
+        g_batch.size = -1;
+        std::snprintf(g_batch.path, sizeof g_batch.path, "%s", path);
+    }
+    const int fd = g_batch.fd;
 
     size_t len = std::strlen(text);
     ssize_t w;
@@ -267,16 +304,19 @@ void morvel_log(int level, const char *source_file, int line, const char *functi
 
     // Size test and rotation under the lock: the next writer finds the file gone from the
     // path and opens the new one, so a file is never rotated twice.
-    struct stat st{};
-    bool rotate = fstat(fd, &st) == 0 && st.st_size > kRotateSize;
+    if (g_batch.size >= 0 && w > 0) {
+        g_batch.size += w;
+    } else {
+        struct stat st{};
+        g_batch.size = fstat(fd, &st) == 0 ? st.st_size : -1;
+    }
+    bool rotate = g_batch.size > kRotateSize;
     if (rotate) backup_log_file(path);
 
-    if (fd == g_batch.fd) {
-        if (rotate) releaseBatchFile();  // the next line opens the new file
-        return;
-    }
-    flock(fd, LOCK_UN);
-    close(fd);
+    if (rotate)
+        releaseBatchFile();  // the next line opens the new file
+    else if (g_batch.depth == 0)
+        unlockBatchFile();
 }
 
 LogBatch::LogBatch() { ++g_batch.depth; }
@@ -284,7 +324,7 @@ LogBatch::LogBatch() { ++g_batch.depth; }
 void LogBatch::finish() {
     if (!open_) return;
     open_ = false;
-    if (--g_batch.depth == 0) releaseBatchFile();
+    if (--g_batch.depth == 0) unlockBatchFile();
 }
 
 void inDebug(const char *format, ...) {

@@ -14,8 +14,8 @@ void morvel_log(int level, const char *source_file, int line, const char *functi
 int is_debug(void);
 int mk_log_dir(void);
 long get_file_size(const char *path);
-// While a LogBatch lives, the log file of the last line stays open and locked, so that a run
-// of lines (one per record of a long list) costs one open and one lock. Every line is still
+// While a LogBatch lives, the log file of the last line stays locked, so that a run of lines
+// (one per record of a long list) costs one lock. Every line is still
 // written at once; other processes' lines wait until the batch ends. Never hold one across
 // a command run or device I/O.
 class LogBatch {

@@ -212,27 +212,27 @@ void copyGroup(P *node, const Group &g) {
     common::copyField(node->path_group_status, g.status, 30);
 }
 
-void fillPath(s_path_dev *node, const Words &w, PortResolver *resolver) {
+// The fields both layouts keep: the first three words and the last; the path status is
+// word `status` (the monitor's older rules keep the checker's word there).
+template <class P>
+void fillCommonPathFields(P *node, const Words &w, size_t status) {
     constexpr size_t m = CliLayout::fieldMax;
     common::copyField(node->dev_node, w.w[0], m);
     common::copyField(node->dev_name, w.w[1], m);
     common::copyField(node->dev_id, w.w[2], m);
-    common::copyField(node->path_status, w.w[3], m);
-    common::copyField(node->checker_status, w.w[4], m);
+    common::copyField(node->path_status, w.w[status], m);
     common::copyField(node->morvel_status, w.w[5], m);
+}
+
+void fillPath(s_path_dev *node, const Words &w, PortResolver *resolver) {
+    fillCommonPathFields(node, w, 3);
+    common::copyField(node->checker_status, w.w[4], CliLayout::fieldMax);
     std::memset(node->host_interface, 0, sizeof node->host_interface);
     std::memset(node->target_port, 0, sizeof node->target_port);
     if (resolver) resolver->resolve(node->dev_name, node->host_interface, node->target_port);
 }
 
-void fillPath(mon::s_path_dev *node, const Words &w, PortResolver *) {
-    constexpr size_t m = MonLayout::fieldMax;
-    common::copyField(node->dev_node, w.w[0], m);
-    common::copyField(node->dev_name, w.w[1], m);
-    common::copyField(node->dev_id, w.w[2], m);
-    common::copyField(node->path_status, w.w[4], m);
-    common::copyField(node->morvel_status, w.w[5], m);
-}
+void fillPath(mon::s_path_dev *node, const Words &w, PortResolver *) { fillCommonPathFields(node, w, 4); }
 
 template <class L>
 EcItem *parseBlock(char **lines, int start, int end, typename L::Path *pathAnchor,

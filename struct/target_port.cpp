@@ -142,6 +142,7 @@ const std::vector<ByPathLink> &PortResolver::links() {
         // by name in byte order: the order `ls` lists them with LC_ALL=C
         std::sort(links_.begin(), links_.end(),
                   [](const ByPathLink &a, const ByPathLink &b) { return a.name < b.name; });
+        byDisk_.reserve(links_.size());
         for (size_t i = 0; i < links_.size(); ++i)
             byDisk_[std::string(stripDigits(links_[i].target))].push_back(i);
     }

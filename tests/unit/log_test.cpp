@@ -119,6 +119,7 @@ TEST_F(LogTest, PlantedLinksAreNotFollowedAndAnOpenFolderIsReported) {
     EXPECT_NE(cli.find(warning), std::string::npos) << cli;
     EXPECT_EQ(cli.find(warning), cli.rfind(warning)) << cli;
     EXPECT_NE(cli.find("ERROR s f 1 second"), std::string::npos);
+    EXPECT_EQ(cli.find("change"), std::string::npos) << "the monitor's line stays out of the CLI log";
     // a hard link to another file under the name is not written either
     fs::remove("/dumps/morvel_cli.log");
     std::ofstream("/dumps/other") << "keep";
