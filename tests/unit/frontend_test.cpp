@@ -2,15 +2,19 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <initializer_list>
+#include <regex>
 #include <string>
 #include <vector>
 
 #include "cli/cli_exe.h"
 #include "cli/cli_tags.h"
+#include "unit/test_files.h"
 
 using namespace morvel::cli;
 namespace fs = std::filesystem;
@@ -67,6 +71,50 @@ TEST(CommandTable, ListShowsTheSeventeenNamesInOrder) {
     std::fflush(stdout);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), expected);
     EXPECT_EQ(CLI_NAMES[kCliNameSlots - 1][0], '\0');
+}
+
+namespace {
+
+// The words of the first assignment NAME="..." in a shell file.
+std::vector<std::string> shellWords(const std::string &text, const std::string &name) {
+    std::smatch m;
+    if (!std::regex_search(text, m, std::regex("\\s" + name + "=\"([^\"]*)\""))) return {};
+    std::istringstream in(m[1].str());
+    std::vector<std::string> words;
+    for (std::string w; in >> w;) words.push_back(w);
+    return words;
+}
+
+template <size_t N>
+std::vector<std::string> wordsOf(const char *const (&list)[N]) {
+    return {std::begin(list), std::end(list)};
+}
+
+}  // namespace
+
+// A command missing from the bash completion or without its help file fails here, and so
+// does a value list of the completion or of the helper scripts that the checks disagree with.
+TEST(CommandTable, CompletionAndHelpFilesFollowTheTable) {
+    const fs::path src = fs::path(__FILE__).parent_path().parent_path().parent_path();
+    const std::string completion = morvel::testfiles::readFile(src / "packaging/bash-completion/morvel");
+    const std::string lib = morvel::testfiles::readFile(src / "scripts/installed/morvel-lib.sh");
+    std::vector<std::string> rows, helps;
+    for (const CommandRow &row : kCommandTable) rows.push_back(row.name);
+    for (const auto &e : fs::directory_iterator(src / "help")) {
+        if (e.path().extension() == ".help" && e.path().stem() != "morvel") helps.push_back(e.path().stem());
+    }
+    std::sort(helps.begin(), helps.end());
+    std::vector<std::string> sortedRows = rows;
+    std::sort(sortedRows.begin(), sortedRows.end());
+    EXPECT_EQ(helps, sortedRows);
+    EXPECT_EQ(shellWords(completion, "commands"), rows);
+
+    EXPECT_EQ(shellWords(completion, "groups"), wordsOf(kScsiGroups));
+    EXPECT_EQ(shellWords(completion, "nvme_groups"), wordsOf(kNvmeGroups));
+    EXPECT_EQ(shellWords(completion, "choosers"), wordsOf(kChoosers));
+    EXPECT_EQ(shellWords(lib, "MV_SCSI_GROUPS"), wordsOf(kScsiGroups));
+    EXPECT_EQ(shellWords(lib, "MV_NVME_GROUPS"), wordsOf(kNvmeGroups));
+    EXPECT_EQ(shellWords(lib, "MV_CHOOSERS"), wordsOf(kChoosers));
 }
 
 TEST(CommandTable, NameCheck) {
