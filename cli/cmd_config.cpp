@@ -1,9 +1,14 @@
 // The multipath configuration file: backup and restore, reading the policy of a device
 // block back through the policy scripts, and the "config" command.
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "cli/cli_exe.h"
 #include "cli/cmd_mgmt.h"
@@ -16,7 +21,54 @@ using common::CMD_cp;
 using common::CMD_sh;
 using common::CONF_FILE;
 
+namespace {
+
+// Every writer of multipath.conf serialises on the lock file of the helper scripts
+// (morvel-lib.sh, mv_lock_conf): the same file, the same 30-second wait, the same refusal.
+constexpr const char *kConfLockDirs[] = {"/run", "/var/run", "/tmp"};
+constexpr const char kConfLockName[] = "morvel-multipath-conf.lock";
+constexpr int kConfLockWaitMs = 30 * 1000;
+constexpr int kConfLockPollMs = 50;
+
+class ConfLock {
+public:
+    ConfLock() {
+        const char *dir = kConfLockDirs[0];
+        for (const char *d : kConfLockDirs) {
+            struct stat st;
+            dir = d;
+            if (stat(d, &st) == 0 && S_ISDIR(st.st_mode)) break;
+        }
+        const std::string path = std::string(dir) + "/" + kConfLockName;
+        // Like the scripts, a lock file that cannot be opened does not stop the edit.
+        fd_ = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+        if (fd_ < 0) return;
+        for (int waited = 0; flock(fd_, LOCK_EX | LOCK_NB) != 0; waited += kConfLockPollMs) {
+            if ((errno != EWOULDBLOCK && errno != EINTR) || waited >= kConfLockWaitMs) {
+                MLOG(common::LOG_ERROR, kMgmtLogSrc, "another morvel command is editing %s\n", CONF_FILE);
+                refused_ = true;
+                return;
+            }
+            usleep(kConfLockPollMs * 1000);
+        }
+    }
+    ~ConfLock() {
+        if (fd_ >= 0) close(fd_);
+    }
+    ConfLock(const ConfLock &) = delete;
+    ConfLock &operator=(const ConfLock &) = delete;
+    bool refused() const { return refused_; }
+
+private:
+    int fd_ = -1;
+    bool refused_ = false;
+};
+
+}  // namespace
+
 EcItem *backupConfFile() {
+    ConfLock lock;
+    if (lock.refused()) return &EC_exe_cmd_failed;
     char cmd[common::kCmdBufSize];
     snprintf(cmd, sizeof cmd, "%s %s %s.bk", CMD_cp, CONF_FILE, CONF_FILE);
     // cp would copy into a directory of that name and report success, leaving nothing
@@ -36,6 +88,8 @@ EcItem *backupConfFile() {
 // The backup is copied beside the live file, flushed to disk and renamed over it, so a
 // crash in the middle of the restore never leaves a half-written multipath.conf.
 void rollBackConfFile() {
+    ConfLock lock;
+    if (lock.refused()) return;
     char cmd[common::kCmdBufSize];
     snprintf(cmd, sizeof cmd, "%s %s.bk %s.morvel-restore && sync %s.morvel-restore && mv -f %s.morvel-restore %s",
              CMD_cp, CONF_FILE, CONF_FILE, CONF_FILE, CONF_FILE, CONF_FILE);

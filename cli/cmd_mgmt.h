@@ -31,8 +31,12 @@ bool isPlainPolicyWord(const char *s);
 bool isFcNvmeCapable(const char *osName);
 
 // ---- multipathd service ----
-// Kernel releases of the Red Hat 6 family are driven with the SysV "service" tool.
-bool usesSysV(const char *release);
+// The SysV "service" tool drives the service on kernel releases of the Red Hat 6 family
+// and on hosts without systemctl (systemctl cannot work there); elsewhere systemctl does.
+// morvel-lib.sh (mv_sysv_host) decides the same way for the helper scripts.
+bool usesSysV(const char *release, bool hasSystemctl);
+// This host: its kernel release, and whether systemctl is in PATH.
+bool sysvHost();
 // Command line that applies an action ("status", "start", "stop", "reload") to multipathd.
 std::string serviceCommand(const char *action, bool sysv);
 // Kernel release of this host ("" when uname fails, after telling the user).

@@ -1,9 +1,11 @@
 // The multipathd service and the maintenance commands: "status", "start", "stop",
 // "restart", "scan", "aggregation", "refresh" and "version".
+#include <sys/stat.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -19,7 +21,27 @@ namespace morvel::cli {
 
 using common::CMD_sh;
 
-bool usesSysV(const char *release) { return release != nullptr && strstr(release, ".el6.") != nullptr; }
+bool usesSysV(const char *release, bool hasSystemctl) {
+    return !hasSystemctl || (release != nullptr && strstr(release, ".el6.") != nullptr);
+}
+
+namespace {
+// Whether the shell that runs our command lines finds systemctl, as "command -v" would.
+bool systemctlOnPath() {
+    const char *path = getenv("PATH");
+    std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
+    size_t start = 0;
+    for (;;) {
+        const size_t end = dirs.find(':', start);
+        std::string dir = dirs.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        const std::string file = (dir.empty() ? std::string(".") : dir) + "/" + common::CMD_systemctl;
+        struct stat st;
+        if (stat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(file.c_str(), X_OK) == 0) return true;
+        if (end == std::string::npos) return false;
+        start = end + 1;
+    }
+}
+}  // namespace
 
 std::string kernelRelease() {
     struct utsname u;
@@ -28,6 +50,11 @@ std::string kernelRelease() {
         return {};
     }
     return u.release;
+}
+
+bool sysvHost() {
+    const std::string release = kernelRelease();
+    return usesSysV(release.c_str(), systemctlOnPath());
 }
 
 std::string serviceCommand(const char *action, bool sysv) {
@@ -53,7 +80,7 @@ bool statusSaysRunning(const char *out, bool sysv) {
 }
 
 EcItem *getStatus(char *running) {
-    const bool sysv = usesSysV(kernelRelease().c_str());
+    const bool sysv = sysvHost();
     const std::string cmdLine = serviceCommand("status", sysv);
     const char *cmd = cmdLine.c_str();
     OutBuf out;
@@ -82,7 +109,7 @@ bool hasSocketUnit() {
 // socket is stopped before the service, and started again before the service is started
 // (systemd refuses to start the socket of a service that already runs).
 EcItem *chMultipathdService(const char *action) {
-    const bool sysv = usesSysV(kernelRelease().c_str());
+    const bool sysv = sysvHost();
     const bool socket = !sysv && hasSocketUnit();
     if (socket && (strcmp(action, "stop") == 0 || strcmp(action, "start") == 0)) {
         char cmd[common::kCmdBufSize];
