@@ -7,12 +7,14 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "cli/cli_exe.h"
 #include "cli/cmd_mgmt.h"
 #include "common/log.h"
+#include "common/os_name.h"
 #include "common/script_cmds.h"
 
 namespace morvel::cli {
@@ -138,6 +140,9 @@ EcItem *getNVMeConf(char *group, int groupLen, char *chooser, int chooserLen) {
 }
 
 EcItem *config() {
+    // The script writes the NVMe device block where setpathpolicy -nvme and lspathpolicy
+    // manage it: this program's FC-NVMe rule decides, and the script is told so.
+    setenv(kFcNvmeEnv, isFcNvmeCapable(common::get_os_name()) ? "yes" : "no", 1);
     char cmd[common::kCmdBufSize];
     snprintf(cmd, sizeof cmd, "%s %s", CMD_sh, common::CMD_G2CONFIG_FILE);
     OutBuf out;

@@ -29,6 +29,8 @@ bool isPlainPolicyWord(const char *s);
 // numbers are compared as numbers: Red Hat / CentOS Linux 8.0 and later, SUSE 12 SP5
 // (or PATCHLEVEL 5) and later.
 bool isFcNvmeCapable(const char *osName);
+// How "config" hands that decision ("yes" or "no") to g2mpiocfg.sh (morvel-lib.sh, mv_os_fcnvme).
+inline constexpr const char kFcNvmeEnv[] = "MORVEL_FCNVME";
 
 // ---- multipathd service ----
 // The SysV "service" tool drives the service on kernel releases of the Red Hat 6 family
