@@ -117,7 +117,7 @@ sb_run morvel restart
 sb_assert_status 0
 sb_assert_file /etc/multipath.conf new
 
-sb_case "scan runs the rescan, then the FC-NVMe discovery, whose outcome alone counts"
+sb_case "scan prints the waiting line, runs the rescan, then the FC-NVMe discovery, whose outcome alone counts"
 scripts
 sb_fake g2morvelscan.sh --status 1 --out "no hosts"
 sb_run morvel scan

@@ -48,6 +48,13 @@ MainRun runMain(const std::string &program, std::initializer_list<std::string> w
     return {rc, testing::internal::GetCapturedStdout()};
 }
 
+// cliMain run as "morvel WORDS..." gives this exit status and this output.
+void expectMain(std::initializer_list<std::string> words, int rc, const std::string &out) {
+    MainRun r = runMain("morvel", words);
+    EXPECT_EQ(r.rc, rc) << *words.begin();
+    EXPECT_EQ(r.out, out) << *words.begin();
+}
+
 // The help folder lives in the throw-away root of the test sandbox.
 class HelpFiles : public testing::Test {
 protected:
@@ -161,49 +168,31 @@ TEST(Entry, ListRequestTakesAnyEnding) {
 }
 
 TEST(Entry, UnknownCommandIsRefusedBeforeItsHelp) {
-    MainRun r = runMain("morvel", {"frob", "-h"});
-    EXPECT_EQ(r.rc, 1);
-    EXPECT_EQ(r.out, framed("Error(0102): Invalid command name [frob]."));
+    expectMain({"frob", "-h"}, 1, framed("Error(0102): Invalid command name [frob]."));
 }
 
 TEST(Entry, ParameterFailureEndsTheRun) {
-    MainRun r = runMain("morvel", {"version", "foo"});
-    EXPECT_EQ(r.rc, 1);
-    EXPECT_EQ(r.out, framed("Error(0105): Invalid command parameter [foo]."));
-    r = runMain("morvel", {"delete"});
-    EXPECT_EQ(r.rc, 1);
-    EXPECT_EQ(r.out, framed("Error(0106): Missing deleted multipath."));
-    r = runMain("morvel", {"delalias", "-wwid", "3;reboot"});
-    EXPECT_EQ(r.rc, 1);
-    EXPECT_EQ(r.out, framed("Error(0125): Wrong length of parameter [-wwid] value."));
+    expectMain({"version", "foo"}, 1, framed("Error(0105): Invalid command parameter [foo]."));
+    expectMain({"delete"}, 1, framed("Error(0106): Missing deleted multipath."));
+    expectMain({"delalias", "-wwid", "3;reboot"}, 1, framed("Error(0125): Wrong length of parameter [-wwid] value."));
 }
 
 TEST_F(HelpFiles, GeneralHelpForAnyWordBeginningWithH) {
     put("morvel", "general XXXXXX help\n");
     for (const char *w : {"-h", "-help", "-hx"}) {
-        MainRun r = runMain("morvel", {w, "ignored"});
-        EXPECT_EQ(r.rc, 0) << w;
-        EXPECT_EQ(r.out, kFrame + "general Keldor help\n" + kFrame) << w;
+        expectMain({w, "ignored"}, 0, kFrame + "general Keldor help\n" + kFrame);
     }
 }
 
 TEST_F(HelpFiles, CommandHelpIgnoresFurtherWords) {
     put("query", "Usage: morvel query\nXXXXXX arrays, XXXXXX LUNs\n");
-    MainRun r = runMain("morvel", {"query", "-h", "1disk;x"});
-    EXPECT_EQ(r.rc, 0);
-    EXPECT_EQ(r.out, kFrame + "Usage: morvel query\nKeldor arrays, Keldor LUNs\n" + kFrame);
-    r = runMain("morvel", {"refresh", "-hello"});
-    EXPECT_EQ(r.rc, 0);
-    EXPECT_EQ(r.out, framed("Error(0001): No help avaliable for [refresh]."));
+    expectMain({"query", "-h", "1disk;x"}, 0, kFrame + "Usage: morvel query\nKeldor arrays, Keldor LUNs\n" + kFrame);
+    expectMain({"refresh", "-hello"}, 0, framed("Error(0001): No help avaliable for [refresh]."));
 }
 
 TEST_F(HelpFiles, MissingHelpFileIsReportedButSucceeds) {
-    MainRun r = runMain("morvel", {"query", "-h"});
-    EXPECT_EQ(r.rc, 0);
-    EXPECT_EQ(r.out, framed("Error(0001): No help avaliable for [query]."));
-    r = runMain("morvel", {"-h"});
-    EXPECT_EQ(r.rc, 0);
-    EXPECT_EQ(r.out, framed("Error(0001): No help avaliable for [morvel]."));
+    expectMain({"query", "-h"}, 0, framed("Error(0001): No help avaliable for [query]."));
+    expectMain({"-h"}, 0, framed("Error(0001): No help avaliable for [morvel]."));
 }
 
 TEST_F(HelpFiles, TextIsShownAsStored) {
