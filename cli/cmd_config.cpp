@@ -25,52 +25,42 @@ using common::CONF_FILE;
 
 namespace {
 
-// Every writer of multipath.conf serialises on the lock file of the helper scripts
+// Holds the lock that the helper scripts take around their edits of multipath.conf
 // (morvel-lib.sh, mv_lock_conf): the same file, the same 30-second wait, the same refusal.
-constexpr const char *kConfLockDirs[] = {"/run", "/var/run", "/tmp"};
-constexpr const char kConfLockName[] = "morvel-multipath-conf.lock";
-constexpr int kConfLockWaitMs = 30 * 1000;
-constexpr int kConfLockPollMs = 50;
-
-class ConfLock {
-public:
+// As there, a lock file that cannot be opened does not stop the edit.
+struct ConfLock {
+    int fd = -1;
+    bool refused = false;
     ConfLock() {
-        const char *dir = kConfLockDirs[0];
-        for (const char *d : kConfLockDirs) {
+        const char *dir = "/tmp";
+        for (const char *d : {"/run", "/var/run"}) {
             struct stat st;
-            dir = d;
-            if (stat(d, &st) == 0 && S_ISDIR(st.st_mode)) break;
-        }
-        const std::string path = std::string(dir) + "/" + kConfLockName;
-        // Like the scripts, a lock file that cannot be opened does not stop the edit.
-        fd_ = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
-        if (fd_ < 0) return;
-        for (int waited = 0; flock(fd_, LOCK_EX | LOCK_NB) != 0; waited += kConfLockPollMs) {
-            if ((errno != EWOULDBLOCK && errno != EINTR) || waited >= kConfLockWaitMs) {
-                MLOG(common::LOG_ERROR, kMgmtLogSrc, "another morvel command is editing %s\n", CONF_FILE);
-                refused_ = true;
-                return;
+            if (stat(d, &st) == 0 && S_ISDIR(st.st_mode)) {
+                dir = d;
+                break;
             }
-            usleep(kConfLockPollMs * 1000);
+        }
+        const std::string path = std::string(dir) + "/morvel-multipath-conf.lock";
+        fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+        for (int waitedMs = 0; fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0; waitedMs += 50) {
+            if ((errno != EWOULDBLOCK && errno != EINTR) || waitedMs >= 30 * 1000) {
+                MLOG(common::LOG_ERROR, kMgmtLogSrc, "another morvel command is editing %s\n", CONF_FILE);
+                refused = true;
+                break;
+            }
+            usleep(50 * 1000);
         }
     }
     ~ConfLock() {
-        if (fd_ >= 0) close(fd_);
+        if (fd >= 0) close(fd);
     }
-    ConfLock(const ConfLock &) = delete;
-    ConfLock &operator=(const ConfLock &) = delete;
-    bool refused() const { return refused_; }
-
-private:
-    int fd_ = -1;
-    bool refused_ = false;
 };
 
 }  // namespace
 
 EcItem *backupConfFile() {
     ConfLock lock;
-    if (lock.refused()) return &EC_exe_cmd_failed;
+    if (lock.refused) return &EC_exe_cmd_failed;
     char cmd[common::kCmdBufSize];
     snprintf(cmd, sizeof cmd, "%s %s %s.bk", CMD_cp, CONF_FILE, CONF_FILE);
     // cp would copy into a directory of that name and report success, leaving nothing
@@ -91,7 +81,7 @@ EcItem *backupConfFile() {
 // crash in the middle of the restore never leaves a half-written multipath.conf.
 void rollBackConfFile() {
     ConfLock lock;
-    if (lock.refused()) return;
+    if (lock.refused) return;
     char cmd[common::kCmdBufSize];
     snprintf(cmd, sizeof cmd, "%s %s.bk %s.morvel-restore && sync %s.morvel-restore && mv -f %s.morvel-restore %s",
              CMD_cp, CONF_FILE, CONF_FILE, CONF_FILE, CONF_FILE, CONF_FILE);

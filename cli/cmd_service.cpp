@@ -4,6 +4,7 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -28,18 +29,15 @@ bool usesSysV(const char *release, bool hasSystemctl) {
 namespace {
 // Whether the shell that runs our command lines finds systemctl, as "command -v" would.
 bool systemctlOnPath() {
-    const char *path = getenv("PATH");
-    std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
-    size_t start = 0;
-    for (;;) {
-        const size_t end = dirs.find(':', start);
-        std::string dir = dirs.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        const std::string file = (dir.empty() ? std::string(".") : dir) + "/" + common::CMD_systemctl;
+    const char *env = getenv("PATH");
+    const std::string dirs = env != nullptr ? env : "/usr/bin:/bin";
+    for (size_t start = 0, end; start <= dirs.size(); start = end + 1) {
+        end = std::min(dirs.find(':', start), dirs.size());
+        const std::string file = (end > start ? dirs.substr(start, end - start) : ".") + "/" + common::CMD_systemctl;
         struct stat st;
         if (stat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(file.c_str(), X_OK) == 0) return true;
-        if (end == std::string::npos) return false;
-        start = end + 1;
     }
+    return false;
 }
 }  // namespace
 
