@@ -1,5 +1,6 @@
 // Command table, help, and parameter checks of morvel.
 #pragma once
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdio>
@@ -58,15 +59,9 @@ inline constexpr CommandRow kCommandTable[] = {
     {"delete", true, checkDeleteParams, [](int) { return delete_(gParamMpathxVal); }},
     {"lsalias", true, checkNoParams, [](int) { return lsalias(); }},
     {"lspathpolicy", true, checkNoParams, [](int) { return lspathpolicy(); }},
-    {"query", true, checkQueryParams,
-     [](int argc) { return argc == 3 ? querySingleDevice(gParamMpathxVal) : query(); }},
+    {"query", true, checkQueryParams, [](int argc) { return argc == 3 ? querySingleDevice(gParamMpathxVal) : query(); }},
     {"restart", true, checkNoParams, [](int) { return restart(); }},
-    {"scan", true, checkNoParams,
-     [](int) {
-         std::printf("%s\n", kScanNotice);
-         std::fflush(stdout);
-         return scan();
-     }},
+    {"scan", true, checkNoParams, [](int) { std::printf("%s\n", kScanNotice); std::fflush(stdout); return scan(); }},
     {"setalias", true, checkSetAliasParams, [](int) { return setalias(); }},
     {"setstate", true, checkSetStateParams, [](int) { return setpathstate(); }},
     {"setpathpolicy", true, checkSetPathPolicyParams, [](int) { return setpathpolicy(); }},
@@ -82,12 +77,7 @@ inline constexpr CommandRow kCommandTable[] = {
 const CommandRow *findCommand(const char *name);
 
 // CLI_NAMES: the listed names in table order, each in a 64-byte slot, ended by an empty slot.
-constexpr int listedCommandCount() {
-    int n = 0;
-    for (const CommandRow &row : kCommandTable) n += row.listed ? 1 : 0;
-    return n;
-}
-inline constexpr int kCliNameSlots = listedCommandCount() + 1;
+inline constexpr int kCliNameSlots = static_cast<int>(std::ranges::count_if(kCommandTable, &CommandRow::listed)) + 1;
 using CliNameSlots = std::array<std::array<char, 64>, kCliNameSlots>;
 constexpr CliNameSlots listedCommandNames() {
     CliNameSlots slots{};
