@@ -2,12 +2,12 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <initializer_list>
-#include <regex>
 #include <set>
 #include <string>
 #include <vector>
@@ -84,9 +84,13 @@ namespace {
 
 // The words of the first assignment NAME="..." in a shell file.
 std::vector<std::string> shellWords(const std::string &text, const std::string &name) {
-    std::smatch m;
-    if (!std::regex_search(text, m, std::regex("\\s" + name + "=\"([^\"]*)\""))) return {};
-    std::istringstream in(m[1].str());
+    const std::string key = name + "=\"";
+    size_t at = text.find(key);
+    while (at != std::string::npos && (at == 0 || !std::isspace(static_cast<unsigned char>(text[at - 1]))))
+        at = text.find(key, at + 1);
+    if (at == std::string::npos) return {};
+    at += key.size();
+    std::istringstream in(text.substr(at, text.find('"', at) - at));
     std::vector<std::string> words;
     for (std::string w; in >> w;) words.push_back(w);
     return words;
