@@ -12,43 +12,6 @@ namespace morvel::cli {
 
 namespace {
 
-constexpr size_t kNameCmpLen = 64;
-constexpr const char kScanNotice[] = "This operation may take several minutes, please wait patiently.";
-
-using CommandFn = EcItem *(*)(int argc);
-
-struct CommandRow {
-    const char *name;
-    CommandFn run;
-};
-
-// Dispatch table, compared in this order.
-const CommandRow kCommands[] = {
-    {"config", [](int) { return config(); }},
-    {"scan",
-     [](int) {
-         std::printf("%s\n", kScanNotice);
-         std::fflush(stdout);
-         return scan();
-     }},
-    {"aggregation", [](int) { return aggregation(); }},
-    {"query", [](int argc) { return argc == 3 ? querySingleDevice(gParamMpathxVal) : query(); }},
-    {"status", [](int) { return status(); }},
-    {"start", [](int) { return chMultipathdService("start"); }},
-    {"stop", [](int) { return chMultipathdService("stop"); }},
-    {"restart", [](int) { return restart(); }},
-    {"delete", [](int) { return delete_(gParamMpathxVal); }},
-    {"setstate", [](int) { return setpathstate(); }},
-    {"setpathpolicy", [](int) { return setpathpolicy(); }},
-    {"lspathpolicy", [](int) { return lspathpolicy(); }},
-    {"version", [](int) { return version(); }},
-    {"setalias", [](int) { return setalias(); }},
-    {"lsalias", [](int) { return lsalias(); }},
-    {"delalias", [](int) { return delalias(); }},
-    {"port", [](int) { return lsport(); }},
-    {"refresh", [](int) { return refresh(); }},
-};
-
 // The last path component of the program name.
 const char *programName(const char *argv0) {
     if (argv0 == nullptr) return "";
@@ -60,9 +23,8 @@ const char *programName(const char *argv0) {
 
 EcItem *exeCli(int argc, char **argv) {
     const char *name = argc > 1 && argv[1] != nullptr ? argv[1] : "";
-    for (const CommandRow &row : kCommands) {
-        if (common::vessar_strncmp(name, row.name, kNameCmpLen) == 0) return row.run(argc);
-    }
+    const CommandRow *row = findCommand(name);
+    if (row != nullptr) return row->run(argc);
     initEcItems1(&EC_invalid_cli_name, name);
     return &EC_invalid_cli_name;
 }

@@ -29,11 +29,6 @@ constexpr size_t kMaxRecordWwidLen = 65;
 // "nvme." with vendor id, empty serial and model, namespace id: 5 + 4 + 1 + 1 + 1 + 8
 constexpr size_t kNvmeWwidMin = 20;
 
-const char *const kPathStates[] = {"online", "offline"};
-const char *const kScsiGroups[] = {"failover", "multibus", "group_by_serial", "group_by_prio",
-                                   "group_by_node_name"};
-const char *const kNvmeGroups[] = {"failover", "multibus", "group_by_serial", "group_by_node_name"};
-const char *const kChoosers[] = {"round-robin", "queue-length", "service-time"};
 
 bool same(const char *a, const char *b) { return common::vessar_strncmp(a, b, kValueLen) == 0; }
 
@@ -87,6 +82,8 @@ bool isNvmeFallback(const char *s) {
 }
 
 bool isNameOrWwid(const char *s) { return common::regMatch(kNameRegex, s) == 1 || checkWwid(s) == &EC_ok; }
+
+}  // namespace
 
 EcItem *checkDeleteParams(int argc, char **argv) {
     if (argc < 3) return &EC_miss_mpathx;
@@ -162,8 +159,6 @@ EcItem *checkSetPathPolicyParams(int argc, char **argv) {
     if (argc > 7) return fail1(&EC_invalid_param, argv[7]);
     return &EC_ok;
 }
-
-}  // namespace
 
 int isDigitorOrLetter(const char *s) {
     for (; *s != '\0'; ++s) {
@@ -242,16 +237,14 @@ EcItem *checkSetAliasParams(int argc, char **argv) {
     return checkAlias(gParamAliasVal);
 }
 
-EcItem *checkCliParams(int argc, char **argv) {
-    const char *cli = argv[1];
-    if (same(cli, "delalias")) return checkDelAliasParams(argc, argv);
-    if (same(cli, "setalias")) return checkSetAliasParams(argc, argv);
-    if (same(cli, "delete")) return checkDeleteParams(argc, argv);
-    if (same(cli, "query")) return checkQueryParams(argc, argv);
-    if (same(cli, "setstate")) return checkSetStateParams(argc, argv);
-    if (same(cli, "setpathpolicy")) return checkSetPathPolicyParams(argc, argv);
+EcItem *checkNoParams(int argc, char **argv) {
     if (argc > 2) return fail1(&EC_invalid_param, argv[2]);
     return &EC_ok;
+}
+
+EcItem *checkCliParams(int argc, char **argv) {
+    const CommandRow *row = findCommand(argv[1]);
+    return row != nullptr ? row->check(argc, argv) : checkNoParams(argc, argv);
 }
 
 }  // namespace morvel::cli

@@ -1,4 +1,4 @@
-// Command table, command list and help display of morvel.
+// Command look-up, command list and help display of morvel.
 #include "cli/cli_tags.h"
 
 #include <unistd.h>
@@ -17,35 +17,31 @@ namespace morvel::cli {
 
 using common::vessar_strncmp;
 
-// The commands listed by -list_command, in this order. "refresh" is accepted as well
-// (checkCliNames) but stays out of the list.
-const char CLI_NAMES[kCliNameSlots][64] = {
-    "aggregation", "config",   "delalias", "delete",        "lsalias", "lspathpolicy",
-    "query",       "restart",  "scan",     "setalias",      "setstate", "setpathpolicy",
-    "start",       "status",   "stop",     "version",       "port",    "",
-};
-
 namespace {
-constexpr const char kRefreshName[] = "refresh";
 constexpr const char kHelpPathFmt[] = "/usr/bin/morvel-help/%s.help";
 constexpr const char kMakerPlaceholder[] = "XXXXXX";
 constexpr const char kMakerName[] = "Keldor";
 constexpr size_t kNameCmpLen = 64;
 }  // namespace
 
-EcItem *checkCliNames(const char *name) {
+const CommandRow *findCommand(const char *name) {
     if (name == nullptr) name = "";
-    for (int i = 0; i < kCliNameSlots && CLI_NAMES[i][0] != '\0'; ++i) {
-        if (vessar_strncmp(name, CLI_NAMES[i], kNameCmpLen) == 0) return &EC_ok;
+    for (const CommandRow &row : kCommandTable) {
+        if (vessar_strncmp(name, row.name, kNameCmpLen) == 0) return &row;
     }
-    if (vessar_strncmp(name, kRefreshName, kNameCmpLen) == 0) return &EC_ok;
-    initEcItems1(&EC_invalid_cli_name, name);
+    return nullptr;
+}
+
+EcItem *checkCliNames(const char *name) {
+    if (findCommand(name) != nullptr) return &EC_ok;
+    initEcItems1(&EC_invalid_cli_name, name == nullptr ? "" : name);
     return &EC_invalid_cli_name;
 }
 
 void print_cli_list(void) {
-    for (int i = 0; i < kCliNameSlots && CLI_NAMES[i][0] != '\0'; ++i) {
-        std::printf("%s\n", CLI_NAMES[i]);
+    for (const auto &slot : CLI_NAMES) {
+        if (slot[0] == '\0') break;
+        std::printf("%s\n", slot.data());
     }
 }
 

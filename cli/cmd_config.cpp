@@ -1,13 +1,20 @@
 // The multipath configuration file: backup and restore, reading the policy of a device
 // block back through the policy scripts, and the "config" command.
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "cli/cli_exe.h"
 #include "cli/cmd_mgmt.h"
 #include "common/log.h"
+#include "common/os_name.h"
 #include "common/script_cmds.h"
 
 namespace morvel::cli {
@@ -16,7 +23,44 @@ using common::CMD_cp;
 using common::CMD_sh;
 using common::CONF_FILE;
 
+namespace {
+
+// Holds the lock that the helper scripts take around their edits of multipath.conf
+// (morvel-lib.sh, mv_lock_conf): the same file, the same 30-second wait, the same refusal.
+// As there, a lock file that cannot be opened does not stop the edit.
+struct ConfLock {
+    int fd = -1;
+    bool refused = false;
+    ConfLock() {
+        const char *dir = "/tmp";
+        for (const char *d : {"/run", "/var/run"}) {
+            struct stat st;
+            if (stat(d, &st) == 0 && S_ISDIR(st.st_mode)) {
+                dir = d;
+                break;
+            }
+        }
+        const std::string path = std::string(dir) + "/morvel-multipath-conf.lock";
+        fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+        for (int waitedMs = 0; fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0; waitedMs += 50) {
+            if ((errno != EWOULDBLOCK && errno != EINTR) || waitedMs >= 30 * 1000) {
+                MLOG(common::LOG_ERROR, kMgmtLogSrc, "another morvel command is editing %s\n", CONF_FILE);
+                refused = true;
+                break;
+            }
+            usleep(50 * 1000);
+        }
+    }
+    ~ConfLock() {
+        if (fd >= 0) close(fd);
+    }
+};
+
+}  // namespace
+
 EcItem *backupConfFile() {
+    ConfLock lock;
+    if (lock.refused) return &EC_exe_cmd_failed;
     char cmd[common::kCmdBufSize];
     snprintf(cmd, sizeof cmd, "%s %s %s.bk", CMD_cp, CONF_FILE, CONF_FILE);
     // cp would copy into a directory of that name and report success, leaving nothing
@@ -36,6 +80,8 @@ EcItem *backupConfFile() {
 // The backup is copied beside the live file, flushed to disk and renamed over it, so a
 // crash in the middle of the restore never leaves a half-written multipath.conf.
 void rollBackConfFile() {
+    ConfLock lock;
+    if (lock.refused) return;
     char cmd[common::kCmdBufSize];
     snprintf(cmd, sizeof cmd, "%s %s.bk %s.morvel-restore && sync %s.morvel-restore && mv -f %s.morvel-restore %s",
              CMD_cp, CONF_FILE, CONF_FILE, CONF_FILE, CONF_FILE, CONF_FILE);
@@ -84,6 +130,9 @@ EcItem *getNVMeConf(char *group, int groupLen, char *chooser, int chooserLen) {
 }
 
 EcItem *config() {
+    // The script writes the NVMe device block where setpathpolicy -nvme and lspathpolicy
+    // manage it: this program's FC-NVMe rule decides, and the script is told so.
+    setenv(kFcNvmeEnv, isFcNvmeCapable(common::get_os_name()) ? "yes" : "no", 1);
     char cmd[common::kCmdBufSize];
     snprintf(cmd, sizeof cmd, "%s %s", CMD_sh, common::CMD_G2CONFIG_FILE);
     OutBuf out;

@@ -1,9 +1,12 @@
 // The multipathd service and the maintenance commands: "status", "start", "stop",
 // "restart", "scan", "aggregation", "refresh" and "version".
+#include <sys/stat.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -19,7 +22,24 @@ namespace morvel::cli {
 
 using common::CMD_sh;
 
-bool usesSysV(const char *release) { return release != nullptr && strstr(release, ".el6.") != nullptr; }
+bool usesSysV(const char *release, bool hasSystemctl) {
+    return !hasSystemctl || (release != nullptr && strstr(release, ".el6.") != nullptr);
+}
+
+namespace {
+// Whether the shell that runs our command lines finds systemctl, as "command -v" would.
+bool systemctlOnPath() {
+    const char *env = getenv("PATH");
+    const std::string dirs = env != nullptr ? env : "/usr/bin:/bin";
+    for (size_t start = 0, end; start <= dirs.size(); start = end + 1) {
+        end = std::min(dirs.find(':', start), dirs.size());
+        const std::string file = (end > start ? dirs.substr(start, end - start) : ".") + "/" + common::CMD_systemctl;
+        struct stat st;
+        if (stat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(file.c_str(), X_OK) == 0) return true;
+    }
+    return false;
+}
+}  // namespace
 
 std::string kernelRelease() {
     struct utsname u;
@@ -28,6 +48,11 @@ std::string kernelRelease() {
         return {};
     }
     return u.release;
+}
+
+bool sysvHost() {
+    const std::string release = kernelRelease();
+    return usesSysV(release.c_str(), systemctlOnPath());
 }
 
 std::string serviceCommand(const char *action, bool sysv) {
@@ -53,7 +78,7 @@ bool statusSaysRunning(const char *out, bool sysv) {
 }
 
 EcItem *getStatus(char *running) {
-    const bool sysv = usesSysV(kernelRelease().c_str());
+    const bool sysv = sysvHost();
     const std::string cmdLine = serviceCommand("status", sysv);
     const char *cmd = cmdLine.c_str();
     OutBuf out;
@@ -82,7 +107,7 @@ bool hasSocketUnit() {
 // socket is stopped before the service, and started again before the service is started
 // (systemd refuses to start the socket of a service that already runs).
 EcItem *chMultipathdService(const char *action) {
-    const bool sysv = usesSysV(kernelRelease().c_str());
+    const bool sysv = sysvHost();
     const bool socket = !sysv && hasSocketUnit();
     if (socket && (strcmp(action, "stop") == 0 || strcmp(action, "start") == 0)) {
         char cmd[common::kCmdBufSize];

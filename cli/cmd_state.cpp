@@ -107,46 +107,48 @@ EcItem *checkPathOfflineState(char *deviceName, int *isOffline) {
     return checkScsiState(deviceName, "offline", isOffline);
 }
 
-EcItem *setPathOffline(char *pathAlias, char *deviceName) {
+namespace {
+
+// One direction of a path state change.
+struct StateChange {
+    const char *scsiState;  // written to and tested in the SCSI device's state file
+    EcItem *already;        // the path is in that state already
+    const char *nvmeAction; // multipathd's verb for an NVMe path
+    EcItem *nvmeFailed;
+    const char *recordVerb; // path_state_record.sh: add while offline, del when online again
+};
+
+EcItem *changePathState(char *pathAlias, char *deviceName, const StateChange &c) {
     char dev[kDevNameLen];
     EcItem *item = lookUpPath(pathAlias, deviceName, dev);
     if (item->code != 0) return item;
 
     if (!isNvmePath(dev)) {
-        int isOffline = 0;
-        (void)checkPathOfflineState(dev, &isOffline);
-        if (isOffline == 1) {
-            initEcItems1(&EC_is_already_offline, dev);
-            return &EC_is_already_offline;
+        int inState = 0;
+        (void)checkScsiState(dev, c.scsiState, &inState);
+        if (inState == 1) {
+            initEcItems1(c.already, dev);
+            return c.already;
         }
-        item = writeScsiState("offline", dev);
+        item = writeScsiState(c.scsiState, dev);
     } else {
-        item = switchNvmePath("fail", dev, &EC_offline_path_fail);
+        item = switchNvmePath(c.nvmeAction, dev, c.nvmeFailed);
     }
     if (item->code != 0) return item;
-    recordPathState("add", dev);
+    recordPathState(c.recordVerb, dev);
     return &EC_ok;
 }
 
-EcItem *setPathOnline(char *pathAlias, char *deviceName) {
-    char dev[kDevNameLen];
-    EcItem *item = lookUpPath(pathAlias, deviceName, dev);
-    if (item->code != 0) return item;
+}  // namespace
 
-    if (!isNvmePath(dev)) {
-        int isOnline = 0;
-        (void)checkPathOnlineState(dev, &isOnline);
-        if (isOnline == 1) {
-            initEcItems1(&EC_is_already_online, dev);
-            return &EC_is_already_online;
-        }
-        item = writeScsiState("running", dev);
-    } else {
-        item = switchNvmePath("reinstate", dev, &EC_online_path_fail);
-    }
-    if (item->code != 0) return item;
-    recordPathState("del", dev);
-    return &EC_ok;
+EcItem *setPathOffline(char *pathAlias, char *deviceName) {
+    return changePathState(pathAlias, deviceName,
+                           {"offline", &EC_is_already_offline, "fail", &EC_offline_path_fail, "add"});
+}
+
+EcItem *setPathOnline(char *pathAlias, char *deviceName) {
+    return changePathState(pathAlias, deviceName,
+                           {"running", &EC_is_already_online, "reinstate", &EC_online_path_fail, "del"});
 }
 
 EcItem *setpathstate() {

@@ -326,7 +326,14 @@ mv_os_supported() {
 }
 
 # mv_os_fcnvme: after mv_detect_os; the distribution carries FC-NVMe with dm-multipath.
+# "morvel config" passes its own decision in MORVEL_FCNVME (yes or no), so that the NVMe block
+# is written where "morvel setpathpolicy -nvme" and "lspathpolicy" manage it; the rule below
+# serves the scripts run by hand.
 mv_os_fcnvme() {
+    case "${MORVEL_FCNVME:-}" in
+        yes) return 0 ;;
+        no) return 1 ;;
+    esac
     case "$MV_OS_FAMILY" in
         rhel | centos | oracle) ((MV_OS_MAJOR >= 8)) ;;
         sles) ((MV_OS_MAJOR > 12 || (MV_OS_MAJOR == 12 && MV_OS_MINOR >= 5))) ;;

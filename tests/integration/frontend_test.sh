@@ -139,15 +139,4 @@ EOF
 sb_assert_stdout_contains '^.{3,}$'
 sb_assert_stdout_lines '7p' </dev/null
 
-sb_case "scan prints the waiting line before the scan's own output"
-sb_fake_script g2morvelscan.sh discoverfcnvme.sh
-sb_fake g2morvelscan.sh --out "scanning host0"
-sb_run morvel scan
-sb_assert_status 0
-sb_assert_stdout_file $G/scan.out
-sb_assert_cmdlog <<'EOF'
-g2morvelscan.sh
-discoverfcnvme.sh
-EOF
-
 sb_finish

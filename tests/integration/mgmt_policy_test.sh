@@ -177,6 +177,28 @@ sb_assert_cmd_not_ran "policy.sh set failover round-robin"
 sb_assert_no_file /etc/multipath.conf.bk/multipath.conf
 conf_unchanged
 
+sb_case "the backup and the restore wait for the lock the helper scripts hold on multipath.conf"
+# another writer holds the lock for a second, then appends a line and lets go
+cat >"$T/hold-lock" <<'EOF'
+( exec 9>/run/morvel-multipath-conf.lock; flock 9; : >/tmp/holding; sleep 1
+  echo "# edited under the lock" >>/etc/multipath.conf ) </dev/null >/dev/null 2>&1 &
+while [ ! -e /tmp/holding ]; do sleep 0.05; done
+rm -f /tmp/holding
+EOF
+cp "$T/hold-lock" "$T/hold-lock-then-fail" && echo "exit 1" >>"$T/hold-lock-then-fail"
+policy_host
+sb_fake policy.sh set --run "$T/hold-lock-then-fail"
+sb_copy "$T/hold-lock" /tmp/hold-lock
+sb_script <<'EOF'
+bash /tmp/hold-lock
+sb_run morvel setpathpolicy -group failover
+sb_assert_status 1
+flock /run/morvel-multipath-conf.lock true
+EOF
+# the backup holds the other writer's line; the restore came after its second one
+sb_assert_file_contains /etc/multipath.conf.bk 'edited under the lock'
+sb_assert_file /etc/multipath.conf <"$(sb_file /etc/multipath.conf.bk)"
+
 sb_case "a failing policy query stops with its item; without multipath.conf the failing backup's (code 3)"
 policy_host
 sb_fake policy.sh query --status 1 --out "cannot read"

@@ -52,14 +52,12 @@ sb_assert_cmd_not_ran "path_state_record.sh add sda"
 
 sb_case "a state attribute that is neither running nor offline lets both directions go ahead"
 iscsi_host
-sb_put /sys/block/sdb/device/state blocked
-sb_run morvel setstate -path_alias mpatha -device_name sdb -state offline
-sb_assert_status 0
-sb_assert_file /sys/block/sdb/device/state offline
-sb_put /sys/block/sdb/device/state blocked
-sb_run morvel setstate -path_alias mpatha -device_name sdb -state online
-sb_assert_status 0
-sb_assert_file /sys/block/sdb/device/state running
+for change in offline:offline online:running; do
+    sb_put /sys/block/sdb/device/state blocked
+    sb_run morvel setstate -path_alias mpatha -device_name sdb -state "${change%:*}"
+    sb_assert_status 0
+    sb_assert_file /sys/block/sdb/device/state "${change#*:}"
+done
 
 sb_case "a state write that fails is code 3 and nothing is recorded"
 iscsi_host

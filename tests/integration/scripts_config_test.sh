@@ -193,6 +193,16 @@ sb_run bash $S/policy.sh query
 sb_assert_status 1
 sb_assert_stdout_contains '^No configuration'
 
+sb_case "morvel config writes the NVMe block only where setpathpolicy -nvme accepts it"
+# Oracle Linux 8: the scripts' own rule says FC-NVMe, morvel's says not; morvel's decides
+sb_put /etc/oracle-release "Oracle Linux Server release 8.6"
+sb_put /etc/redhat-release "Red Hat Enterprise Linux release 8.6 (Ootpa)"
+sb_run morvel config
+sb_assert_status 0
+sb_assert_file_golden /etc/multipath.conf "$G/new-scsi-only.conf"
+sb_run morvel setpathpolicy -nvme -group failover
+sb_assert_stdout_contains 'Error\(0136\)'
+
 sb_case "morvel config, lspathpolicy and setpathpolicy over the installed scripts"
 rhel "9.2 (Plow)"
 sb_fake systemctl status multipathd.service --status 3 \

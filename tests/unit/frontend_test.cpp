@@ -2,15 +2,19 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <initializer_list>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "cli/cli_exe.h"
 #include "cli/cli_tags.h"
+#include "unit/test_files.h"
 
 using namespace morvel::cli;
 namespace fs = std::filesystem;
@@ -44,6 +48,13 @@ MainRun runMain(const std::string &program, std::initializer_list<std::string> w
     return {rc, testing::internal::GetCapturedStdout()};
 }
 
+// cliMain run as "morvel WORDS..." gives this exit status and this output.
+void expectMain(std::initializer_list<std::string> words, int rc, const std::string &out) {
+    MainRun r = runMain("morvel", words);
+    EXPECT_EQ(r.rc, rc) << *words.begin();
+    EXPECT_EQ(r.out, out) << *words.begin();
+}
+
 // The help folder lives in the throw-away root of the test sandbox.
 class HelpFiles : public testing::Test {
 protected:
@@ -67,6 +78,51 @@ TEST(CommandTable, ListShowsTheSeventeenNamesInOrder) {
     std::fflush(stdout);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), expected);
     EXPECT_EQ(CLI_NAMES[kCliNameSlots - 1][0], '\0');
+}
+
+namespace {
+
+// The words of the first assignment NAME="..." in a shell file.
+std::vector<std::string> shellWords(const std::string &text, const std::string &name) {
+    const std::string key = name + "=\"";
+    size_t at = text.find(key);
+    while (at != std::string::npos && (at == 0 || !std::isspace(static_cast<unsigned char>(text[at - 1]))))
+        at = text.find(key, at + 1);
+    if (at == std::string::npos) return {};
+    at += key.size();
+    std::istringstream in(text.substr(at, text.find('"', at) - at));
+    std::vector<std::string> words;
+    for (std::string w; in >> w;) words.push_back(w);
+    return words;
+}
+
+template <size_t N>
+std::vector<std::string> wordsOf(const char *const (&list)[N]) {
+    return {std::begin(list), std::end(list)};
+}
+
+}  // namespace
+
+// A command missing from the bash completion or without its help file fails here, and so
+// does a value list of the completion or of the helper scripts that the checks disagree with.
+TEST(CommandTable, CompletionAndHelpFilesFollowTheTable) {
+    const fs::path src = fs::path(__FILE__).parent_path().parent_path().parent_path();
+    const std::string completion = morvel::testfiles::readFile(src / "packaging/bash-completion/morvel");
+    const std::string lib = morvel::testfiles::readFile(src / "scripts/installed/morvel-lib.sh");
+    std::vector<std::string> rows;
+    for (const CommandRow &row : kCommandTable) rows.push_back(row.name);
+    std::set<std::string> helps;
+    for (const auto &e : fs::directory_iterator(src / "help")) helps.insert(e.path().stem());
+    helps.erase("morvel");
+    EXPECT_EQ(helps, std::set<std::string>(rows.begin(), rows.end()));
+    EXPECT_EQ(shellWords(completion, "commands"), rows);
+
+    EXPECT_EQ(shellWords(completion, "groups"), wordsOf(kScsiGroups));
+    EXPECT_EQ(shellWords(completion, "nvme_groups"), wordsOf(kNvmeGroups));
+    EXPECT_EQ(shellWords(completion, "choosers"), wordsOf(kChoosers));
+    EXPECT_EQ(shellWords(lib, "MV_SCSI_GROUPS"), wordsOf(kScsiGroups));
+    EXPECT_EQ(shellWords(lib, "MV_NVME_GROUPS"), wordsOf(kNvmeGroups));
+    EXPECT_EQ(shellWords(lib, "MV_CHOOSERS"), wordsOf(kChoosers));
 }
 
 TEST(CommandTable, NameCheck) {
@@ -113,49 +169,31 @@ TEST(Entry, ListRequestTakesAnyEnding) {
 }
 
 TEST(Entry, UnknownCommandIsRefusedBeforeItsHelp) {
-    MainRun r = runMain("morvel", {"frob", "-h"});
-    EXPECT_EQ(r.rc, 1);
-    EXPECT_EQ(r.out, framed("Error(0102): Invalid command name [frob]."));
+    expectMain({"frob", "-h"}, 1, framed("Error(0102): Invalid command name [frob]."));
 }
 
 TEST(Entry, ParameterFailureEndsTheRun) {
-    MainRun r = runMain("morvel", {"version", "foo"});
-    EXPECT_EQ(r.rc, 1);
-    EXPECT_EQ(r.out, framed("Error(0105): Invalid command parameter [foo]."));
-    r = runMain("morvel", {"delete"});
-    EXPECT_EQ(r.rc, 1);
-    EXPECT_EQ(r.out, framed("Error(0106): Missing deleted multipath."));
-    r = runMain("morvel", {"delalias", "-wwid", "3;reboot"});
-    EXPECT_EQ(r.rc, 1);
-    EXPECT_EQ(r.out, framed("Error(0125): Wrong length of parameter [-wwid] value."));
+    expectMain({"version", "foo"}, 1, framed("Error(0105): Invalid command parameter [foo]."));
+    expectMain({"delete"}, 1, framed("Error(0106): Missing deleted multipath."));
+    expectMain({"delalias", "-wwid", "3;reboot"}, 1, framed("Error(0125): Wrong length of parameter [-wwid] value."));
 }
 
 TEST_F(HelpFiles, GeneralHelpForAnyWordBeginningWithH) {
     put("morvel", "general XXXXXX help\n");
     for (const char *w : {"-h", "-help", "-hx"}) {
-        MainRun r = runMain("morvel", {w, "ignored"});
-        EXPECT_EQ(r.rc, 0) << w;
-        EXPECT_EQ(r.out, kFrame + "general Keldor help\n" + kFrame) << w;
+        expectMain({w, "ignored"}, 0, kFrame + "general Keldor help\n" + kFrame);
     }
 }
 
 TEST_F(HelpFiles, CommandHelpIgnoresFurtherWords) {
     put("query", "Usage: morvel query\nXXXXXX arrays, XXXXXX LUNs\n");
-    MainRun r = runMain("morvel", {"query", "-h", "1disk;x"});
-    EXPECT_EQ(r.rc, 0);
-    EXPECT_EQ(r.out, kFrame + "Usage: morvel query\nKeldor arrays, Keldor LUNs\n" + kFrame);
-    r = runMain("morvel", {"refresh", "-hello"});
-    EXPECT_EQ(r.rc, 0);
-    EXPECT_EQ(r.out, framed("Error(0001): No help avaliable for [refresh]."));
+    expectMain({"query", "-h", "1disk;x"}, 0, kFrame + "Usage: morvel query\nKeldor arrays, Keldor LUNs\n" + kFrame);
+    expectMain({"refresh", "-hello"}, 0, framed("Error(0001): No help avaliable for [refresh]."));
 }
 
 TEST_F(HelpFiles, MissingHelpFileIsReportedButSucceeds) {
-    MainRun r = runMain("morvel", {"query", "-h"});
-    EXPECT_EQ(r.rc, 0);
-    EXPECT_EQ(r.out, framed("Error(0001): No help avaliable for [query]."));
-    r = runMain("morvel", {"-h"});
-    EXPECT_EQ(r.rc, 0);
-    EXPECT_EQ(r.out, framed("Error(0001): No help avaliable for [morvel]."));
+    expectMain({"query", "-h"}, 0, framed("Error(0001): No help avaliable for [query]."));
+    expectMain({"-h"}, 0, framed("Error(0001): No help avaliable for [morvel]."));
 }
 
 TEST_F(HelpFiles, TextIsShownAsStored) {

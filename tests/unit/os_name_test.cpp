@@ -29,6 +29,12 @@ void fakeLsb(const std::string &line) {
     put("/usr/bin/lsb_release", "#!/bin/sh\nprintf '%s' '" + line + "'\n", 0755);
 }
 
+// With `text` written to `path`, the name is `name`.
+void expectName(const char *path, const std::string &text, const char *name) {
+    put(path, text);
+    EXPECT_STREQ(get_os_name(), name) << path << ": " << text;
+}
+
 class OsName : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -50,8 +56,7 @@ TEST_F(OsName, RedHatFamilyReleaseLines) {
         {"Rocky (Green Obsidian)\n", "Rocky "},
     };
     for (const Row &r : rows) {
-        put("/etc/redhat-release", r.line);
-        EXPECT_STREQ(get_os_name(), r.name) << r.line;
+        expectName("/etc/redhat-release", r.line, r.name);
     }
 }
 
@@ -69,18 +74,14 @@ TEST_F(OsName, ReleaseFileNameIsCutTo64Characters) {
 
 TEST_F(OsName, BlankOrEmptyRedHatFileFallsThroughToTheNextSource) {
     put("/etc/os-release", "NAME=\"SLES\"\nVERSION=\"15-SP1\"\n");
-    put("/etc/redhat-release", "");
-    EXPECT_STREQ(get_os_name(), "VERSION=\"15-SP1\"\n");
-    put("/etc/redhat-release", "\n");
-    EXPECT_STREQ(get_os_name(), "VERSION=\"15-SP1\"\n");
+    expectName("/etc/redhat-release", "", "VERSION=\"15-SP1\"\n");
+    expectName("/etc/redhat-release", "\n", "VERSION=\"15-SP1\"\n");
     // two characters: nothing is copied, but the source answered
-    put("/etc/redhat-release", "x\n");
-    EXPECT_STREQ(get_os_name(), "");
+    expectName("/etc/redhat-release", "x\n", "");
 }
 
 TEST_F(OsName, OsReleaseGivesItsSecondLineWithTheLineFeed) {
-    put("/etc/os-release", "NAME=\"SLES\"\nVERSION=\"12-SP5\"\nID=\"sles\"\n");
-    EXPECT_STREQ(get_os_name(), "VERSION=\"12-SP5\"\n");
+    expectName("/etc/os-release", "NAME=\"SLES\"\nVERSION=\"12-SP5\"\nID=\"sles\"\n", "VERSION=\"12-SP5\"\n");
 
     put("/etc/os-release", "NAME=x\n" + std::string(100, 'v') + "\n");
     EXPECT_EQ(std::string(get_os_name()), std::string(64, 'v'));
@@ -95,14 +96,13 @@ TEST_F(OsName, OsReleaseWithoutSecondLineFallsThroughToLsbRelease) {
 }
 
 TEST_F(OsName, SuseReleaseJoinsFirstAndThirdLines) {
-    put("/etc/SuSE-release", "SUSE Linux Enterprise Server 12 (x86_64)\nVERSION = 12\nPATCHLEVEL = 4\n");
-    EXPECT_STREQ(get_os_name(), "SUSE Linux Enterprise Server 12PATCHLEVEL = 4\n");
+    expectName("/etc/SuSE-release", "SUSE Linux Enterprise Server 12 (x86_64)\nVERSION = 12\nPATCHLEVEL = 4\n",
+               "SUSE Linux Enterprise Server 12PATCHLEVEL = 4\n");
     // without a bracket the first line only loses its line feed
-    put("/etc/SuSE-release", "SUSE Linux Enterprise Server 11\nVERSION = 11\nPATCHLEVEL = 3\n");
-    EXPECT_STREQ(get_os_name(), "SUSE Linux Enterprise Server 11PATCHLEVEL = 3\n");
+    expectName("/etc/SuSE-release", "SUSE Linux Enterprise Server 11\nVERSION = 11\nPATCHLEVEL = 3\n",
+               "SUSE Linux Enterprise Server 11PATCHLEVEL = 3\n");
     // a bracket in the first column counts as none
-    put("/etc/SuSE-release", "(x)\nb\nc\n");
-    EXPECT_STREQ(get_os_name(), "(x)c\n");
+    expectName("/etc/SuSE-release", "(x)\nb\nc\n", "(x)c\n");
 }
 
 TEST_F(OsName, LsbReleaseDescription) {

@@ -20,14 +20,17 @@ std::string fixture(const char *name) {
     return s.str();
 }
 
-TEST(ServiceGeneration, OnlyEl6KernelsUseSysV) {
-    EXPECT_TRUE(usesSysV("2.6.32-754.el6.x86_64"));
-    EXPECT_TRUE(usesSysV("2.6.32-131.0.15.el6.i686"));
-    EXPECT_FALSE(usesSysV("3.10.0-1160.el7.x86_64"));
-    EXPECT_FALSE(usesSysV("4.18.0-305.el8.x86_64"));
-    EXPECT_FALSE(usesSysV("2.6.32-el6"));  // the marker needs its dots
-    EXPECT_FALSE(usesSysV(""));
-    EXPECT_FALSE(usesSysV(nullptr));
+TEST(ServiceGeneration, El6KernelsAndHostsWithoutSystemctlUseSysV) {
+    EXPECT_TRUE(usesSysV("2.6.32-754.el6.x86_64", true));
+    EXPECT_TRUE(usesSysV("2.6.32-131.0.15.el6.i686", true));
+    EXPECT_FALSE(usesSysV("3.10.0-1160.el7.x86_64", true));
+    EXPECT_FALSE(usesSysV("4.18.0-305.el8.x86_64", true));
+    EXPECT_FALSE(usesSysV("2.6.32-el6", true));  // the marker needs its dots
+    EXPECT_FALSE(usesSysV("", true));
+    EXPECT_FALSE(usesSysV(nullptr, true));
+    // SLES 11 and other hosts without systemd
+    EXPECT_TRUE(usesSysV("3.0.101-63-default", false));
+    EXPECT_TRUE(usesSysV(nullptr, false));
     EXPECT_FALSE(kernelRelease().empty());
     EXPECT_EQ(serviceCommand("start", true), "service multipathd start");
     EXPECT_EQ(serviceCommand("status", true), "service multipathd status");
