@@ -224,7 +224,7 @@ bool readLunPathToFile(s_lunPath *anchor, const char *path) {
         return false;
     }
     initLunpath(anchor);
-    s_lunPath *p = anchor;
+    structs::LunPathTail tail(anchor);
     bool ok = true;
     for (;;) {
         char line[kReadLineMax + 2];
@@ -232,7 +232,7 @@ bool readLunPathToFile(s_lunPath *anchor, const char *path) {
         if (std::fgets(line, kReadLineMax + 1, f) == nullptr) line[0] = '\0';
         common::inDebug("== Read line from file, data: [%s].", line);
         if (std::strlen(line) <= 2) break;
-        s_lunPath *r = getOrMallocNextLunpath(p);
+        s_lunPath *r = tail.take();
         if (r == nullptr) {
             ok = false;
             break;
@@ -242,8 +242,7 @@ bool readLunPathToFile(s_lunPath *anchor, const char *path) {
             ok = false;
             break;
         }
-        p->is_last = 0;
-        p = r;
+        tail.keep(r);
     }
     std::fclose(f);
     return ok;
