@@ -7,7 +7,6 @@
 #include "common/log.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -20,6 +19,7 @@
 #include <vector>
 
 #include "common/comm_util.h"
+#include "common/file_util.h"
 
 namespace morvel::common {
 
@@ -60,45 +60,12 @@ Batch g_batch;
 
 void releaseBatchFile() {
     if (g_batch.fd < 0) return;
-    flock(g_batch.fd, LOCK_UN);
-    close(g_batch.fd);
+    unlockClose(g_batch.fd);
     g_batch.fd = -1;
     g_batch.path[0] = '\0';
 }
 
 bool isMonitor() { return g_variant == LogVariant::Monitor; }
-
-void lockFd(int fd) {
-    while (flock(fd, LOCK_EX) != 0 && errno == EINTR) {
-    }
-}
-
-// True when fd still names the file that is at path now. Another process may have moved
-// the file to its backup name between our open and our lock.
-bool stillAtPath(int fd, const char *path) {
-    struct stat byFd{}, byPath{};
-    if (fstat(fd, &byFd) != 0) return true;  // cannot tell: write where we are
-    if (stat(path, &byPath) != 0) return false;
-    return byFd.st_ino == byPath.st_ino && byFd.st_dev == byPath.st_dev;
-}
-
-// A log file is never reached through a link: a symbolic link under the name is not
-// followed, and a name that is not a plain file of its own (a hard link to some other
-// file, a fifo) is not written to.
-int openRaw(const char *path) {
-    if (path == nullptr) return -1;
-    int fd;
-    do {
-        fd = open(path, O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return -1;
-    struct stat st{};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
 
 // /dumps is a fixed path that an administrator may have opened up to others. Files in it
 // are opened without following links in any case; a run says so once.
@@ -112,21 +79,6 @@ void warnAboutOpenDumpsDir() {
     morvel_log(LOG_ERROR, "common/comm_util", __LINE__, __func__,
                "Directory %s is not owned by root or is writable by group or others (owner %u, mode %04o).\n",
                g_log_file_dir, static_cast<unsigned>(st.st_uid), static_cast<unsigned>(st.st_mode & 07777));
-}
-
-// Opens path and holds the exclusive lock on the file that is at path at that moment:
-// if the file was rotated away while we waited for the lock, the descriptor is dropped
-// and the new file opened instead.
-int openLocked(const char *path) {
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        int fd = openRaw(path);
-        if (fd < 0) return -1;
-        lockFd(fd);  // released by the caller
-        if (stillAtPath(fd, path)) return fd;
-        flock(fd, LOCK_UN);
-        close(fd);
-    }
-    return -1;
 }
 
 void backup_log_file(const char *from) {
@@ -251,7 +203,9 @@ void morvel_log(int level, const char *source_file, int line, const char *functi
         fd = g_batch.fd;
     } else {
         if (g_batch.depth > 0) releaseBatchFile();
-        fd = openLocked(path);
+        // A log file is never reached through a link, and a name that is not a plain file
+        // of its own is not written to.
+        fd = openLocked(path, O_RDWR | O_CREAT | O_APPEND, 0600);
         if (fd < 0) return;
         if (g_batch.depth > 0) {
             g_batch.fd = fd;
@@ -259,11 +213,7 @@ void morvel_log(int level, const char *source_file, int line, const char *functi
         }
     }
 
-    size_t len = std::strlen(text);
-    ssize_t w;
-    do {
-        w = write(fd, text, len);
-    } while (w < 0 && errno == EINTR);
+    (void)writeAll(fd, text, std::strlen(text));
 
     // Size test and rotation under the lock: the next writer finds the file gone from the
     // path and opens the new one, so a file is never rotated twice.
@@ -275,8 +225,7 @@ void morvel_log(int level, const char *source_file, int line, const char *functi
         if (rotate) releaseBatchFile();  // the next line opens the new file
         return;
     }
-    flock(fd, LOCK_UN);
-    close(fd);
+    unlockClose(fd);
 }
 
 LogBatch::LogBatch() { ++g_batch.depth; }
