@@ -3,7 +3,7 @@
 # /etc/multipath.conf must come out of every failed setpathpolicy byte for byte as before.
 source "$(dirname "$0")/lib/sandbox.bash"
 G=golden/mgmt
-F=$(sb_fixture mgmt)
+F=$(sb_fixture mpath)
 T=$(mktemp -d)
 trap 'rm -rf "$T"' EXIT
 
