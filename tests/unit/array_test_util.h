@@ -8,6 +8,9 @@
 #include <sstream>
 #include <string>
 
+#include <gtest/gtest.h>
+
+#include "array/array.h"
 #include "test_files.h"
 
 namespace morvel::testutil {
@@ -45,5 +48,22 @@ inline int openFdCount() {
     }
     return n;
 }
+
+// A fake device file for the in-band name look-ups; no descriptor may stay open after a
+// case. Reset is called before each case (the fake answering the ioctls).
+template <void (*Reset)()>
+class FakeDeviceTest : public ::testing::Test {
+protected:
+    explicit FakeDeviceTest(const char *path) : path_(path) {}
+    void SetUp() override {
+        Reset();
+        writeFile(path_, "");
+        fds_ = openFdCount();
+    }
+    void TearDown() override { EXPECT_EQ(fds_, openFdCount()); }
+    const std::string path_;
+    char name_[array::VDISK_NAME_SIZE] = {};
+    int fds_ = 0;
+};
 
 }  // namespace morvel::testutil

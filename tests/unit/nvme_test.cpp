@@ -89,17 +89,10 @@ TEST(NvmeNsid, NotABlockDevice) {
     EXPECT_EQ(-1, nvme_get_nsid(-1));  // fstat failure comes back as it is
 }
 
-class NvmeLookup : public ::testing::Test {
+void resetController() { g_ctrl = FakeController{}; }
+class NvmeLookup : public morvel::testutil::FakeDeviceTest<resetController> {
 protected:
-    void SetUp() override {
-        g_ctrl = FakeController{};
-        morvel::testutil::writeFile(path_, "");
-        fds_ = morvel::testutil::openFdCount();
-    }
-    void TearDown() override { EXPECT_EQ(fds_, morvel::testutil::openFdCount()); }
-    const std::string path_ = "/tmp/fake-nvme-dm";
-    char name_[VDISK_NAME_SIZE] = {};
-    int fds_ = 0;
+    NvmeLookup() : FakeDeviceTest("/tmp/fake-nvme-dm") {}
 };
 
 TEST_F(NvmeLookup, ReadsNameFromLogPage) {

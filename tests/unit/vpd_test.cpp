@@ -160,17 +160,10 @@ TEST(PageD0Decode, NameEndsAtNulOrDeclaredLength) {
     EXPECT_STREQ("vd_sales_01", name);
 }
 
-class VdiskLookup : public ::testing::Test {
+void resetDevice() { g_dev = FakeDevice{}; }
+class VdiskLookup : public morvel::testutil::FakeDeviceTest<resetDevice> {
 protected:
-    void SetUp() override {
-        g_dev = FakeDevice{};
-        morvel::testutil::writeFile(path_, "");
-        fds_ = morvel::testutil::openFdCount();
-    }
-    void TearDown() override { EXPECT_EQ(fds_, morvel::testutil::openFdCount()); }
-    const std::string path_ = "/tmp/fake-dm-2";
-    char name_[VDISK_NAME_SIZE] = {};
-    int fds_ = 0;
+    VdiskLookup() : FakeDeviceTest("/tmp/fake-dm-2") {}
 };
 
 TEST_F(VdiskLookup, ReadsNameWhenD0Listed) {
