@@ -29,6 +29,12 @@ public:
         return all.size() >= start_ ? all.substr(start_) : all;
     }
     bool has(const std::string &s) const { return text().find(s) != std::string::npos; }
+    // True when both lines were logged, first before then.
+    bool inOrder(const std::string &first, const std::string &then) const {
+        const std::string t = text();
+        const size_t a = t.find(first), b = t.find(then);
+        return a != std::string::npos && b != std::string::npos && a < b;
+    }
     size_t count(const std::string &s) const {
         std::string t = text();
         size_t n = 0;

@@ -108,12 +108,7 @@ TEST_F(NvmeLookup, RejectedLogPage) {
     LogTail log;
     g_ctrl.status = 0x4002;  // positive NVMe status: invalid log page
     EXPECT_EQ(-1, get_nvme_vdisk_name(path_.c_str(), name_, kFake));
-    std::string t = log.text();
-    size_t inner = t.find("Get FC-NVMe C0 Page failed.");
-    size_t outer = t.find("Get C0 page of fc-nvme device failed.");
-    ASSERT_NE(std::string::npos, inner);
-    ASSERT_NE(std::string::npos, outer);
-    EXPECT_LT(inner, outer);
+    EXPECT_TRUE(log.inOrder("Get FC-NVMe C0 Page failed.", "Get C0 page of fc-nvme device failed."));
 }
 
 TEST_F(NvmeLookup, EmptyName) {

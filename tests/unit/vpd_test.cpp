@@ -206,12 +206,7 @@ TEST_F(VdiskLookup, EmptyPageListFailsWithBothReasons) {
     LogTail log;
     g_dev.p00 = page00({});
     EXPECT_EQ(-1, get_vdisk_name(path_.c_str(), name_, fakeReader));
-    std::string t = log.text();
-    size_t inner = t.find("Page length error, page len 0.");
-    size_t outer = t.find("Get 00 page of device failed.");
-    ASSERT_NE(std::string::npos, inner);
-    ASSERT_NE(std::string::npos, outer);
-    EXPECT_LT(inner, outer);
+    EXPECT_TRUE(log.inOrder("Page length error, page len 0.", "Get 00 page of device failed."));
 }
 
 TEST_F(VdiskLookup, EmptyD0NameFails) {
