@@ -42,16 +42,6 @@ struct FreeDeleter {
 };
 using JsonText = std::unique_ptr<char, FreeDeleter>;
 
-void copyName(char *dst, size_t dst_size, const char *src) {
-    if (dst == nullptr || dst_size == 0) return;
-    size_t n = 0;
-    while (src != nullptr && src[n] != '\0' && n + 1 < dst_size) {
-        dst[n] = src[n];
-        ++n;
-    }
-    dst[n] = '\0';
-}
-
 // Identity of the file at a path: a writer replaces the file (a new inode), and an edit in
 // place changes its size or modification time.
 struct FileId {
@@ -138,17 +128,10 @@ StoreCache &cache() {
 
 // Exclusive lock of the store, held for the lifetime of the object; leftovers of
 // interrupted writers are removed once it is held.
-class StoreLock {
-public:
-    explicit StoreLock(const char *store_path) : lock_(store_path, kLogSrc) {
-        if (!lock_.held())
-            MLOG(LOG_ERROR, kLogSrc, "Can not open lock file %s, errno %d.\n", lock_.lockPath().c_str(),
-                 lock_.error());
+struct StoreLock : common::FileLock {
+    explicit StoreLock(const char *store_path) : FileLock(store_path, kLogSrc) {
+        if (!held()) MLOG(LOG_ERROR, kLogSrc, "Can not open lock file %s, errno %d.\n", lockPath().c_str(), error());
     }
-    bool held() const { return lock_.held(); }
-
-private:
-    common::FileLock lock_;
 };
 
 // Replaces the file at path with text: temporary file in the same folder, fsync, rename.
@@ -268,7 +251,7 @@ void getStoredVdiskname(const char *store_path, const char *wwid, char *name, un
     if (cJSON *entry = cache().entry(wwid)) {
         cJSON *n = cJSON_GetObjectItem(entry, "vdisk_name");
         if (isJsonString(n)) {
-            copyName(name, name_size, n->valuestring);
+            if (name != nullptr && name_size > 0) common::vessar_strncpy(name, n->valuestring, name_size - 1);
             sanitize_vdisk_name(name, wwid);
         }
         if (found) *found = 1;

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 #include "common/log.h"
 
@@ -19,23 +20,12 @@ namespace morvel::common {
 
 namespace {
 
-constexpr int kLockAttempts = 100;
-
-bool lockExclusive(int fd) {
-    int rc;
-    do {
-        rc = ::flock(fd, LOCK_EX);
-    } while (rc != 0 && errno == EINTR);
-    return rc == 0;
-}
-
 // True when fd still names the file that is at path now. Another process may have moved
 // the file away (a rotation, a replacement) between our open and our lock.
 bool stillAtPath(int fd, const char *path) {
     struct stat byFd{}, byPath{};
     if (::fstat(fd, &byFd) != 0) return true;  // cannot tell: use what we have
-    if (::stat(path, &byPath) != 0) return false;
-    return byFd.st_ino == byPath.st_ino && byFd.st_dev == byPath.st_dev;
+    return ::stat(path, &byPath) == 0 && byFd.st_ino == byPath.st_ino && byFd.st_dev == byPath.st_dev;
 }
 
 // Temporary files "<base>.XXXXXX" beside path.
@@ -63,10 +53,6 @@ void removeLeftovers(const char *path, const char *logSrc) {
 }  // namespace
 
 int openNoFollow(const char *path, int flags, mode_t mode) {
-    if (path == nullptr) {
-        errno = EINVAL;
-        return -1;
-    }
     int fd;
     do {
         fd = ::open(path, flags | O_NOFOLLOW | O_CLOEXEC, mode);
@@ -75,7 +61,7 @@ int openNoFollow(const char *path, int flags, mode_t mode) {
 }
 
 int openLocked(const char *path, int flags, mode_t mode) {
-    for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
         int fd = openNoFollow(path, flags | O_NONBLOCK, mode);
         if (fd < 0) return -1;
         struct stat st{};
@@ -84,14 +70,13 @@ int openLocked(const char *path, int flags, mode_t mode) {
             errno = ELOOP;
             return -1;
         }
-        if (!lockExclusive(fd)) {
-            const int err = errno;
-            ::close(fd);
-            errno = err;
-            return -1;
-        }
-        if (stillAtPath(fd, path)) return fd;
+        int rc;
+        do {
+            rc = ::flock(fd, LOCK_EX);
+        } while (rc != 0 && errno == EINTR);
+        if (rc == 0 && stillAtPath(fd, path)) return fd;
         unlockClose(fd);
+        if (rc != 0) return -1;
     }
     errno = EAGAIN;
     return -1;
@@ -154,51 +139,41 @@ AtomicFile::AtomicFile(const char *path, mode_t mode, const char *fixedSuffix) :
         tmp_ = path_ + fixedSuffix;
         // A file under this name is a leftover of a writer that died, or something planted:
         // removed, never followed or reused.
-        if (::unlink(tmp_.c_str()) != 0 && errno != ENOENT) {
-            fail(Step::Create);
-            return;
-        }
-        fd_ = openNoFollow(tmp_.c_str(), O_WRONLY | O_CREAT | O_EXCL, mode);
+        if (::unlink(tmp_.c_str()) == 0 || errno == ENOENT)
+            fd_ = openNoFollow(tmp_.c_str(), O_WRONLY | O_CREAT | O_EXCL, mode);
     } else {
         tmp_ = path_ + ".XXXXXX";
         fd_ = ::mkostemp(tmp_.data(), O_CLOEXEC);  // O_EXCL, mode 0600
     }
-    if (fd_ < 0) {
-        fail(Step::Create);
-        return;
+    if (fd_ >= 0 && ::fchmod(fd_, mode) == 0) return;  // exactly mode, whatever the umask
+    fail(Step::Create);
+    if (fd_ >= 0) {
+        ::close(fd_);
+        ::unlink(tmp_.c_str());
+        fd_ = -1;
     }
-    if (::fchmod(fd_, mode) != 0) fail(Step::Create);  // exactly mode, whatever the umask
 }
 
 AtomicFile::~AtomicFile() {
     if (fd_ >= 0) ::close(fd_);
-    if (!done_ && !tmp_.empty() && failed_ != Step::Create) (void)::unlink(tmp_.c_str());
+    if (!done_ && failed_ != Step::Create) (void)::unlink(tmp_.c_str());
 }
 
 bool AtomicFile::fail(Step s) {
-    if (failed_ == Step::None) {
-        failed_ = s;
-        err_ = errno;
-    }
-    if (s == Step::Create && fd_ >= 0) {
-        ::close(fd_);
-        fd_ = -1;
-        (void)::unlink(tmp_.c_str());
-    }
+    failed_ = s;
+    err_ = errno;
     return false;
 }
 
 bool AtomicFile::write(const void *data, size_t length) {
     if (fd_ < 0 || failed_ != Step::None) return false;
-    if (writeAll(fd_, data, length) != length) return fail(Step::Write);
-    return true;
+    return writeAll(fd_, data, length) == length || fail(Step::Write);
 }
 
 bool AtomicFile::commit() {
     if (fd_ < 0 || failed_ != Step::None) return false;
     if (::fsync(fd_) != 0) return fail(Step::Sync);
-    const int fd = fd_;
-    fd_ = -1;
+    const int fd = std::exchange(fd_, -1);
     if (::close(fd) != 0) return fail(Step::Write);
     if (::rename(tmp_.c_str(), path_.c_str()) != 0) return fail(Step::Rename);
     done_ = true;

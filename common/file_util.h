@@ -8,8 +8,7 @@
 
 namespace morvel::common {
 
-// open() with O_NOFOLLOW and O_CLOEXEC added, retried on EINTR: a symbolic link under the
-// name is never followed. -1 on failure (errno set).
+// open() with O_NOFOLLOW and O_CLOEXEC added, retried on EINTR; -1 on failure (errno set).
 int openNoFollow(const char *path, int flags, mode_t mode = 0600);
 
 // Opens path (O_NOFOLLOW, O_CLOEXEC and O_NONBLOCK added, so neither a link nor a planted
@@ -21,12 +20,9 @@ int openLocked(const char *path, int flags, mode_t mode = 0600);
 // Releases the lock and closes; a negative descriptor is ignored.
 void unlockClose(int fd);
 
-// Writes all length bytes, retrying short writes and EINTR; the number of bytes written.
-size_t writeAll(int fd, const void *data, size_t length);
-// The whole content of an open file; false when it cannot be read.
-bool readAll(int fd, std::string &out);
-// Syncs the folder holding path, so that a rename into it survives a crash.
-void fsyncParentDir(const char *path);
+size_t writeAll(int fd, const void *data, size_t length);  // bytes written (EINTR, short writes retried)
+bool readAll(int fd, std::string &out);                     // the whole content; false on a read error
+void fsyncParentDir(const char *path);                      // so that a rename into it survives a crash
 
 // The writers' exclusive lock of a file: "<path>.lock", opened as openLocked does and held
 // for the object's lifetime. Only a writer holding it creates "<path>.XXXXXX" temporary
@@ -64,9 +60,7 @@ public:
 
     bool created() const { return fd_ >= 0; }
     int fd() const { return fd_; }
-    const std::string &tmpPath() const { return tmp_; }
-    // All of data, or false (step Write).
-    bool write(const void *data, size_t length);
+    bool write(const void *data, size_t length);  // all of data, or false (step Write)
     bool commit();
     Step failedStep() const { return failed_; }
     int error() const { return err_; }

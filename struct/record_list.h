@@ -10,14 +10,12 @@
 
 namespace morvel::structs {
 
-// A new record, all fields zero, is_last 1; null when memory runs out.
+// A new record, all fields zero (value-initialised plain data), is_last 1; null when
+// memory runs out.
 template <class T>
 T *newRecord() {
-    static_assert(std::is_trivially_copyable_v<T> && std::is_standard_layout_v<T>);
     T *node = new (std::nothrow) T();
-    if (node == nullptr) return nullptr;
-    std::memset(static_cast<void *>(node), 0, sizeof(T));
-    node->is_last = 1;
+    if (node != nullptr) node->is_last = 1;
     return node;
 }
 
