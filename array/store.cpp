@@ -8,27 +8,22 @@
 // StoreCache: the last document read or written is kept there together with the text it
 // came from, and as long as the file holds the same text it is not parsed again (reading
 // the file is cheap, parsing it for every LUN is not).
-#include <dirent.h>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <unordered_map>
-#include <string_view>
 
 #include <cjson/cJSON.h>
 
 #include "array/array.h"
 #include "common/comm_util.h"
+#include "common/file_util.h"
 #include "common/log.h"
 
 namespace morvel::array {
@@ -38,7 +33,6 @@ using common::LOG_ERROR;
 namespace {
 
 constexpr mode_t kStoreMode = 0644;
-constexpr mode_t kLockMode = 0600;
 
 struct JsonDeleter {
     void operator()(cJSON *p) const { cJSON_Delete(p); }
@@ -48,16 +42,6 @@ struct FreeDeleter {
     void operator()(char *p) const { cJSON_free(p); }
 };
 using JsonText = std::unique_ptr<char, FreeDeleter>;
-
-void copyName(char *dst, size_t dst_size, const char *src) {
-    if (dst == nullptr || dst_size == 0) return;
-    size_t n = 0;
-    while (src != nullptr && src[n] != '\0' && n + 1 < dst_size) {
-        dst[n] = src[n];
-        ++n;
-    }
-    dst[n] = '\0';
-}
 
 // Identity of the file at a path: a writer replaces the file (a new inode), and an edit in
 // place changes its size or modification time.
@@ -147,115 +131,24 @@ namespace {
 
 using Cache = StoreCache::State;
 
-// Whole content of an open file; false when it cannot be read.
-bool readAll(int fd, std::string &out) {
-    out.clear();
-    char buf[65536];
-    for (;;) {
-        ssize_t n = read(fd, buf, sizeof(buf));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        if (n == 0) return true;
-        out.append(buf, static_cast<size_t>(n));
-    }
-}
-
-// Temporary files "<store>.XXXXXX" of writers that died before their rename. Only a
-// writer holding the lock writes one, so with the lock held every such file is a leftover.
-void removeLeftovers(const char *store_path) {
-    std::string path(store_path);
-    size_t slash = path.rfind('/');
-    std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-    std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-    DIR *d = opendir(dir.c_str());
-    if (d == nullptr) return;
-    while (const dirent *e = readdir(d)) {
-        std::string_view name(e->d_name);
-        if (name.size() != base.size() + 7 || name.substr(0, base.size()) != base || name[base.size()] != '.')
-            continue;
-        std::string_view tail = name.substr(base.size() + 1);
-        if (!std::all_of(tail.begin(), tail.end(), [](char c) { return std::isalnum(static_cast<unsigned char>(c)); }))
-            continue;
-        if (unlinkat(dirfd(d), e->d_name, 0) == 0)
-            MLOG(LOG_ERROR, kLogSrc, "Removed temporary file %s%s left by an interrupted writer.\n", dir.c_str(),
-                 e->d_name);
-    }
-    closedir(d);
-}
-
 // Exclusive lock of the store, held for the lifetime of the object; leftovers of
 // interrupted writers are removed once it is held.
-class StoreLock {
-public:
-    explicit StoreLock(const char *store_path) {
-        std::string lockPath = std::string(store_path) + ".lock";
-        // Only locked, never written: a link planted under the name is not followed.
-        fd_ = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, kLockMode);
-        if (fd_ < 0) {
-            MLOG(LOG_ERROR, kLogSrc, "Can not open lock file %s, errno %d.\n", lockPath.c_str(),
-                 errno);
-            return;
-        }
-        int r;
-        do {
-            r = flock(fd_, LOCK_EX);
-        } while (r != 0 && errno == EINTR);
-        if (r != 0) {
-            MLOG(LOG_ERROR, kLogSrc, "Can not lock file %s, errno %d.\n", lockPath.c_str(), errno);
-            close(fd_);
-            fd_ = -1;
-            return;
-        }
-        removeLeftovers(store_path);
+struct StoreLock : common::FileLock {
+    explicit StoreLock(const char *store_path) : FileLock(store_path, kLogSrc) {
+        if (!held()) MLOG(LOG_ERROR, kLogSrc, "Can not open lock file %s, errno %d.\n", lockPath().c_str(), error());
     }
-    StoreLock(const StoreLock &) = delete;
-    StoreLock &operator=(const StoreLock &) = delete;
-    ~StoreLock() {
-        if (fd_ >= 0) close(fd_);  // closing releases the lock
-    }
-    bool held() const { return fd_ >= 0; }
-
-private:
-    int fd_ = -1;
 };
 
 // Replaces the file at path with text: temporary file in the same folder, fsync, rename.
 bool writeAtomic(const char *path, const char *text) {
-    std::string tmpl = std::string(path) + ".XXXXXX";
-    int fd = mkostemp(tmpl.data(), O_CLOEXEC);
-    if (fd < 0) {
-        MLOG(LOG_ERROR, kLogSrc, "Can not create a temporary file for %s, errno %d.\n", path,
-             errno);
+    common::AtomicFile file(path, kStoreMode);
+    if (!file.created()) {
+        MLOG(LOG_ERROR, kLogSrc, "Can not create a temporary file for %s, errno %d.\n", path, file.error());
         return false;
     }
-    bool ok = fchmod(fd, kStoreMode) == 0;
-    size_t len = std::strlen(text);
-    size_t done = 0;
-    while (ok && done < len) {
-        ssize_t n = write(fd, text + done, len - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            ok = false;
-            break;
-        }
-        done += static_cast<size_t>(n);
-    }
-    ok = ok && fsync(fd) == 0;
-    int err = errno;
-    if (close(fd) != 0) ok = false;
-    if (ok && rename(tmpl.c_str(), path) != 0) {
-        err = errno;
-        ok = false;
-    }
-    if (!ok) {
-        unlink(tmpl.c_str());
-        MLOG(LOG_ERROR, kLogSrc, "Write file %s failed, errno %d.\n", path, err);
-        return false;
-    }
-    common::fsyncParentDir(path);
-    return true;
+    if (file.write(text, std::strlen(text)) && file.commit()) return true;
+    MLOG(LOG_ERROR, kLogSrc, "Write file %s failed, errno %d.\n", path, file.error());
+    return false;
 }
 
 // Prints and writes the document (store lock held); the cache keeps it on success.
@@ -330,13 +223,13 @@ void getStoredVdiskname(const char *store_path, const char *wwid, char *name, un
     struct stat st{};
     cJSON *root = lstat(store_path, &st) == 0 ? cache.findById(store_path, idOf(st)) : nullptr;
     if (root == nullptr) {
-        int fd = open(store_path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        int fd = common::openNoFollow(store_path, O_RDONLY);
         if (fd < 0) {
             MLOG(LOG_ERROR, kLogSrc, "Error can't open file %s.\n", store_path);
             return;
         }
         std::string text;
-        bool readOk = fstat(fd, &st) == 0 && readAll(fd, text);
+        bool readOk = fstat(fd, &st) == 0 && common::readAll(fd, text);
         close(fd);
         if (!readOk) return;
         root = cache.find(store_path, text);
@@ -366,7 +259,7 @@ void getStoredVdiskname(const char *store_path, const char *wwid, char *name, un
     if (cJSON *entry = cache.entry(wwid)) {
         cJSON *n = cJSON_GetObjectItem(entry, "vdisk_name");
         if (isJsonString(n)) {
-            copyName(name, name_size, n->valuestring);
+            if (name != nullptr && name_size > 0) common::vessar_strncpy(name, n->valuestring, name_size - 1);
             sanitize_vdisk_name(name, wwid);
         }
         if (found) *found = 1;
@@ -446,7 +339,7 @@ void store_wwid_vdiskname(const char *store_path, const char *wwid, const char *
         if (cache.allObjects && entry && isJsonString(old) && std::strcmp(old->valuestring, name) == 0)
             return;
     }
-    int fd = open(store_path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    int fd = common::openNoFollow(store_path, O_RDONLY);
     if (fd < 0) return;
     if (fstat(fd, &st) != 0) {
         close(fd);
@@ -458,7 +351,7 @@ void store_wwid_vdiskname(const char *store_path, const char *wwid, const char *
         return;
     }
     std::string text;
-    bool readOk = readAll(fd, text);
+    bool readOk = common::readAll(fd, text);
     close(fd);
     if (!readOk) return;
     JsonPtr doc = cache.take(store_path, text);

@@ -19,6 +19,23 @@ inline constexpr unsigned char INQUIRY_OPCODE = 0x12;
 inline constexpr unsigned char PAGE_SUPPORTED = 0x00;
 inline constexpr unsigned char PAGE_VDISK = 0xD0;
 
+// Opens the device and reads one VPD page into page; -1 on failure, logged for func with
+// label naming the page.
+int readDevicePage(const char *func, const char *label, const char *device_path, unsigned char page_code,
+                   unsigned char *page, VpdReader reader) {
+    DeviceFd fd(device_path);
+    if (fd.get() < 0) {
+        common::morvel_log(LOG_ERROR, kLogSrc, __LINE__, func, "Open scsi device failed, fd = %d.\n", fd.get());
+        return -1;
+    }
+    int ret = reader(fd.get(), page_code, page);
+    if (ret != 0) {
+        common::morvel_log(LOG_ERROR, kLogSrc, __LINE__, func, "Get Disk %s failed, iRet = %d.\n", label, ret);
+        return -1;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int open_device(const char *device_path) {
@@ -113,18 +130,9 @@ int get_disk_page(int fd, unsigned char page_code, unsigned char *page) {
 
 int get_disk_00_page(const char *device_path, char list[][PAGE_LIST_TEXT], unsigned int *count,
                      VpdReader reader) {
-    DeviceFd fd(device_path);
-    if (fd.get() < 0) {
-        MLOG(LOG_ERROR, kLogSrc, "Open scsi device failed, fd = %d.\n", fd.get());
-        return -1;
-    }
     unsigned char page[DISK_PAGE_BUF_SIZE] = {};
-    int ret = reader(fd.get(), PAGE_SUPPORTED, page);
-    if (ret != 0) {
-        MLOG(LOG_ERROR, kLogSrc, "Get Disk 00Page failed, iRet = %d.\n", ret);
-        return -1;
-    }
-    ret = decode_page_00(page, list, PAGE_LIST_MAX, count);
+    if (readDevicePage(__func__, "00Page", device_path, PAGE_SUPPORTED, page, reader) != 0) return -1;
+    int ret = decode_page_00(page, list, PAGE_LIST_MAX, count);
     if (ret == -1) {
         MLOG(LOG_ERROR, kLogSrc, "Page length error, page len %u.\n", 0U);
         return -1;
@@ -147,17 +155,8 @@ int is_support_xx_page(const char *code_text, const char list[][PAGE_LIST_TEXT],
 }
 
 int get_disk_d0_page(const char *device_path, char *name, VpdReader reader, size_t name_size) {
-    DeviceFd fd(device_path);
-    if (fd.get() < 0) {
-        MLOG(LOG_ERROR, kLogSrc, "Open scsi device failed, fd = %d.\n", fd.get());
-        return -1;
-    }
     unsigned char page[DISK_PAGE_BUF_SIZE] = {};
-    int ret = reader(fd.get(), PAGE_VDISK, page);
-    if (ret != 0) {
-        MLOG(LOG_ERROR, kLogSrc, "Get Disk D0 Page failed, iRet = %d.\n", ret);
-        return -1;
-    }
+    if (readDevicePage(__func__, "D0 Page", device_path, PAGE_VDISK, page, reader) != 0) return -1;
     if (decode_page_d0(page, name, name_size) == 0) {
         MLOG(LOG_ERROR, kLogSrc, "Devcie (%s),Get Disk D0 Page failed, vdisk name is NULL.\n",
              device_path);

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +14,7 @@
 
 #include "cli/cli_exe.h"
 #include "cli/cmd_mgmt.h"
+#include "common/file_util.h"
 #include "common/log.h"
 #include "common/os_name.h"
 #include "common/script_cmds.h"
@@ -77,15 +79,38 @@ EcItem *backupConfFile() {
     return exeLiunxTaskCmdStrict(cmd);
 }
 
+namespace {
+
 // The backup is copied beside the live file, flushed to disk and renamed over it, so a
-// crash in the middle of the restore never leaves a half-written multipath.conf.
+// crash in the middle of the restore never leaves a half-written multipath.conf. As in the
+// scripts, a link under the name is followed (its target is replaced) and the file keeps
+// its mode and owner (0644 when there was none). 0, or the errno of the failed step.
+int restoreFromBackup(const char *backup, const char *target) {
+    std::string text;
+    int in = ::open(backup, O_RDONLY | O_CLOEXEC);
+    bool readOk = in >= 0 && common::readAll(in, text);
+    const int readErr = errno;
+    if (in >= 0) ::close(in);
+    if (!readOk) return readErr;
+    char real[PATH_MAX];
+    const char *dest = ::realpath(target, real) != nullptr ? real : target;
+    struct stat st{};
+    const bool existed = ::stat(dest, &st) == 0;
+    common::AtomicFile file(dest, existed ? (st.st_mode & 07777) : 0644, ".morvel-restore");
+    if (existed && file.created()) (void)::fchown(file.fd(), st.st_uid, st.st_gid);
+    if (file.write(text.data(), text.size()) && file.commit()) return 0;
+    return file.error() != 0 ? file.error() : EIO;
+}
+
+}  // namespace
+
 void rollBackConfFile() {
     ConfLock lock;
     if (lock.refused) return;
-    char cmd[common::kCmdBufSize];
-    snprintf(cmd, sizeof cmd, "%s %s.bk %s.morvel-restore && sync %s.morvel-restore && mv -f %s.morvel-restore %s",
-             CMD_cp, CONF_FILE, CONF_FILE, CONF_FILE, CONF_FILE, CONF_FILE);
-    (void)exeLiunxTaskCmd(cmd);
+    char backup[common::kCmdBufSize];
+    snprintf(backup, sizeof backup, "%s.bk", CONF_FILE);
+    if (int err = restoreFromBackup(backup, CONF_FILE))
+        MLOG(common::LOG_ERROR, kMgmtLogSrc, "Restore file [%s] from [%s] failed, errno %d\n", CONF_FILE, backup, err);
 }
 
 void parsePolicyOutput(const char *out, char *group, int groupLen, char *chooser, int chooserLen) {

@@ -2,11 +2,6 @@
 // functions, used everywhere text from commands is taken apart.
 #include "common/comm_util.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <string>
-
 namespace morvel::common {
 
 int vessar_strlen(const char *s) {
@@ -134,16 +129,6 @@ void vessar_strrpl(char *dst, const char *src, const char *oldText, const char *
         }
     }
     *out = '\0';
-}
-
-void fsyncParentDir(const char *path) {
-    if (path == nullptr) return;
-    const char *slash = std::strrchr(path, '/');
-    std::string dir = slash == nullptr ? "." : slash == path ? "/" : std::string(path, static_cast<size_t>(slash - path));
-    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    (void)::fsync(fd);
-    ::close(fd);
 }
 
 }  // namespace morvel::common

@@ -63,10 +63,6 @@ char **strsplit_count(const char *s, const char *delim, size_t *count);
 char **strsplit(const char *s, const char *delim);
 int regMatch(const char *pattern, const char *s);
 
-// ---- files ----
-// Flushes the folder that holds path, so that a rename into it survives a crash.
-void fsyncParentDir(const char *path);
-
 // ---- command-line character cleaning ----
 int is_cmd_inject_char(const char *set, char c);
 char cleanChar(char c);

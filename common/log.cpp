@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "common/comm_util.h"
+#include "common/file_util.h"
 
 namespace morvel::common {
 
@@ -101,10 +102,7 @@ bool stillAtPath(int fd, const char *path, off_t *size = nullptr) {
 // file, a fifo) is not written to.
 int openRaw(const char *path) {
     if (path == nullptr) return -1;
-    int fd;
-    do {
-        fd = open(path, O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
-    } while (fd < 0 && errno == EINTR);
+    int fd = openNoFollow(path, O_RDWR | O_CREAT | O_APPEND | O_NONBLOCK, 0600);
     if (fd < 0) return -1;
     struct stat st{};
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
@@ -136,7 +134,7 @@ void warnAboutOpenDumpsDir() {
 // Opens path and holds the exclusive lock on the file that is at path at that moment:
 // if the file was rotated away while we waited for the lock, the descriptor is dropped
 // and the new file opened instead.
-int openLocked(const char *path) {
+int openLogLocked(const char *path) {
     for (int attempt = 0; attempt < 100; ++attempt) {
         int fd = openRaw(path);
         if (fd < 0) return -1;
@@ -285,8 +283,8 @@ void morvel_log(int level, const char *source_file, int line, const char *functi
     }
     if (!reuse || g_batch.fd < 0) {
         releaseBatchFile();  // (the warning above may have opened the other file)
-        int opened = openLocked(path);
-        if (opened < 0 && mk_log_dir()) opened = openLocked(path);
+        int opened = openLogLocked(path);
+        if (opened < 0 && mk_log_dir()) opened = openLogLocked(path);
         if (opened < 0) return;
         g_batch.fd = opened;
         g_batch.locked = true;

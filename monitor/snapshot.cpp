@@ -1,16 +1,16 @@
 // The snapshot file: the records of the last reported topology, one line per record, so
 // that changes made while the monitor is down are reported when it starts again.
 #include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "common/comm_util.h"
+#include "common/file_util.h"
 #include "common/log.h"
 #include "monitor/monitor.h"
 
@@ -52,22 +52,7 @@ void appendRecord(char *chunk, size_t &used, const s_lunPath *r) {
 
 }  // namespace
 
-int lock_file(const char *path) {
-    if (path == nullptr) return -1;
-    // Opened to be locked only: the file is never truncated, written or chmod'ed, so a
-    // link planted under this name changes nothing.
-    int fd = ::open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) return -1;
-    int rc;
-    do {
-        rc = ::flock(fd, LOCK_EX);
-    } while (rc != 0 && errno == EINTR);
-    if (rc != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
+int lock_file(const char *path) { return common::openLocked(path, O_RDWR | O_CREAT, 0600); }
 
 int open_file(const char *path) {
     if (path == nullptr) return -1;
@@ -75,29 +60,13 @@ int open_file(const char *path) {
     // that died, or something planted. It is removed, never followed or reused: the new
     // file is created exclusively.
     if (::unlink(path) != 0 && errno != ENOENT) return -1;
-    return ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    return common::openNoFollow(path, O_WRONLY | O_CREAT | O_EXCL, 0600);
 }
 
-void close_file(int fd) {
-    if (fd < 0) return;
-    (void)::flock(fd, LOCK_UN);
-    ::close(fd);
-}
+void close_file(int fd) { common::unlockClose(fd); }
 
 ssize_t write_to_file(int fd, const void *data, size_t length) {
-    if (fd < 0 || data == nullptr || length == 0) return 0;
-    const char *p = static_cast<const char *>(data);
-    size_t done = 0;
-    while (done < length) {
-        ssize_t n = ::write(fd, p + done, length - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            break;
-        }
-        if (n == 0) break;
-        done += static_cast<size_t>(n);
-    }
-    return static_cast<ssize_t>(done);
+    return static_cast<ssize_t>(common::writeAll(fd, data, length));
 }
 
 bool writeStrToFile(int fd, const char *text, int length) {
@@ -123,23 +92,17 @@ bool writeFieldToFile(int fd, const char *text) {
 
 bool writeLunPathToFile(s_lunPath *anchor, const char *path) {
     if (anchor == nullptr || path == nullptr) return false;
-    char tmp[528];
-    char lockPath[528];
-    if (std::snprintf(tmp, sizeof tmp, "%s.tmp", path) >= static_cast<int>(sizeof tmp) ||
-        std::snprintf(lockPath, sizeof lockPath, "%s.lock", path) >= static_cast<int>(sizeof lockPath)) {
-        MLOG(common::LOG_ERROR, kSrc, "Open file failed. file: %s.", path);
+    // Writers take turns on the lock file; the temporary file "<path>.tmp" is theirs while
+    // they hold it.
+    common::FileLock lock(path, kSrc);
+    const std::string tmp = std::string(path) + ".tmp";
+    if (!lock.held()) {
+        MLOG(common::LOG_ERROR, kSrc, "Open file failed. file: %s.", tmp.c_str());
         return false;
     }
-    // Writers take turns on the lock file; the temporary file is theirs while they hold it.
-    int lock = lock_file(lockPath);
-    if (lock < 0) {
-        MLOG(common::LOG_ERROR, kSrc, "Open file failed. file: %s.", tmp);
-        return false;
-    }
-    int fd = open_file(tmp);
-    if (fd < 0) {
-        MLOG(common::LOG_ERROR, kSrc, "Open file failed. file: %s.", tmp);
-        close_file(lock);
+    common::AtomicFile file(path, 0600, ".tmp");
+    if (!file.created()) {
+        MLOG(common::LOG_ERROR, kSrc, "Open file failed. file: %s.", tmp.c_str());
         return false;
     }
 
@@ -150,28 +113,20 @@ bool writeLunPathToFile(s_lunPath *anchor, const char *path) {
     bool ok = true;
     for (const s_lunPath *r = structs::firstValid(anchor); r != nullptr; r = structs::nextValid(r)) {
         if (used + kMaxLineLen > sizeof chunk) {
-            ok = writeStrToFile(fd, chunk, static_cast<int>(used));
+            ok = writeStrToFile(file.fd(), chunk, static_cast<int>(used));
             used = 0;
             if (!ok) break;
         }
         appendRecord(chunk, used, r);
     }
-    if (ok && used > 0) ok = writeStrToFile(fd, chunk, static_cast<int>(used));
-    if (ok && ::fsync(fd) != 0) {
-        MLOG(common::LOG_ERROR, kSrc, "Sync file failed. file: %s.", tmp);
+    if (ok && used > 0) ok = writeStrToFile(file.fd(), chunk, static_cast<int>(used));
+    if (ok && !file.commit()) {
+        if (file.failedStep() == common::AtomicFile::Step::Rename)
+            MLOG(common::LOG_ERROR, kSrc, "Rename file [%s] to [%s] failed.", tmp.c_str(), path);
+        else
+            MLOG(common::LOG_ERROR, kSrc, "Sync file failed. file: %s.", tmp.c_str());
         ok = false;
     }
-    if (ok && ::rename(tmp, path) != 0) {
-        MLOG(common::LOG_ERROR, kSrc, "Rename file [%s] to [%s] failed.", tmp, path);
-        ok = false;
-    }
-    if (ok) {
-        common::fsyncParentDir(path);
-    } else {
-        (void)::unlink(tmp);  // still locked: no other writer is using it
-    }
-    ::close(fd);
-    close_file(lock);
     if (ok) MLOG(common::LOG_INFO, kSrc, "Write lun path infomation to file successfully.");
     return ok;
 }
@@ -215,7 +170,7 @@ bool readLunpathFromStr(char *line, s_lunPath *rec) {
 
 bool readLunPathToFile(s_lunPath *anchor, const char *path) {
     if (anchor == nullptr || path == nullptr) return false;
-    int rfd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    int rfd = common::openNoFollow(path, O_RDONLY);
     FILE *f = rfd < 0 ? nullptr : ::fdopen(rfd, "r");
     if (f == nullptr) {
         if (rfd >= 0) ::close(rfd);
@@ -224,7 +179,7 @@ bool readLunPathToFile(s_lunPath *anchor, const char *path) {
         return false;
     }
     initLunpath(anchor);
-    s_lunPath *p = anchor;
+    structs::LunPathTail tail(anchor);
     bool ok = true;
     for (;;) {
         char line[kReadLineMax + 2];
@@ -232,7 +187,7 @@ bool readLunPathToFile(s_lunPath *anchor, const char *path) {
         if (std::fgets(line, kReadLineMax + 1, f) == nullptr) line[0] = '\0';
         common::inDebug("== Read line from file, data: [%s].", line);
         if (std::strlen(line) <= 2) break;
-        s_lunPath *r = getOrMallocNextLunpath(p);
+        s_lunPath *r = tail.take();
         if (r == nullptr) {
             ok = false;
             break;
@@ -242,8 +197,7 @@ bool readLunPathToFile(s_lunPath *anchor, const char *path) {
             ok = false;
             break;
         }
-        p->is_last = 0;
-        p = r;
+        tail.keep(r);
     }
     std::fclose(f);
     return ok;

@@ -24,8 +24,8 @@ mkdir -p "$build/corpus/$target" "$build/findings/$target"
 seeds=("$root/fuzz/corpus/$target")
 [[ -d $root/fuzz/repro/$target ]] && seeds+=("$root/fuzz/repro/$target")
 case $target in
-    parser) seeds+=("$root/tests/fixtures/mpath" "$root/tests/fixtures/monitor") ;;
-    snapshot) seeds+=("$root/tests/fixtures/monitor") ;;
+    parser) seeds+=("$root/tests/fixtures/mpath") ;;
+    snapshot) seeds+=("$root/tests/fixtures/mpath") ;;
 esac
 # The sandbox root is thrown away afterwards: build-fuzz/ is bound in at /sandbox-export so
 # that the corpus and the findings stay.

@@ -238,7 +238,7 @@ template <class L>
 EcItem *parseBlock(char **lines, int start, int end, typename L::Path *pathAnchor,
                    PortResolver *resolver) {
     if (!lines || start >= end) return &common::EC_info_ok;
-    typename L::Path *prev = pathAnchor;
+    PathTail<typename L::Path> tail(pathAnchor);
     int j = start;
     while (j < end) {
         const char *policy = std::strstr(fromSixth(lines[j]), "policy=");
@@ -257,13 +257,12 @@ EcItem *parseBlock(char **lines, int start, int end, typename L::Path *pathAncho
                 logParseFailed(j);
                 return &common::EC_parse_cmd_out;
             }
-            typename L::Path *node = getOrMallocNextPathDev(prev);
+            typename L::Path *node = tail.take();
             if (!node) return &common::EC_molloc_failed;
             copyGroup(node, g);
             fillPath(node, w, resolver);
             common::inDebug("== A path: dev_name: %s", node->dev_name);
-            prev->is_last = 0;
-            prev = node;
+            tail.keep(node);
             ++j;
         }
     }
@@ -276,7 +275,7 @@ template <class L>
 EcItem *parseLines(char **lines, int n, typename L::Device *anchor, PortResolver *resolver) {
     if (!anchor) return &common::EC_invalid_input;
     common::LogBatch batch;  // one line per new record: one open of the log for all of them
-    typename L::Device *prev = anchor;
+    MorvelTail<typename L::Device> tail(anchor);
     int i = 0;
     while (i < n) {
         Header kind = matchHeader(lines[i]);
@@ -285,7 +284,7 @@ EcItem *parseLines(char **lines, int n, typename L::Device *anchor, PortResolver
             continue;
         }
         common::inDebug("== before getOrMallocNextMorvel");
-        typename L::Device *dev = getOrMallocNextMorvel(prev);
+        typename L::Device *dev = tail.take();
         common::inDebug("== after getOrMallocNextMorvel");
         if (!dev) return &common::EC_molloc_failed;
         if (!fillHeader<L>(dev, lines[i], kind)) {
@@ -320,8 +319,7 @@ EcItem *parseLines(char **lines, int n, typename L::Device *anchor, PortResolver
         common::inDebug("== after processPathInfo");
         if (result->code != 0) return result;
 
-        prev->is_last = 0;
-        prev = dev;
+        tail.keep(dev);
         i = end;
     }
     return &common::EC_info_ok;

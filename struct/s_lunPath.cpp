@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <new>
 
 #include "common/comm_util.h"
 #include "common/log.h"
@@ -46,68 +45,33 @@ size_t hashKey(const char *key, size_t maxLen) {
 s_lunPath *mallocLunpath() {
     MLOG(common::LOG_INFO, kSrc, "Malloc struct s_lunPath.");
     common::inDebug("Malloc struct s_lunPath.");
-    auto *r = new (std::nothrow) s_lunPath;
-    if (r == nullptr) return nullptr;
-    std::memset(r, 0, sizeof(*r));
-    r->is_last = 1;
-    return r;
+    return newRecord<s_lunPath>();
 }
 
-void _initLunpath(s_lunPath *rec) {
-    if (rec == nullptr) return;
-    s_lunPath *next = rec->next;
-    std::memset(rec, 0, sizeof(*rec));
-    rec->is_last = 1;
-    rec->next = next;
-}
+void _initLunpath(s_lunPath *rec) { clearRecord(rec); }
 
 void initLunpath(s_lunPath *anchor) { _initLunpath(anchor); }
 
-s_lunPath *getOrMallocNextLunpath(s_lunPath *prev) {
-    if (prev == nullptr) return nullptr;
-    if (prev->next != nullptr) {
-        _initLunpath(prev->next);
-        return prev->next;
-    }
-    s_lunPath *r = mallocLunpath();
-    if (r == nullptr) return nullptr;
-    prev->next = r;
-    return r;
-}
+s_lunPath *getOrMallocNextLunpath(s_lunPath *prev) { return nextOrNew(prev, mallocLunpath, _initLunpath); }
 
 void _freeLunpath(s_lunPath *rec) { delete rec; }
 
-void freeLunpath(s_lunPath *first) {
-    while (first != nullptr) {
-        s_lunPath *next = first->next;
-        _freeLunpath(first);
-        first = next;
-    }
-}
+void freeLunpath(s_lunPath *first) { freeChain(first, _freeLunpath); }
 
 common::EcItem *cvtMorvelToLunpath(mon::s_morvel *devices, s_lunPath *lunpaths) {
     if (devices == nullptr || lunpaths == nullptr) return &common::EC_invalid_input;
     initLunpath(lunpaths);
-    s_lunPath *p = lunpaths;
+    LunPathTail tail(lunpaths);
     for (mon::s_morvel *d = firstValid(devices); d != nullptr; d = nextValid(d)) {
         mon::s_path_dev *q = firstValid(d->pdev);
-        if (q == nullptr) {
-            // A LUN without paths: one record with empty path fields.
-            s_lunPath *r = getOrMallocNextLunpath(p);
+        // A LUN without paths gives one record with empty path fields.
+        do {
+            s_lunPath *r = tail.take();
             if (r == nullptr) return &common::EC_molloc_failed;
             fillFromDevice(r, d);
-            p->is_last = 0;
-            p = r;
-            continue;
-        }
-        for (; q != nullptr; q = nextValid(q)) {
-            s_lunPath *r = getOrMallocNextLunpath(p);
-            if (r == nullptr) return &common::EC_molloc_failed;
-            fillFromDevice(r, d);
-            fillFromPath(r, q);
-            p->is_last = 0;
-            p = r;
-        }
+            if (q != nullptr) fillFromPath(r, q);
+            tail.keep(r);
+        } while (q != nullptr && (q = nextValid(q)) != nullptr);
     }
     return &common::EC_ok;
 }
@@ -116,9 +80,9 @@ common::EcItem *cpyLunpath(const s_lunPath *src, s_lunPath *dst) {
     if (src == nullptr || dst == nullptr) return &common::EC_invalid_input;
     if (src == dst) return &common::EC_ok;
     initLunpath(dst);
-    s_lunPath *p = dst;
+    LunPathTail tail(dst);
     for (const s_lunPath *s = firstValid(src); s != nullptr; s = nextValid(s)) {
-        s_lunPath *r = getOrMallocNextLunpath(p);
+        s_lunPath *r = tail.take();
         if (r == nullptr) return &common::EC_molloc_failed;
         common::copyField(r->lun_alias, s->lun_alias);
         common::copyField(r->lun_wwid, s->lun_wwid);
@@ -127,8 +91,7 @@ common::EcItem *cpyLunpath(const s_lunPath *src, s_lunPath *dst) {
         common::copyField(r->path_status, s->path_status);
         common::copyField(r->path_group_status, s->path_group_status);
         common::copyField(r->morvel_status, s->morvel_status);
-        p->is_last = 0;
-        p = r;
+        tail.keep(r);
     }
     return &common::EC_ok;
 }

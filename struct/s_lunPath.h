@@ -33,6 +33,7 @@ void initLunpath(s_lunPath *anchor);
 s_lunPath *getOrMallocNextLunpath(s_lunPath *prev);
 void _freeLunpath(s_lunPath *rec);
 void freeLunpath(s_lunPath *first);
+using LunPathTail = ListTail<s_lunPath, getOrMallocNextLunpath>;
 
 // Flattens the monitor's device list into LUN-path records (EC_ok, EC_invalid_input,
 // EC_molloc_failed).

@@ -2,8 +2,6 @@
 #include "struct/s_morvel.h"
 
 #include <cstring>
-#include <new>
-#include <type_traits>
 
 #include "common/log.h"
 
@@ -13,13 +11,6 @@ namespace {
 constexpr const char kSrc[] = "struct/s_morvel";
 constexpr size_t kAliasCompare = 65;
 constexpr size_t kDevNameCompare = 30;
-
-// The records are plain data: a reset is a zero fill of every field.
-template <class T>
-void zeroRecord(T *node) {
-    static_assert(std::is_trivially_copyable_v<T> && std::is_standard_layout_v<T>);
-    std::memset(static_cast<void *>(node), 0, sizeof(T));
-}
 }  // namespace
 
 // ---- path records ----
@@ -27,23 +18,12 @@ void zeroRecord(T *node) {
 template <class P>
 P *mallocPathDev() {
     MLOG(common::LOG_INFO, kSrc, "Malloc struct s_path_dev.");
-    P *node = new (std::nothrow) P();
-    if (!node) return nullptr;
-    zeroRecord(node);
-    node->is_last = 1;
-    return node;
+    return newRecord<P>();
 }
 
 template <class P>
 void _initPathDev(P *node) {
-    if (!node) return;
-    common::inDebug("== ps_path_dev next = p->next;");
-    P *next = node->next;
-    common::inDebug("== before memset(p, 0, sizeof(s_path_dev));");
-    zeroRecord(node);
-    common::inDebug("== after memset(p, 0, sizeof(s_path_dev));");
-    node->next = next;
-    node->is_last = 1;
+    clearRecord(node);
 }
 
 template <class P>
@@ -53,15 +33,7 @@ void initPathDev(P *anchor) {
 
 template <class P>
 P *getOrMallocNextPathDev(P *prev) {
-    if (!prev) return nullptr;
-    if (prev->next) {
-        _initPathDev(prev->next);
-        return prev->next;
-    }
-    P *node = mallocPathDev<P>();
-    if (!node) return nullptr;
-    prev->next = node;
-    return node;
+    return nextOrNew(prev, mallocPathDev<P>, _initPathDev<P>);
 }
 
 template <class P>
@@ -71,11 +43,7 @@ void _freePathDev(P *node) {
 
 template <class P>
 void freePathDev(P *first) {
-    while (first) {
-        P *next = first->next;
-        _freePathDev(first);
-        first = next;
-    }
+    freeChain(first, _freePathDev<P>);
 }
 
 // ---- device records ----
@@ -83,25 +51,17 @@ void freePathDev(P *first) {
 template <class M>
 M *mallocMorvel() {
     MLOG(common::LOG_INFO, kSrc, "Malloc struct s_morvel.");
-    M *node = new (std::nothrow) M();
-    if (!node) return nullptr;
-    zeroRecord(node);
-    node->is_last = 1;
-    return node;
+    return newRecord<M>();
 }
 
+// The device's path list stays with it, emptied.
 template <class M>
 void _initMorvel(M *node) {
     if (!node) return;
     auto *pdev = node->pdev;
-    M *next = node->next;
-    zeroRecord(node);
+    clearRecord(node);
     node->pdev = pdev;
-    node->next = next;
-    node->is_last = 1;
-    common::inDebug("== before initPathDev(p->pdev)");
     initPathDev(node->pdev);
-    common::inDebug("== after initPathDev(p->pdev)");
 }
 
 template <class M>
@@ -111,15 +71,7 @@ void initMorvel(M *anchor) {
 
 template <class M>
 M *getOrMallocNextMorvel(M *prev) {
-    if (!prev) return nullptr;
-    if (prev->next) {
-        _initMorvel(prev->next);
-        return prev->next;
-    }
-    M *node = mallocMorvel<M>();
-    if (!node) return nullptr;
-    prev->next = node;
-    return node;
+    return nextOrNew(prev, mallocMorvel<M>, _initMorvel<M>);
 }
 
 template <class M>
@@ -131,11 +83,7 @@ void _freeMorvel(M *node) {
 
 template <class M>
 void freeMorvel(M *first) {
-    while (first) {
-        M *next = first->next;
-        _freeMorvel(first);
-        first = next;
-    }
+    freeChain(first, _freeMorvel<M>);
 }
 
 #define MORVEL_INSTANTIATE_LISTS(M, P)              \
@@ -159,10 +107,9 @@ MORVEL_INSTANTIATE_LISTS(mon::s_morvel, mon::s_path_dev)
 // ---- look-ups ----
 
 s_morvel *findMorvelByPathAlias(s_morvel *anchor, const char *alias) {
-    if (!anchor || anchor->is_last == 1 || !anchor->next || !alias) return nullptr;
-    for (s_morvel *dev = anchor->next; dev; dev = dev->next) {
+    if (!alias) return nullptr;
+    for (s_morvel *dev = firstValid(anchor); dev; dev = nextValid(dev)) {
         if (std::strncmp(dev->path_alias, alias, kAliasCompare) == 0) return dev;
-        if (dev->is_last == 1) break;
     }
     return nullptr;
 }
@@ -172,12 +119,11 @@ s_morvel *findMorvelByPathAlias_noMemoryLeak(s_morvel *anchor, const char *alias
 }
 
 s_path_dev *findMorvelByDeviceName(s_morvel *anchor, const char *alias, const char *name) {
-    if (!anchor || !alias || !name || anchor->is_last == 1) return nullptr;
+    if (!name) return nullptr;
     s_morvel *dev = findMorvelByPathAlias(anchor, alias);
-    if (!dev || !dev->pdev || dev->pdev->is_last == 1 || !dev->pdev->next) return nullptr;
-    for (s_path_dev *path = dev->pdev->next; path; path = path->next) {
+    if (!dev) return nullptr;
+    for (s_path_dev *path = firstValid(dev->pdev); path; path = nextValid(path)) {
         if (std::strncmp(path->dev_name, name, kDevNameCompare) == 0) return path;
-        if (path->is_last == 1) break;
     }
     return nullptr;
 }

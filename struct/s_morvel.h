@@ -1,9 +1,9 @@
-// Device and path records of the multipath topology, in reusable singly linked lists
-// behind an anchor node. The valid nodes end at the first node whose is_last is 1; nodes
-// behind it are stale and kept for reuse.
+// Device and path records of the multipath topology, in the reusable lists of
+// struct/record_list.h.
 #pragma once
 #include <cstdint>
-#include <utility>
+
+#include "struct/record_list.h"
 
 namespace morvel::structs {
 
@@ -81,45 +81,16 @@ template <class M> M *getOrMallocNextMorvel(M *prev);
 template <class M> void _freeMorvel(M *node);
 template <class M> void freeMorvel(M *first);
 
-// The first valid record behind a list's anchor, and the valid record after r; null where
-// the list ends (is_last). For every record type of these lists.
-template <class T>
-T *firstValid(T *anchor) {
-    return (anchor == nullptr || anchor->is_last == 1) ? nullptr : anchor->next;
-}
-template <class T>
-T *nextValid(T *r) {
-    return r->is_last == 1 ? nullptr : r->next;
-}
+// Refilling cursors of the two lists (see ListTail).
+template <class P = s_path_dev>
+using PathTail = ListTail<P, getOrMallocNextPathDev<P>>;
+template <class M = s_morvel>
+using MorvelTail = ListTail<M, getOrMallocNextMorvel<M>>;
 
 // Look-ups over morvel's layout.
 s_morvel *findMorvelByPathAlias(s_morvel *anchor, const char *alias);
 s_morvel *findMorvelByPathAlias_noMemoryLeak(s_morvel *anchor, const char *alias);
 s_path_dev *findMorvelByDeviceName(s_morvel *anchor, const char *alias, const char *name);
-
-// Move-only owner of a list: allocates its anchor and frees the whole chain (stale nodes
-// included) through Free when it goes out of scope.
-template <class T, T *(*Alloc)(), void (*Free)(T *)>
-class ListOwner {
-public:
-    ListOwner() : anchor_(Alloc()) {}
-    ListOwner(const ListOwner &) = delete;
-    ListOwner &operator=(const ListOwner &) = delete;
-    ListOwner(ListOwner &&o) noexcept : anchor_(std::exchange(o.anchor_, nullptr)) {}
-    ListOwner &operator=(ListOwner &&o) noexcept {
-        if (this != &o) {
-            Free(anchor_);
-            anchor_ = std::exchange(o.anchor_, nullptr);
-        }
-        return *this;
-    }
-    ~ListOwner() { Free(anchor_); }
-    T *anchor() const { return anchor_; }
-    explicit operator bool() const { return anchor_ != nullptr; }
-
-private:
-    T *anchor_;
-};
 
 // A device list, freed through freeMorvel.
 template <class M = s_morvel>

@@ -55,12 +55,17 @@ mv_lock_conf() {
 
 # mv_atomic_replace TARGET NEWFILE: puts NEWFILE's bytes in place of TARGET through a temporary
 # file in TARGET's own folder (flushed, then renamed), keeping TARGET's mode and owner. A
-# symbolic link is followed, so the link stays and its target is replaced.
+# symbolic link is followed, so the link stays and its target is replaced. The caller holds
+# TARGET's lock: a temporary file of this kind beside it is a leftover of a replacement that
+# was killed before its rename, and is removed.
 mv_atomic_replace() {
-    local target=$1 new=$2 real dir tmp
+    local target=$1 new=$2 real dir tmp stale
     real=$(readlink -f -- "$target" 2>/dev/null) || real=$target
     [[ -n "$real" ]] || real=$target
     dir=$(dirname -- "$real")
+    for stale in "$dir/.${real##*/}.morvel."??????; do
+        [[ -e "$stale" || -L "$stale" ]] && rm -f -- "$stale"
+    done
     tmp=$(mktemp "$dir/.${real##*/}.morvel.XXXXXX") || { mv_err "cannot create a temporary file in $dir"; return 1; }
     if ! cat -- "$new" >"$tmp"; then
         rm -f -- "$tmp"

@@ -3,7 +3,7 @@
 # are deleted through sysfs, then the map is flushed with retries.
 source "$(dirname "$0")/lib/sandbox.bash"
 G=golden/mgmt
-F=$(sb_fixture mgmt)
+F=$(sb_fixture mpath)
 T=$(mktemp -d)
 trap 'rm -rf "$T"' EXIT
 # single-map replies of "multipath -ll <name>", cut from real captures

@@ -3,7 +3,7 @@
 # /etc/multipath.conf must come out of every failed setpathpolicy byte for byte as before.
 source "$(dirname "$0")/lib/sandbox.bash"
 G=golden/mgmt
-F=$(sb_fixture mgmt)
+F=$(sb_fixture mpath)
 T=$(mktemp -d)
 trap 'rm -rf "$T"' EXIT
 
@@ -31,7 +31,7 @@ echo "set failed"
 exit 1
 EOF
 cat >"$T/edit-ok" <<'EOF'
-sed -i "s/path_grouping_policy    .*/path_grouping_policy    $2/" /etc/multipath.conf
+sed -i --follow-symlinks "s/path_grouping_policy    .*/path_grouping_policy    $2/" /etc/multipath.conf
 EOF
 
 # A host with the SCSI block at multibus/round-robin and multipathd running.
@@ -144,14 +144,20 @@ sb_assert_stdout </dev/null
 sb_assert_cmd_ran "policy.sh set failover round-robin"
 sb_assert_cmd_not_ran "systemctl reload multipathd.service"
 
-sb_case "a failing reload: the file is restored, code 3, no change recorded"
+sb_case "a failing reload: the file is restored, code 3, no change recorded; a link and the mode stay"
 policy_host
+mkdir -p "$(sb_file /etc/multipath)"
+mv "$(sb_file /etc/multipath.conf)" "$(sb_file /etc/multipath/keldor.conf)"
+chmod 0640 "$(sb_file /etc/multipath/keldor.conf)"
+ln -s multipath/keldor.conf "$(sb_file /etc/multipath.conf)"
 sb_fake policy.sh set --run "$T/edit-ok"
 sb_fake systemctl reload --status 1 --err "Job for multipathd.service failed."
 sb_run morvel setpathpolicy -group failover
 sb_assert_status 1
 sb_assert_stdout_file $G/exe_cmd_failed.out
 conf_unchanged
+[[ -L "$(sb_file /etc/multipath.conf)" && $(stat -c %a "$(sb_file /etc/multipath/keldor.conf)") == 640 ]] ||
+    sb_fail "the restore replaced the link or lost the mode"
 sb_assert_cmd_ran "systemctl reload multipathd.service"
 sb_assert_no_file /dumps/morvel_monitor.log
 

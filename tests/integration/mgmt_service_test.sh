@@ -3,7 +3,7 @@
 # SysV choice for an .el6. kernel release, which a sandbox cannot fake: see service_test).
 source "$(dirname "$0")/lib/sandbox.bash"
 G=golden/mgmt
-F=$(sb_fixture mgmt)
+F=$(sb_fixture mpath)
 
 running() { sb_fake systemctl status multipathd.service --out-file "$F/systemctl-status-multipathd-running.out"; }
 stopped() { sb_fake systemctl status multipathd.service --status 3 --out-file "$F/systemctl-status-multipathd-stopped.out"; }

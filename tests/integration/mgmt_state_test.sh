@@ -3,7 +3,7 @@
 # NVMe paths through multipathd, and the offline-path record script after each change.
 source "$(dirname "$0")/lib/sandbox.bash"
 G=golden/mgmt
-F=$(sb_fixture mgmt)
+F=$(sb_fixture mpath)
 
 # iscsi topology: mpatha with paths sda and sdb; mixed: mpatha (sdc, sdd), mpathb (sda,
 # sdb), mpathc (nvme0n1, nvme1n1 already failed).

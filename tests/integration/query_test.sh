@@ -4,7 +4,7 @@
 # (they come from the store), and the FC port listing.
 source "$(dirname "$0")/lib/sandbox.bash"
 G=golden/query
-MP=$MORVEL_SRC/tests/golden/query_worked_example.multipath-ll
+MP=$MORVEL_SRC/tests/fixtures/mpath/worked-example.multipath-ll
 REPORT=$MORVEL_SRC/tests/golden/query_worked_example.out
 WWID=36000aabbccdd0000000000000000001a
 

@@ -56,10 +56,14 @@ sb_assert_file /etc/multipath.conf.bk <"$T/admin-nolf.conf"
 sb_case "config replaces old blocks by one, keeping allowed policies, and leaves the rest"
 rhel "9.4 (Plow)"
 sb_copy "$F/old-blocks.conf" /etc/multipath.conf
+# the temporary file of a replacement killed before its rename is removed under the lock
+sb_put /etc/.multipath.conf.morvel.Xy12Zq "half a file"
+sb_persist /etc/.multipath.conf.morvel.Xy12Zq
 sb_run bash $S/g2mpiocfg.sh
 sb_assert_status 0
 sb_assert_file_golden /etc/multipath.conf "$G/old-blocks-rhel9.conf"
 sb_assert_file /etc/multipath.conf.bk <"$F/old-blocks.conf"
+sb_assert_no_file /etc/.multipath.conf.morvel.Xy12Zq
 sb_run bash $S/policy.sh query
 sb_assert_stdout < <(printf 'multibus\nservice-time\n')
 # group_by_prio is not an NVMe policy: the default took its place, the chooser stayed
@@ -206,7 +210,7 @@ sb_assert_stdout_contains 'Error\(0136\)'
 sb_case "morvel config, lspathpolicy and setpathpolicy over the installed scripts"
 rhel "9.2 (Plow)"
 sb_fake systemctl status multipathd.service --status 3 \
-    --out-file "$(sb_fixture mgmt/systemctl-status-multipathd-stopped.out)"
+    --out-file "$(sb_fixture mpath/systemctl-status-multipathd-stopped.out)"
 sb_run morvel config
 sb_assert_status 0
 sb_run morvel lspathpolicy

@@ -9,6 +9,9 @@
 #include <sstream>
 #include <string>
 
+#include <gtest/gtest.h>
+
+#include "array/array.h"
 #include "test_files.h"
 
 namespace morvel::testutil {
@@ -27,6 +30,12 @@ public:
         return all.size() >= start_ ? all.substr(start_) : all;
     }
     bool has(const std::string &s) const { return text().find(s) != std::string::npos; }
+    // True when both lines were logged, first before then.
+    bool inOrder(const std::string &first, const std::string &then) const {
+        const std::string t = text();
+        const size_t a = t.find(first), b = t.find(then);
+        return a != std::string::npos && b != std::string::npos && a < b;
+    }
     size_t count(const std::string &s) const {
         std::string t = text();
         size_t n = 0;
@@ -52,5 +61,22 @@ inline int openFdCount() {
     }
     return n;
 }
+
+// A fake device file for the in-band name look-ups; no descriptor may stay open after a
+// case. Reset is called before each case (the fake answering the ioctls).
+template <void (*Reset)()>
+class FakeDeviceTest : public ::testing::Test {
+protected:
+    explicit FakeDeviceTest(const char *path) : path_(path) {}
+    void SetUp() override {
+        Reset();
+        writeFile(path_, "");
+        fds_ = openFdCount();
+    }
+    void TearDown() override { EXPECT_EQ(fds_, openFdCount()); }
+    const std::string path_;
+    char name_[array::VDISK_NAME_SIZE] = {};
+    int fds_ = 0;
+};
 
 }  // namespace morvel::testutil

@@ -199,22 +199,10 @@ TEST_F(LogTest, WriterWaitingForTheLockFollowsARotation) {
 // missing.
 TEST_F(LogTest, ConcurrentWritersAcrossRotations) {
     constexpr int kProcs = 8, kLines = 20000;
-    std::vector<pid_t> kids;
-    for (int p = 0; p < kProcs; ++p) {
-        pid_t pid = fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            std::string pad(100, static_cast<char>('a' + p));
-            for (int i = 0; i < kLines; ++i) morvel_log(2, "t", p, "w", "p%d n%06d %s end", p, i, pad.c_str());
-            _exit(0);
-        }
-        kids.push_back(pid);
-    }
-    for (pid_t k : kids) {
-        int st = 0;
-        waitpid(k, &st, 0);
-        EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
-    }
+    EXPECT_TRUE(morvel::testfiles::inChildren(kProcs, [](int p) {
+        std::string pad(100, static_cast<char>('a' + p));
+        for (int i = 0; i < kLines; ++i) morvel_log(2, "t", p, "w", "p%d n%06d %s end", p, i, pad.c_str());
+    }));
     const long bkSize = get_file_size(kCliBk);
     EXPECT_GT(bkSize, 10485760);
     EXPECT_LE(bkSize, 10485760 + 200);  // rotated right after the line that crossed the limit

@@ -41,7 +41,7 @@ using Lines = std::vector<std::string>;
 using testutil::readFile;
 using testutil::writeFile;
 
-const std::string kFixtures = fs::path(__FILE__).parent_path().parent_path() / "fixtures" / "monitor";
+const std::string kFixtures = fs::path(__FILE__).parent_path().parent_path() / "fixtures" / "mpath";
 const std::string kSnapshot = "/dumps/data.morvel";
 
 struct Group {

@@ -89,17 +89,10 @@ TEST(NvmeNsid, NotABlockDevice) {
     EXPECT_EQ(-1, nvme_get_nsid(-1));  // fstat failure comes back as it is
 }
 
-class NvmeLookup : public ::testing::Test {
+void resetController() { g_ctrl = FakeController{}; }
+class NvmeLookup : public morvel::testutil::FakeDeviceTest<resetController> {
 protected:
-    void SetUp() override {
-        g_ctrl = FakeController{};
-        morvel::testutil::writeFile(path_, "");
-        fds_ = morvel::testutil::openFdCount();
-    }
-    void TearDown() override { EXPECT_EQ(fds_, morvel::testutil::openFdCount()); }
-    const std::string path_ = "/tmp/fake-nvme-dm";
-    char name_[VDISK_NAME_SIZE] = {};
-    int fds_ = 0;
+    NvmeLookup() : FakeDeviceTest("/tmp/fake-nvme-dm") {}
 };
 
 TEST_F(NvmeLookup, ReadsNameFromLogPage) {
@@ -115,12 +108,7 @@ TEST_F(NvmeLookup, RejectedLogPage) {
     LogTail log;
     g_ctrl.status = 0x4002;  // positive NVMe status: invalid log page
     EXPECT_EQ(-1, get_nvme_vdisk_name(path_.c_str(), name_, kFake));
-    std::string t = log.text();
-    size_t inner = t.find("Get FC-NVMe C0 Page failed.");
-    size_t outer = t.find("Get C0 page of fc-nvme device failed.");
-    ASSERT_NE(std::string::npos, inner);
-    ASSERT_NE(std::string::npos, outer);
-    EXPECT_LT(inner, outer);
+    EXPECT_TRUE(log.inOrder("Get FC-NVMe C0 Page failed.", "Get C0 page of fc-nvme device failed."));
 }
 
 TEST_F(NvmeLookup, EmptyName) {

@@ -269,7 +269,7 @@ protected:
         std::string script = "#!/bin/sh\n"
                              "if [ \"$1\" != -ll ]; then exit 1; fi\n"
                              "if [ -n \"$2\" ] && [ \"$2\" != mpatha ]; then exit 1; fi\n"
-                             "cat '" + kTestsDir + "/golden/query_worked_example.multipath-ll'\n";
+                             "cat '" + kTestsDir + "/fixtures/mpath/worked-example.multipath-ll'\n";
         writeFile("/tmp/fakebin/multipath", script);
         chmod("/tmp/fakebin/multipath", 0755);
         setenv("PATH", ("/tmp/fakebin:" + std::string(getenv("PATH"))).c_str(), 1);

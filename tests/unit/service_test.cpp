@@ -13,7 +13,7 @@ using namespace morvel::cli;
 namespace {
 
 std::string fixture(const char *name) {
-    const auto dir = std::filesystem::path(__FILE__).parent_path().parent_path() / "fixtures" / "mgmt";
+    const auto dir = std::filesystem::path(__FILE__).parent_path().parent_path() / "fixtures" / "mpath";
     std::ifstream in(dir / name, std::ios::binary);
     std::ostringstream s;
     s << in.rdbuf();

@@ -250,27 +250,15 @@ TEST_F(Store, ConcurrentWritersLoseNothing) {
         std::snprintf(w, sizeof(w), "36000aabbccdd00000000000000%06d", n);
         return std::string(w);
     };
-    std::vector<pid_t> kids;
-    for (int p = 0; p < kProcs; ++p) {
-        pid_t pid = fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            // Each process stores 50 WWIDs; neighbours share 25 of them. Each keeps its own
-            // cache, which the others' writes make stale.
-            StoreCache own;
-            for (int i = 0; i < kPerProc; ++i) {
-                int n = p * 25 + i;
-                store_wwid_vdiskname(path_.c_str(), wwidOf(n).c_str(), ("vd_" + std::to_string(n)).c_str(), &own);
-            }
-            _exit(0);
+    // Each process stores 50 WWIDs; neighbours share 25 of them. Each keeps its own cache,
+    // which the others' writes make stale.
+    EXPECT_TRUE(morvel::testfiles::inChildren(kProcs, [&](int p) {
+        StoreCache own;
+        for (int i = 0; i < kPerProc; ++i) {
+            int n = p * 25 + i;
+            store_wwid_vdiskname(path_.c_str(), wwidOf(n).c_str(), ("vd_" + std::to_string(n)).c_str(), &own);
         }
-        kids.push_back(pid);
-    }
-    for (pid_t k : kids) {
-        int status = 0;
-        waitpid(k, &status, 0);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    }
+    }));
     std::unique_ptr<cJSON, void (*)(cJSON *)> doc(cJSON_Parse(content().c_str()), cJSON_Delete);
     ASSERT_TRUE(doc);
     std::map<std::string, int> seen;

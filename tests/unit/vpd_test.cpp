@@ -160,17 +160,10 @@ TEST(PageD0Decode, NameEndsAtNulOrDeclaredLength) {
     EXPECT_STREQ("vd_sales_01", name);
 }
 
-class VdiskLookup : public ::testing::Test {
+void resetDevice() { g_dev = FakeDevice{}; }
+class VdiskLookup : public morvel::testutil::FakeDeviceTest<resetDevice> {
 protected:
-    void SetUp() override {
-        g_dev = FakeDevice{};
-        morvel::testutil::writeFile(path_, "");
-        fds_ = morvel::testutil::openFdCount();
-    }
-    void TearDown() override { EXPECT_EQ(fds_, morvel::testutil::openFdCount()); }
-    const std::string path_ = "/tmp/fake-dm-2";
-    char name_[VDISK_NAME_SIZE] = {};
-    int fds_ = 0;
+    VdiskLookup() : FakeDeviceTest("/tmp/fake-dm-2") {}
 };
 
 TEST_F(VdiskLookup, ReadsNameWhenD0Listed) {
@@ -213,12 +206,7 @@ TEST_F(VdiskLookup, EmptyPageListFailsWithBothReasons) {
     LogTail log;
     g_dev.p00 = page00({});
     EXPECT_EQ(-1, get_vdisk_name(path_.c_str(), name_, fakeReader));
-    std::string t = log.text();
-    size_t inner = t.find("Page length error, page len 0.");
-    size_t outer = t.find("Get 00 page of device failed.");
-    ASSERT_NE(std::string::npos, inner);
-    ASSERT_NE(std::string::npos, outer);
-    EXPECT_LT(inner, outer);
+    EXPECT_TRUE(log.inOrder("Page length error, page len 0.", "Get 00 page of device failed."));
 }
 
 TEST_F(VdiskLookup, EmptyD0NameFails) {
