@@ -60,16 +60,22 @@ int openNoFollow(const char *path, int flags, mode_t mode) {
     return fd;
 }
 
+int openPlainFile(const char *path, int flags, mode_t mode) {
+    int fd = openNoFollow(path, flags | O_NONBLOCK, mode);
+    if (fd < 0) return -1;
+    struct stat st{};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
+        ::close(fd);
+        errno = ELOOP;
+        return -1;
+    }
+    return fd;
+}
+
 int openLocked(const char *path, int flags, mode_t mode) {
     for (int attempt = 0; attempt < 100; ++attempt) {
-        int fd = openNoFollow(path, flags | O_NONBLOCK, mode);
+        int fd = openPlainFile(path, flags, mode);
         if (fd < 0) return -1;
-        struct stat st{};
-        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
-            ::close(fd);
-            errno = ELOOP;
-            return -1;
-        }
         int rc;
         do {
             rc = ::flock(fd, LOCK_EX);

@@ -11,6 +11,10 @@ namespace morvel::common {
 // open() with O_NOFOLLOW and O_CLOEXEC added, retried on EINTR; -1 on failure (errno set).
 int openNoFollow(const char *path, int flags, mode_t mode = 0600);
 
+// openNoFollow with O_NONBLOCK added (a planted fifo is not waited on), and only for a plain
+// file of its own: a fifo or a hard link to some other file is refused (-1, errno ELOOP).
+int openPlainFile(const char *path, int flags, mode_t mode = 0600);
+
 // Opens path (O_NOFOLLOW, O_CLOEXEC and O_NONBLOCK added, so neither a link nor a planted
 // fifo is followed or waited on) and holds an exclusive flock on the file that is under
 // path once the lock is granted: a file renamed away while we waited is dropped and the

@@ -102,14 +102,7 @@ bool stillAtPath(int fd, const char *path, off_t *size = nullptr) {
 // file, a fifo) is not written to.
 int openRaw(const char *path) {
     if (path == nullptr) return -1;
-    int fd = openNoFollow(path, O_RDWR | O_CREAT | O_APPEND | O_NONBLOCK, 0600);
-    if (fd < 0) return -1;
-    struct stat st{};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
-        close(fd);
-        return -1;
-    }
-    return fd;
+    return openPlainFile(path, O_RDWR | O_CREAT | O_APPEND, 0600);
 }
 
 // /dumps is a fixed path that an administrator may have opened up to others. Files in it
