@@ -20,9 +20,9 @@ extern char gParamWwidVal[257];
 extern char gParamAliasVal[257];
 extern int32_t gParamHostInterfaceType;  // 0 SCSI, 1 NVMe
 
-// Values the parameter checks accept. The helper scripts (morvel-lib.sh) and the bash
-// completion carry copies for their own use; the unit test
-// CommandTable.CompletionAndHelpFilesFollowTheTable holds them to these lists.
+// Values the parameter checks accept. The build copies the group and chooser lists into
+// the helper scripts (morvel-lists.sh) and the bash completion: keep each one initializer
+// of quoted words ending in "};".
 inline constexpr const char *kPathStates[] = {"online", "offline"};
 inline constexpr const char *kScsiGroups[] = {"failover", "multibus", "group_by_serial", "group_by_prio",
                                               "group_by_node_name"};
@@ -51,7 +51,7 @@ struct CommandRow {
 // the choice of parameter check and the dispatch all read it. A new command is one row
 // here, plus its handler and its help file help/<name>.help; the unit test
 // CommandTable.CompletionAndHelpFilesFollowTheTable fails until the bash completion
-// (packaging/bash-completion/morvel) names it too.
+// (packaging/bash-completion/morvel.in) names it too.
 inline constexpr CommandRow kCommandTable[] = {
     {"aggregation", true, checkNoParams, [](int) { return aggregation(); }},
     {"config", true, checkNoParams, [](int) { return config(); }},

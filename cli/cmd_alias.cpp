@@ -63,6 +63,7 @@ EcItem *setalias() {
     snprintf(cmd, sizeof cmd, "%s %s set %s %s", common::CMD_sh, common::SH_alias, gParamWwidVal,
              gParamAliasVal);
     OutBuf out;
+    handInitSystemToScripts();  // a change reaches a running multipathd
     EcItem *item = exeLiunxInfoCmd(cmd, out.get(), out.size());
     if (item->code == 0) return &EC_ok;
     switch (out.get()[0]) {
@@ -81,6 +82,7 @@ EcItem *delalias() {
     char cmd[common::kCmdBufSize];
     snprintf(cmd, sizeof cmd, "%s %s del %s", common::CMD_sh, common::SH_alias, gParamWwidVal);
     OutBuf out;
+    handInitSystemToScripts();  // a change reaches a running multipathd
     EcItem *item = exeLiunxInfoCmd(cmd, out.get(), out.size());
     if (item->code == 0) return &EC_ok;
     if (out.get()[0] == '7') {

@@ -156,8 +156,9 @@ EcItem *getNVMeConf(char *group, int groupLen, char *chooser, int chooserLen) {
 
 EcItem *config() {
     // The script writes the NVMe device block where setpathpolicy -nvme and lspathpolicy
-    // manage it: this program's FC-NVMe rule decides, and the script is told so.
+    // manage it, and drives the service as start and stop do.
     setenv(kFcNvmeEnv, isFcNvmeCapable(common::get_os_name()) ? "yes" : "no", 1);
+    handInitSystemToScripts();
     char cmd[common::kCmdBufSize];
     snprintf(cmd, sizeof cmd, "%s %s", CMD_sh, common::CMD_G2CONFIG_FILE);
     OutBuf out;

@@ -29,16 +29,20 @@ bool isPlainPolicyWord(const char *s);
 // numbers are compared as numbers: Red Hat / CentOS Linux 8.0 and later, SUSE 12 SP5
 // (or PATCHLEVEL 5) and later.
 bool isFcNvmeCapable(const char *osName);
-// How "config" hands that decision ("yes" or "no") to g2mpiocfg.sh (morvel-lib.sh, mv_os_fcnvme).
+// The helper scripts apply this program's host rules, never rules of their own: the
+// commands that run them hand the decisions down in the environment (morvel-lib.sh,
+// mv_need_rules). "config" hands this one down as "yes" or "no".
 inline constexpr const char kFcNvmeEnv[] = "MORVEL_FCNVME";
 
 // ---- multipathd service ----
 // The SysV "service" tool drives the service on kernel releases of the Red Hat 6 family
 // and on hosts without systemctl (systemctl cannot work there); elsewhere systemctl does.
-// morvel-lib.sh (mv_sysv_host) decides the same way for the helper scripts.
 bool usesSysV(const char *release, bool hasSystemctl);
 // This host: its kernel release, and whether systemctl is in PATH.
 bool sysvHost();
+// Hands this host's decision to the scripts run after it, as "sysv" or "systemd".
+inline constexpr const char kInitEnv[] = "MORVEL_INIT";
+void handInitSystemToScripts();
 // Command line that applies an action ("status", "start", "stop", "reload") to multipathd.
 std::string serviceCommand(const char *action, bool sysv);
 // Kernel release of this host ("" when uname fails, after telling the user).

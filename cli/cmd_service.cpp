@@ -55,6 +55,8 @@ bool sysvHost() {
     return usesSysV(release.c_str(), systemctlOnPath());
 }
 
+void handInitSystemToScripts() { setenv(kInitEnv, sysvHost() ? "sysv" : "systemd", 1); }
+
 std::string serviceCommand(const char *action, bool sysv) {
     char cmd[common::kCmdBufSize];
     if (sysv) {

@@ -7,7 +7,8 @@
 #                                 bound to another alias is re-bound.
 #   alias.sh del <wwid>           unbind; fails with output "7..." when the WWID has no alias
 #   alias.sh query                one binding a line: the WWID, a blank, the alias
-# When multipathd runs, a change is applied at once with "multipathd reconfigure".
+# When multipathd runs, a change is applied at once with "multipathd reconfigure". set and del
+# are run by morvel, which hands down MORVEL_INIT (morvel-lib.sh).
 
 # shellcheck source=morvel-lib.sh
 source "$(dirname -- "${BASH_SOURCE[0]}")/morvel-lib.sh" || exit 1
@@ -118,6 +119,7 @@ case "$verb" in
         wwid=$2 alias=$3
         valid_wwid "$wwid" || { echo "invalid wwid [$wwid]"; exit 2; }
         [[ "$alias" =~ $ALIAS_RE ]] || { echo "invalid alias [$alias]"; exit 2; }
+        mv_need_rules MORVEL_INIT
         mv_lock_conf || exit 1
         mv_mktemp || exit 1
         current=$MV_TMP
@@ -157,6 +159,7 @@ case "$verb" in
         [[ $# -eq 2 ]] || usage
         wwid=$2
         valid_wwid "$wwid" || { echo "invalid wwid [$wwid]"; exit 2; }
+        mv_need_rules MORVEL_INIT
         mv_lock_conf || exit 1
         mv_mktemp || exit 1
         current=$MV_TMP

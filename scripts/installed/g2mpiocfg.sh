@@ -3,10 +3,12 @@
 #   - recognises RHEL, CentOS and Oracle Linux 6 to 10 and SLES 11 to 15; on anything else it
 #     prints "distribute type is not supported" and exits 1;
 #   - creates /etc/multipath.conf with defaults when it is missing;
-#   - writes the Keldor SCSI device block and, where the distribution carries FC-NVMe, the NVMe
-#     device block, keeping the policy of a block already there (else failover, round-robin)
-#     and replacing old blocks instead of adding more; the rest of the file is left as it was;
+#   - writes the Keldor SCSI device block and, where morvel says the distribution carries
+#     FC-NVMe, the NVMe device block, keeping the policy of a block already there (else
+#     failover, round-robin) and replacing old blocks instead of adding more; the rest of the
+#     file is left as it was;
 #   - enables multipathd and starts it, or reloads it when it runs.
+# It is run by "morvel config", which hands down MORVEL_FCNVME and MORVEL_INIT (morvel-lib.sh).
 # Running it again changes nothing. Exit status 0 on success.
 
 # shellcheck source=morvel-lib.sh
@@ -18,6 +20,7 @@ if ! mv_os_supported; then
     echo "found: ${MV_OS_NAME:-no known release file}"
     exit 1
 fi
+mv_need_rules MORVEL_FCNVME MORVEL_INIT
 
 mv_lock_conf || exit 1
 

@@ -7,11 +7,8 @@
 MV_CONF=/etc/multipath.conf
 MV_STATE_DIR=/etc/morvel
 
-MV_SCSI_GROUPS="failover multibus group_by_serial group_by_prio group_by_node_name"
-MV_NVME_GROUPS="failover multibus group_by_serial group_by_node_name"
-MV_CHOOSERS="round-robin queue-length service-time"
-MV_DEFAULT_GROUP=failover
-MV_DEFAULT_CHOOSER=round-robin
+# shellcheck source=morvel-lists.sh
+source "$(dirname -- "${BASH_SOURCE[0]}")/morvel-lists.sh" || return 1
 
 # ---------------------------------------------------------------------------------------------
 # small helpers
@@ -330,32 +327,31 @@ mv_os_supported() {
     esac
 }
 
-# mv_os_fcnvme: after mv_detect_os; the distribution carries FC-NVMe with dm-multipath.
-# "morvel config" passes its own decision in MORVEL_FCNVME (yes or no), so that the NVMe block
-# is written where "morvel setpathpolicy -nvme" and "lspathpolicy" manage it; the rule below
-# serves the scripts run by hand.
-mv_os_fcnvme() {
-    case "${MORVEL_FCNVME:-}" in
-        yes) return 0 ;;
-        no) return 1 ;;
-    esac
-    case "$MV_OS_FAMILY" in
-        rhel | centos | oracle) ((MV_OS_MAJOR >= 8)) ;;
-        sles) ((MV_OS_MAJOR > 12 || (MV_OS_MAJOR == 12 && MV_OS_MINOR >= 5))) ;;
-        *) return 1 ;;
-    esac
+# Host rules that morvel owns and hands to the scripts it runs, in the environment:
+#   MORVEL_FCNVME  yes or no: the distribution carries FC-NVMe with dm-multipath, so the NVMe
+#                  device block belongs in the file ("morvel config");
+#   MORVEL_INIT    sysv or systemd: what drives the multipathd service.
+# mv_need_rules NAME...: every rule named is handed down; else the script stops before it
+# changes anything.
+mv_need_rules() {
+    local name value
+    for name in "$@"; do
+        value=${!name:-}
+        case "$name=$value" in
+            MORVEL_FCNVME=yes | MORVEL_FCNVME=no | MORVEL_INIT=sysv | MORVEL_INIT=systemd) ;;
+            *)
+                echo "${0##*/}: $name is not set; this script is run by morvel"
+                exit 1
+                ;;
+        esac
+    done
 }
+mv_os_fcnvme() { [[ "${MORVEL_FCNVME:-}" == yes ]]; }
 
 # ---------------------------------------------------------------------------------------------
 # the multipathd service
 
-# SysV hosts: a Red Hat 6 family kernel, or no systemctl at all (SLES 11).
-mv_sysv_host() {
-    local rel
-    rel=$(uname -r 2>/dev/null)
-    [[ "$rel" == *.el6.* ]] && return 0
-    ! command -v systemctl >/dev/null 2>&1
-}
+mv_sysv_host() { [[ "${MORVEL_INIT:-}" == sysv ]]; }
 
 mv_multipathd_running() {
     if mv_sysv_host; then

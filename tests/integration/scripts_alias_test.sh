@@ -4,6 +4,8 @@
 # morvel alias commands over it.
 source "$(dirname "$0")/lib/sandbox.bash"
 A=/usr/bin/morvel-script/alias.sh
+# alias.sh as morvel runs it, with morvel's decision on what drives the service
+alias_sh() { sb_run env MORVEL_INIT=systemd bash $A "$@"; }
 F=$(sb_fixture scripts/conf)
 G=$(sb_fixture scripts/golden)
 W1=3600a098038303053453f463045727a41
@@ -22,59 +24,59 @@ first_char_is() {
 
 sb_case "set, query and del round trip; the rest of the file stays byte for byte"
 sb_copy "$F/admin.conf" /etc/multipath.conf
-sb_run bash $A set $W1 dbdata
+alias_sh set $W1 dbdata
 sb_assert_status 0
 sb_assert_file /etc/multipath.conf.bk <"$F/admin.conf"
-sb_run bash $A set $W2 log
+alias_sh set $W2 log
 sb_assert_status 0
 sb_assert_file_golden /etc/multipath.conf "$G/admin-aliases.conf"
-sb_run bash $A query
+alias_sh query
 sb_assert_status 0
 sb_assert_stdout <<EOF
 $W1 dbdata
 $W2 log
 EOF
 # a WWID that has an alias is bound to the new one in place
-sb_run bash $A set $W1 db2
+alias_sh set $W1 db2
 sb_assert_status 0
-sb_run bash $A query
+alias_sh query
 sb_assert_stdout <<EOF
 $W1 db2
 $W2 log
 EOF
-sb_run bash $A del $W1
+alias_sh del $W1
 sb_assert_status 0
-sb_run bash $A del $W2
+alias_sh del $W2
 sb_assert_status 0
 sb_assert_file /etc/multipath.conf <"$F/admin.conf"
-sb_run bash $A query
+alias_sh query
 sb_assert_status 0
 sb_assert_stdout </dev/null
 
 sb_case "failures: 4 for a bound pair, 5 for an alias of another WWID, 7 for a WWID without alias"
 sb_copy "$F/admin.conf" /etc/multipath.conf
-sb_run bash $A set $W1 dbdata
+alias_sh set $W1 dbdata
 cp "$(sb_file /etc/multipath.conf)" "$SB_CASE/bound.conf"
-sb_run bash $A set $W1 dbdata
+alias_sh set $W1 dbdata
 first_char_is 4
-sb_run bash $A set $W2 dbdata
+alias_sh set $W2 dbdata
 first_char_is 5
-sb_run bash $A del $W3
+alias_sh del $W3
 first_char_is 7
 sb_assert_file /etc/multipath.conf <"$SB_CASE/bound.conf"
 # an alias that multipathd's own bindings file gives to another WWID is taken too
 sb_put /etc/multipath/bindings < <(printf '# Multipath bindings, Version : 1.0\nmpatha %s\n' $W3)
-sb_run bash $A set $W2 mpatha
+alias_sh set $W2 mpatha
 first_char_is 5
-sb_run bash $A set $W3 mpatha
+alias_sh set $W3 mpatha
 sb_assert_status 0
 # and so are the administrators' own multipaths entries outside the section
 { cat "$SB_CASE/bound.conf"; printf 'multipaths {\n\tmultipath {\n\t\twwid "%s"\n\t\talias archive\n\t}\n}\n' $W2; } \
     >"$SB_CASE/own.conf"
 sb_copy "$SB_CASE/own.conf" /etc/multipath.conf
-sb_run bash $A set $W1 archive
+alias_sh set $W1 archive
 first_char_is 5
-sb_run bash $A set $W2 archive
+alias_sh set $W2 archive
 first_char_is 4
 sb_assert_file /etc/multipath.conf <"$SB_CASE/own.conf"
 
@@ -85,7 +87,7 @@ for args in "set $W1 bad;alias" "set $W1 -x" "set 36000/../x dbdata" "del" "set 
     "set nvme.1b36-123-4b-00000001 db" "set nvme.1b36-$(printf '%0120d' 0)-4b-00000001 db" \
     "del uuid.4b454c44-4f52-5a52-4e00;x"; do
     # shellcheck disable=SC2086
-    sb_run bash $A $args
+    alias_sh $args
     [[ "$(cat "$SB_CASE/out/status")" != 0 ]] || sb_fail "[$args] exited 0"
     [[ "$(head -c 1 "$SB_CASE/out/stdout")" != [457] ]] || sb_fail "[$args] answered $(cat "$SB_CASE/out/stdout")"
 done
@@ -95,37 +97,43 @@ sb_case "every NVMe WWID form the kernel gives is bound and unbound"
 sb_copy "$F/admin.conf" /etc/multipath.conf
 for w in eui.4b454c444f525a52 eui.4b454c444f525a524e0000000000000a uuid.4b454c44-4f52-5a52-4E00-000000000001 \
     nvme.0000-3935343563323531653631396332343463626366-4b454c444f525a524e-00000003; do
-    sb_run bash $A set $w nvdata
+    alias_sh set $w nvdata
     sb_assert_status 0
-    sb_run bash $A del $w
+    alias_sh del $w
     sb_assert_status 0
 done
 sb_assert_file /etc/multipath.conf <"$F/admin.conf"
 
 sb_case "a change reaches a running multipathd, not a stopped one"
 sb_copy "$F/admin.conf" /etc/multipath.conf
-sb_run bash $A set $W1 dbdata
+alias_sh set $W1 dbdata
 sb_assert_cmd_ran "multipathd reconfigure"
 multipathd_stopped
-sb_run bash $A set $W2 log
+alias_sh set $W2 log
 sb_assert_status 0
 sb_assert_cmd_not_ran "multipathd reconfigure"
-sb_run bash $A del $W2
+alias_sh del $W2
 sb_assert_cmd_not_ran "multipathd reconfigure"
 # the query reads only
 sb_fake systemctl is-active </dev/null
-sb_run bash $A query
+alias_sh query
 sb_assert_cmdlog </dev/null
+# run by hand, without morvel's decision, a change stops before it touches the file
+cp "$(sb_file /etc/multipath.conf)" "$SB_CASE/before.conf"
+sb_run bash $A set $W3 other
+sb_assert_status 1
+sb_assert_stdout_contains '^alias.sh: MORVEL_INIT is not set; this script is run by morvel$'
+sb_assert_file /etc/multipath.conf <"$SB_CASE/before.conf"
 
 sb_case "without multipath.conf: empty listing, set creates the file, del answers 7"
 multipathd_stopped
-sb_run bash $A query
+alias_sh query
 sb_assert_status 0
 sb_assert_stdout </dev/null
-sb_run bash $A del $W1
+alias_sh del $W1
 first_char_is 7
 sb_assert_no_file /etc/multipath.conf
-sb_run bash $A set $W1 dbdata
+alias_sh set $W1 dbdata
 sb_assert_status 0
 sb_assert_file_golden /etc/multipath.conf "$G/alias-new.conf"
 
@@ -134,7 +142,7 @@ sb_case "a section begin line without its end: every verb fails and the file sta
 sb_copy "$SB_CASE/damaged.conf" /etc/multipath.conf
 for args in "query" "set $W1 dbdata" "del $W1"; do
     # shellcheck disable=SC2086
-    sb_run bash $A $args
+    alias_sh $args
     sb_assert_status 1
 done
 sb_assert_file /etc/multipath.conf <"$SB_CASE/damaged.conf"

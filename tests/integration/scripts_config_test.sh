@@ -14,11 +14,19 @@ rhel() { sb_put /etc/redhat-release "Red Hat Enterprise Linux release $1"; }
 conf_is() { sb_assert_file /etc/multipath.conf <"$1"; }
 no_backup() { sb_assert_no_file /etc/multipath.conf.bk; }
 unput() { rm -f "$(sb_file "$1")"; }
+# g2mpiocfg.sh as "morvel config" runs it: with morvel's decisions on FC-NVMe and the service
+cfg() { sb_run env MORVEL_FCNVME="${FCNVME:-yes}" MORVEL_INIT="${INIT:-systemd}" bash $S/g2mpiocfg.sh; }
 
 sb_case "config on RHEL 9 without multipath.conf: defaults, both blocks, service enabled and started"
 rhel "9.2 (Plow)"
-sb_fake systemctl is-active --status 3 </dev/null
+# run by hand, without morvel's decisions, it stops before it changes anything
 sb_run bash $S/g2mpiocfg.sh
+sb_assert_status 1
+sb_assert_stdout_contains '^g2mpiocfg.sh: MORVEL_FCNVME is not set; this script is run by morvel$'
+sb_assert_no_file /etc/multipath.conf
+sb_assert_cmdlog </dev/null
+sb_fake systemctl is-active --status 3 </dev/null
+cfg
 sb_assert_status 0
 sb_assert_file_golden /etc/multipath.conf "$G/new-rhel9.conf"
 no_backup
@@ -35,7 +43,7 @@ sb_assert_stdout < <(printf 'failover\nround-robin\n')
 # a second run changes nothing: no backup taken, same bytes; a running service is reloaded
 cp "$(sb_file /etc/multipath.conf)" "$T/first.conf"
 sb_fake systemctl is-active </dev/null
-sb_run bash $S/g2mpiocfg.sh
+cfg
 sb_assert_status 0
 conf_is "$T/first.conf"
 no_backup
@@ -46,7 +54,7 @@ sb_case "config keeps an administrator's file byte for byte, also without a fina
 rhel "8.6 (Ootpa)"
 head -c -1 "$F/admin.conf" >"$T/admin-nolf.conf"
 sb_copy "$T/admin-nolf.conf" /etc/multipath.conf
-sb_run bash $S/g2mpiocfg.sh
+cfg
 sb_assert_status 0
 sb_assert_file_golden /etc/multipath.conf "$G/admin-rhel8.conf"
 cmp -s <(head -c "$(stat -c %s "$T/admin-nolf.conf")" "$(sb_file /etc/multipath.conf)") "$T/admin-nolf.conf" ||
@@ -59,7 +67,7 @@ sb_copy "$F/old-blocks.conf" /etc/multipath.conf
 # the temporary file of a replacement killed before its rename is removed under the lock
 sb_put /etc/.multipath.conf.morvel.Xy12Zq "half a file"
 sb_persist /etc/.multipath.conf.morvel.Xy12Zq
-sb_run bash $S/g2mpiocfg.sh
+cfg
 sb_assert_status 0
 sb_assert_file_golden /etc/multipath.conf "$G/old-blocks-rhel9.conf"
 sb_assert_file /etc/multipath.conf.bk <"$F/old-blocks.conf"
@@ -70,13 +78,13 @@ sb_assert_stdout < <(printf 'multibus\nservice-time\n')
 sb_run bash $S/policy_nvme.sh query
 sb_assert_stdout < <(printf 'failover\nqueue-length\n')
 
-sb_case "distributions without FC-NVMe get the SCSI block only"
+sb_case "morvel config: distributions without FC-NVMe get the SCSI block only"
 for release in "Red Hat Enterprise Linux Server release 7.9 (Maipo)" "CentOS Linux release 7.9.2009 (Core)" \
     "Oracle Linux Server release 7.9"; do
     unput /etc/multipath.conf
     sb_put /etc/redhat-release "$release"
     [[ "$release" == Oracle* ]] && sb_put /etc/oracle-release "$release"
-    sb_run bash $S/g2mpiocfg.sh
+    sb_run morvel config
     sb_assert_status 0
     sb_assert_file_golden /etc/multipath.conf "$G/new-scsi-only.conf"
 done
@@ -84,20 +92,21 @@ sb_run bash $S/policy_nvme.sh query
 sb_assert_status 1
 sb_assert_stdout_contains '^No configuration'
 
-sb_case "SLES: SP4 has no FC-NVMe block, SP5 and 15 have one; os-release alone suffices"
+sb_case "morvel config on SLES: SP4 has no FC-NVMe block, SP5 and 15 have one; os-release alone suffices"
+sb_rm /etc/os-release
 sb_put /etc/SuSE-release < <(printf 'SUSE Linux Enterprise Server 12 (x86_64)\nVERSION = 12\nPATCHLEVEL = 4\n')
-sb_run bash $S/g2mpiocfg.sh
+sb_run morvel config
 sb_assert_status 0
 sb_assert_file_golden /etc/multipath.conf "$G/new-scsi-only.conf"
 sb_put /etc/SuSE-release < <(printf 'SUSE Linux Enterprise Server 12 (x86_64)\nVERSION = 12\nPATCHLEVEL = 5\n')
-sb_run bash $S/g2mpiocfg.sh
+sb_run morvel config
 sb_assert_status 0
 sb_run bash $S/policy_nvme.sh query
 sb_assert_status 0
 unput /etc/SuSE-release
 unput /etc/multipath.conf
 sb_put /etc/os-release < <(printf 'NAME="SLES"\nVERSION="15-SP4"\nVERSION_ID="15.4"\nID="sles"\n')
-sb_run bash $S/g2mpiocfg.sh
+sb_run morvel config
 sb_assert_status 0
 sb_assert_file_golden /etc/multipath.conf "$G/new-rhel9.conf"
 
@@ -105,40 +114,40 @@ sb_case "unsupported distributions: the message, a failure status, no file and n
 for release in "" "Rocky Linux release 9.2 (Blue Onyx)" "Red Hat Enterprise Linux Server release 5.11 (Tikanga)" \
     "Fedora release 38 (Thirty Eight)"; do
     [[ -z "$release" ]] || sb_put /etc/redhat-release "$release"
-    sb_run bash $S/g2mpiocfg.sh
+    cfg
     [[ "$(cat "$SB_CASE/out/status")" != 0 ]] || sb_fail "[$release] exit status 0"
     sb_assert_stdout_contains '^distribute type is not supported$'
     sb_assert_no_file /etc/multipath.conf
     sb_assert_cmdlog </dev/null
 done
 
-sb_case "el6 kernels use chkconfig and service; a failing start is a failure"
+sb_case "SysV hosts (as morvel decides) use chkconfig and service; a failing start is a failure"
 sb_put /etc/redhat-release "CentOS release 6.10 (Final)"
-sb_fake_tool uname chkconfig
-sb_fake uname -r --out "2.6.32-754.35.1.el6.x86_64"
+INIT=sysv
+sb_fake_tool chkconfig
 sb_fake service multipathd status --status 3 --out "multipathd is stopped"
-sb_run bash $S/g2mpiocfg.sh
+cfg
 sb_assert_status 0
 sb_assert_cmdlog <<'EOF'
-uname -r
 chkconfig multipathd on
 service multipathd status
 service multipathd start
 EOF
 sb_fake service multipathd start --status 1 --out "Starting multipathd daemon: [FAILED]"
-sb_run bash $S/g2mpiocfg.sh
+cfg
 sb_assert_status 3
 sb_fake service multipathd status --out "multipathd (pid  1234) is running..."
-sb_run bash $S/g2mpiocfg.sh
+cfg
 sb_assert_status 0
 sb_assert_cmd_ran "service multipathd reload"
 sb_assert_cmd_not_ran "service multipathd start"
+INIT=systemd
 
 sb_case "a begin marker without its end line stops config and set without touching the file"
 rhel "9.2 (Plow)"
 { cat "$F/admin.conf"; echo "#keldor config begin"; echo "devices {"; } >"$T/damaged.conf"
 sb_copy "$T/damaged.conf" /etc/multipath.conf
-sb_run bash $S/g2mpiocfg.sh
+cfg
 sb_assert_status 1
 conf_is "$T/damaged.conf"
 sb_run bash $S/policy.sh set multibus round-robin
