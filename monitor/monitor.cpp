@@ -98,10 +98,10 @@ void start() {
     }
 }
 
-common::EcItem *getLunPath() {
+common::EcItem *getLunPath(CycleState *state) {
     structs::initMorvel(g_pMorvel);
     structs::initLunpath(g_pLunPath);
-    common::EcItem *r = structs::queryMorvelInfo(g_pMorvel);
+    common::EcItem *r = structs::queryMorvelInfo(g_pMorvel, state != nullptr ? &state->daemonRan : nullptr);
     if (r->code != 0) {
         LOG_ITEM_ERROR("Query Morvel infomation failed. Error message: %s.", r);
         return r;
@@ -115,7 +115,7 @@ common::EcItem *getLunPath() {
 }
 
 void oneMonitor(CycleState &state) {
-    common::EcItem *r = getLunPath();
+    common::EcItem *r = getLunPath(&state);
     if (r->code != 0) {
         // The previous records stay: a failed query never produces change lines.
         LOG_ITEM_ERROR("Get lun and path information failed. Error message: %s.", r);

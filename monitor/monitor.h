@@ -66,6 +66,9 @@ struct CycleState {
     // The last rewrite of the snapshot failed: the next cycle rewrites it even without
     // change, so that a restart does not report the same changes again.
     bool snapshotBehind = false;
+    // Whether multipathd ran at the last cycle (-1: no cycle yet): the log says when the
+    // daemon stops or starts running, not every 10 seconds.
+    int daemonRan = -1;
 };
 
 // Start-up: allocates the lists (replacing any earlier ones), builds the snapshot path and
@@ -75,8 +78,8 @@ void initMonitor();
 [[noreturn]] void start();
 // One cycle: query, compare, log, keep the current records as the previous ones.
 void oneMonitor(CycleState &state);
-// Fills g_pLunPath from a fresh topology query.
-common::EcItem *getLunPath();
+// Fills g_pLunPath from a fresh topology query (state: the cycles' memory, if any).
+common::EcItem *getLunPath(CycleState *state = nullptr);
 // Logs the differences between g_pOldLunPath and g_pLunPath and rewrites the snapshot when
 // there were any (or when the last rewrite failed). Returns the number of change lines.
 int cmpAndLog(CycleState &state);

@@ -25,7 +25,9 @@ common::EcItem *processPathInfo(char **lines, int start, int end, s_path_dev *pa
                              PortResolver &resolver);
 
 // ---- morvel_monitor (older record layout and parser rules) ----
-common::EcItem *queryMorvelInfo(mon::s_morvel *anchor);
+// daemonRan, when given, is the caller's memory of whether multipathd ran at the last call
+// (-1: not known yet): "not running" is then logged only when that changes.
+common::EcItem *queryMorvelInfo(mon::s_morvel *anchor, int *daemonRan = nullptr);
 // Splits text in place (empty lines dropped) and fills the list behind the anchor.
 common::EcItem *parseQueryCmdResult(char *text, mon::s_morvel *anchor);
 common::EcItem *processPathInfo(char **lines, int start, int end, mon::s_path_dev *pathAnchor);

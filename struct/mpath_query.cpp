@@ -215,15 +215,13 @@ EcItem *querySingleMorvelInfo(s_morvel *anchor, const char *name) {
     return query(anchor, name, cmd);
 }
 
-EcItem *queryMorvelInfo(mon::s_morvel *anchor) {
+EcItem *queryMorvelInfo(mon::s_morvel *anchor, int *daemonRan) {
     char cmd[common::kCmdBufSize];
     std::snprintf(cmd, sizeof cmd, "%s -ll", common::CMD_multipath);
-    // The monitor says when the daemon stops or starts running, not every 10 seconds.
-    static int lastRuns = -1;
     const int runs = daemonRuns() ? 1 : 0;
-    if (!runs && lastRuns != 0)
+    if (!runs && (daemonRan == nullptr || *daemonRan != 0))
         MLOG(common::LOG_INFO, kSrc, "multipathd is not running, reading the topology with [%s].\n", cmd);
-    lastRuns = runs;
+    if (daemonRan != nullptr) *daemonRan = runs;
     if (runs && fromDaemon(anchor, cmd)) return &common::EC_info_ok;
     char buf[kMonitorStartBuf] = {0};
     // The monitor's runner counts a non-zero exit status as a failure: the records of the

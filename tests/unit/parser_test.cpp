@@ -630,6 +630,16 @@ TEST_F(DaemonQueryTest, BothSourcesGiveTheSameListsAndTheDaemonIsAskedFirst) {
     pretendRunning(getpid());
     ASSERT_EQ(queryMorvelInfo(fromLl.anchor()), &common::EC_info_ok);
     EXPECT_EQ(daemonArgs(), "show topology\nshow topology\n");
+    // with the monitor's memory of the last cycle, a stopped daemon is reported once
+    const auto said = [] {
+        const std::string text = log(), what = "is not running, reading";
+        size_t n = 0;
+        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+        return n;
+    };
+    const size_t before = said();
+    for (int ran = -1, i = 0; i < 3; ++i) ASSERT_EQ(queryMorvelInfo(monLl.anchor(), &ran), &common::EC_info_ok);
+    EXPECT_EQ(said(), before + 1);
 }
 
 
