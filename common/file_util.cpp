@@ -20,14 +20,6 @@ namespace morvel::common {
 
 namespace {
 
-// True when fd still names the file that is at path now. Another process may have moved
-// the file away (a rotation, a replacement) between our open and our lock.
-bool stillAtPath(int fd, const char *path) {
-    struct stat byFd{}, byPath{};
-    if (::fstat(fd, &byFd) != 0) return true;  // cannot tell: use what we have
-    return ::stat(path, &byPath) == 0 && byFd.st_ino == byPath.st_ino && byFd.st_dev == byPath.st_dev;
-}
-
 // Temporary files "<base>.XXXXXX" beside path.
 void removeLeftovers(const char *path, const char *logSrc) {
     std::string_view p(path);
@@ -72,17 +64,30 @@ int openPlainFile(const char *path, int flags, mode_t mode) {
     return fd;
 }
 
+bool lockExclusive(int fd) {
+    int rc;
+    do {
+        rc = ::flock(fd, LOCK_EX);
+    } while (rc != 0 && errno == EINTR);
+    return rc == 0;
+}
+
+bool stillAtPath(int fd, const char *path, off_t *size) {
+    struct stat byFd{}, byPath{};
+    if (size) *size = -1;
+    if (::fstat(fd, &byFd) != 0) return true;  // cannot tell: use what we have
+    if (size) *size = byFd.st_size;
+    return ::lstat(path, &byPath) == 0 && byFd.st_ino == byPath.st_ino && byFd.st_dev == byPath.st_dev;
+}
+
 int openLocked(const char *path, int flags, mode_t mode) {
     for (int attempt = 0; attempt < 100; ++attempt) {
         int fd = openPlainFile(path, flags, mode);
         if (fd < 0) return -1;
-        int rc;
-        do {
-            rc = ::flock(fd, LOCK_EX);
-        } while (rc != 0 && errno == EINTR);
-        if (rc == 0 && stillAtPath(fd, path)) return fd;
+        const bool locked = lockExclusive(fd);
+        if (locked && stillAtPath(fd, path)) return fd;
         unlockClose(fd);
-        if (rc != 0) return -1;
+        if (!locked) return -1;
     }
     errno = EAGAIN;
     return -1;

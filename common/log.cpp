@@ -80,31 +80,6 @@ void releaseBatchFile() {
 
 bool isMonitor() { return g_variant == LogVariant::Monitor; }
 
-void lockFd(int fd) {
-    while (flock(fd, LOCK_EX) != 0 && errno == EINTR) {
-    }
-}
-
-// True when fd still names the file that is at path now. Another process may have moved
-// the file to its backup name between our open and our lock.
-// *size (when given) is the file's size then, or -1.
-bool stillAtPath(int fd, const char *path, off_t *size = nullptr) {
-    struct stat byFd{}, byPath{};
-    if (size) *size = -1;
-    if (fstat(fd, &byFd) != 0) return true;  // cannot tell: write where we are
-    if (size) *size = byFd.st_size;
-    if (lstat(path, &byPath) != 0) return false;
-    return byFd.st_ino == byPath.st_ino && byFd.st_dev == byPath.st_dev;
-}
-
-// A log file is never reached through a link: a symbolic link under the name is not
-// followed, and a name that is not a plain file of its own (a hard link to some other
-// file, a fifo) is not written to.
-int openRaw(const char *path) {
-    if (path == nullptr) return -1;
-    return openPlainFile(path, O_RDWR | O_CREAT | O_APPEND, 0600);
-}
-
 // /dumps is a fixed path that an administrator may have opened up to others. Files in it
 // are opened without following links in any case; a run says so once.
 void warnAboutOpenDumpsDir() {
@@ -124,20 +99,11 @@ void warnAboutOpenDumpsDir() {
     g_bk_file_name = bk;
 }
 
-// Opens path and holds the exclusive lock on the file that is at path at that moment:
-// if the file was rotated away while we waited for the lock, the descriptor is dropped
-// and the new file opened instead.
-int openLogLocked(const char *path) {
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        int fd = openRaw(path);
-        if (fd < 0) return -1;
-        lockFd(fd);  // released by the caller
-        if (stillAtPath(fd, path)) return fd;
-        flock(fd, LOCK_UN);
-        close(fd);
-    }
-    return -1;
-}
+// Opens path and holds the exclusive lock on the file that is at path once the lock is
+// granted (the caller releases it). A log file is never reached through a link: a symbolic
+// link under the name is not followed, and a name that is not a plain file of its own (a
+// hard link to some other file, a fifo) is not written to.
+int openLogLocked(const char *path) { return openLocked(path, O_RDWR | O_CREAT | O_APPEND, 0600); }
 
 void backup_log_file(const char *from) {
     char bk[kPathMax] = {0};
@@ -270,7 +236,7 @@ void morvel_log(int level, const char *source_file, int line, const char *functi
     // Both programs hold the lock from before the write until after the size test and
     // rename. Inside a LogBatch the file stays locked from one line to the next.
     if (reuse && !g_batch.locked) {
-        lockFd(g_batch.fd);
+        lockExclusive(g_batch.fd);
         g_batch.locked = true;
         reuse = stillAtPath(g_batch.fd, path, &g_batch.size);  // else moved to its backup, or removed
     }
