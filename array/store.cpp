@@ -38,10 +38,6 @@ struct JsonDeleter {
     void operator()(cJSON *p) const { cJSON_Delete(p); }
 };
 using JsonPtr = std::unique_ptr<cJSON, JsonDeleter>;
-struct FreeDeleter {
-    void operator()(char *p) const { cJSON_free(p); }
-};
-using JsonText = std::unique_ptr<char, FreeDeleter>;
 
 // Identity of the file at a path: a writer replaces the file (a new inode), and an edit in
 // place changes its size or modification time.
@@ -50,9 +46,7 @@ struct FileId {
     ino_t ino = 0;
     off_t size = -1;
     long mtimeSec = 0, mtimeNsec = 0;
-    bool operator==(const FileId &o) const {
-        return dev == o.dev && ino == o.ino && size == o.size && mtimeSec == o.mtimeSec && mtimeNsec == o.mtimeNsec;
-    }
+    bool operator==(const FileId &) const = default;
 };
 
 FileId idOf(const struct stat &st) {
@@ -153,7 +147,7 @@ bool writeAtomic(const char *path, const char *text) {
 
 // Prints and writes the document (store lock held); the cache keeps it on success.
 bool writeDocument(const char *path, JsonPtr doc, Cache &cache) {
-    JsonText text(cJSON_Print(doc.get()));
+    std::unique_ptr<char, void (*)(void *)> text(cJSON_Print(doc.get()), cJSON_free);
     if (!text || !writeAtomic(path, text.get())) {
         cache.clear();
         return false;
@@ -178,6 +172,16 @@ void keepUnusableStore(const char *path) {
         MLOG(LOG_ERROR, kLogSrc, "File %s is not a valid vdisk name store, it is kept as %s.\n",
              path, aside.c_str());
     }
+}
+
+// The whole store, opened without following a link, and the status of the file read: 1 read,
+// 0 not readable, -1 not opened.
+int readStore(const char *path, std::string &text, struct stat &st) {
+    int fd = common::openNoFollow(path, O_RDONLY);
+    if (fd < 0) return -1;
+    const bool ok = fstat(fd, &st) == 0 && common::readAll(fd, text);
+    close(fd);
+    return ok ? 1 : 0;
 }
 
 bool isStoreDocument(const cJSON *root) {
@@ -223,15 +227,10 @@ void getStoredVdiskname(const char *store_path, const char *wwid, char *name, un
     struct stat st{};
     cJSON *root = lstat(store_path, &st) == 0 ? cache.findById(store_path, idOf(st)) : nullptr;
     if (root == nullptr) {
-        int fd = common::openNoFollow(store_path, O_RDONLY);
-        if (fd < 0) {
-            MLOG(LOG_ERROR, kLogSrc, "Error can't open file %s.\n", store_path);
-            return;
-        }
         std::string text;
-        bool readOk = fstat(fd, &st) == 0 && common::readAll(fd, text);
-        close(fd);
-        if (!readOk) return;
+        const int read = readStore(store_path, text, st);
+        if (read < 0) MLOG(LOG_ERROR, kLogSrc, "Error can't open file %s.\n", store_path);
+        if (read <= 0) return;
         root = cache.find(store_path, text);
         if (root == nullptr) {
             JsonPtr doc(cJSON_Parse(text.c_str()));
@@ -285,25 +284,20 @@ int update_wwid_vdiskname(cJSON *document, const char *wwid, cJSON *new_name_ite
         if (!isJsonString(w) || std::strcmp(w->valuestring, wwid) != 0) continue;
         cJSON *old = cJSON_GetObjectItem(entry, "vdisk_name");
         // A name that is missing or not a string is no name: the new one takes its place.
-        if (!isJsonString(old) && isJsonString(new_name_item)) {
+        const bool replace =
+            isJsonString(old) ? std::strcmp(old->valuestring, newName) != 0 : isJsonString(new_name_item);
+        if (replace) {
+            std::string oldName = isJsonString(old) ? old->valuestring : "";
             bool put = old != nullptr ? cJSON_ReplaceItemInObject(entry, "vdisk_name", new_name_item) != 0
                                       : cJSON_AddItemToObject(entry, "vdisk_name", new_name_item) != 0;
             if (put) {
-                *changed = 1;
-                *index = pos;
-                MLOG(LOG_ERROR, kLogSrc, "device (%s), vdisk name change from (NULL) to (%s).\n", wwid, newName);
-            }
-        } else if (isJsonString(old) && std::strcmp(old->valuestring, newName) != 0) {
-            std::string oldName = old->valuestring;
-            if (cJSON_ReplaceItemInObject(entry, "vdisk_name", new_name_item)) {
                 *changed = 1;
                 *index = pos;
                 if (!oldName.empty())
                     MLOG(LOG_ERROR, kLogSrc, "device (%s), vdisk name change from (%s) to (%s).\n",
                          wwid, oldName.c_str(), newName);
                 else
-                    MLOG(LOG_ERROR, kLogSrc, "device (%s), vdisk name change from (NULL) to (%s).\n",
-                         wwid, newName);
+                    MLOG(LOG_ERROR, kLogSrc, "device (%s), vdisk name change from (NULL) to (%s).\n", wwid, newName);
             }
         }
         *found = 1;
@@ -339,21 +333,12 @@ void store_wwid_vdiskname(const char *store_path, const char *wwid, const char *
         if (cache.allObjects && entry && isJsonString(old) && std::strcmp(old->valuestring, name) == 0)
             return;
     }
-    int fd = common::openNoFollow(store_path, O_RDONLY);
-    if (fd < 0) return;
-    if (fstat(fd, &st) != 0) {
-        close(fd);
-        return;
-    }
+    std::string text;
+    if (readStore(store_path, text, st) <= 0) return;
     if (st.st_size == 0) {
-        close(fd);
         writeFreshStore(store_path, wwid, name, cache);
         return;
     }
-    std::string text;
-    bool readOk = common::readAll(fd, text);
-    close(fd);
-    if (!readOk) return;
     JsonPtr doc = cache.take(store_path, text);
     if (!doc) doc.reset(cJSON_Parse(text.c_str()));
     if (!doc || !isStoreDocument(doc.get())) {
@@ -389,11 +374,6 @@ void store_wwid_vdiskname(const char *store_path, const char *wwid, const char *
 namespace {
 using InBandReader = int (*)(const char *device_path, char *name);
 
-int readScsi(const char *device_path, char *name) { return get_vdisk_name(device_path, name); }
-int readNvme(const char *device_path, char *name) {
-    return get_nvme_vdisk_name(device_path, name);
-}
-
 // func: the entry's name, which the log line carries.
 void displayWith(const char *func, InBandReader reader, const char *device_path, const char *wwid,
                  char *name, unsigned int *found, StoreCache *cache) {
@@ -414,12 +394,14 @@ void displayWith(const char *func, InBandReader reader, const char *device_path,
 
 void displayVdiskname(const char *device_path, const char *wwid, char *name, unsigned int *found,
                       StoreCache *cache) {
-    displayWith(__func__, readScsi, device_path, wwid, name, found, cache);
+    displayWith(__func__, [](const char *dev, char *n) { return get_vdisk_name(dev, n); }, device_path, wwid, name,
+                found, cache);
 }
 
 void displayNvmeVdiskname(const char *device_path, const char *wwid, char *name,
                           unsigned int *found, StoreCache *cache) {
-    displayWith(__func__, readNvme, device_path, wwid, name, found, cache);
+    displayWith(__func__, [](const char *dev, char *n) { return get_nvme_vdisk_name(dev, n); }, device_path, wwid,
+                name, found, cache);
 }
 
 }  // namespace morvel::array

@@ -52,8 +52,6 @@ void appendRecord(char *chunk, size_t &used, const s_lunPath *r) {
 
 }  // namespace
 
-int lock_file(const char *path) { return common::openLocked(path, O_RDWR | O_CREAT, 0600); }
-
 int open_file(const char *path) {
     if (path == nullptr) return -1;
     // The caller holds the writer's lock: a file under this name is a leftover of a writer

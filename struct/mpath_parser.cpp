@@ -59,8 +59,23 @@ const char *skipBlanks(const char *p) {
 
 // A block line from its 6th character on (empty for a shorter line).
 const char *fromSixth(const char *line) {
-    size_t n = strnlen(line, kBlockPrefix);
-    return line + n;
+    return line + strnlen(line, kBlockPrefix);
+}
+
+// Splits text in place at its newlines. keepEmpty: empty lines stay, and a final newline
+// gives a last, empty line; otherwise empty lines are dropped and do not count in line numbers.
+std::vector<char *> splitLines(char *text, bool keepEmpty) {
+    std::vector<char *> lines;
+    lines.reserve(static_cast<size_t>(std::count(text, text + std::strlen(text), '\n')) + 1);
+    char *start = text;
+    for (char *p = text;; ++p) {
+        if (*p != '\n' && *p != '\0') continue;
+        const bool atEnd = *p == '\0';
+        *p = '\0';
+        if (keepEmpty || p != start) lines.push_back(start);
+        if (atEnd) return lines;
+        start = p + 1;
+    }
 }
 
 void logParseFailed(int lineNo) {
@@ -331,19 +346,8 @@ EcItem *parseLines(char **lines, int n, typename L::Device *anchor, PortResolver
 
 EcItem *parseQueryCmdResultList(const char *text, s_morvel *anchor, PortResolver &resolver) {
     if (!text || !*text) return &common::EC_info_ok;
-    // Split a copy at every newline; empty lines stay, and a final newline gives a last,
-    // empty line.
     std::string copy(text);
-    std::vector<char *> lines;
-    lines.reserve(static_cast<size_t>(std::count(copy.begin(), copy.end(), '\n')) + 1);
-    char *p = copy.data();
-    lines.push_back(p);
-    for (; *p; ++p) {
-        if (*p == '\n') {
-            *p = '\0';
-            lines.push_back(p + 1);
-        }
-    }
+    std::vector<char *> lines = splitLines(copy.data(), true);
     return parseLines<CliLayout>(lines.data(), static_cast<int>(lines.size()), anchor, &resolver);
 }
 
@@ -366,18 +370,7 @@ EcItem *processPathInfo(char **lines, int start, int end, s_path_dev *pathAnchor
 
 EcItem *parseQueryCmdResult(char *text, mon::s_morvel *anchor) {
     if (!text || !*text) return &common::EC_info_ok;
-    // Split in place; empty lines are dropped and do not count in line numbers.
-    std::vector<char *> lines;
-    char *start = text;
-    for (char *p = text;; ++p) {
-        if (*p == '\n' || *p == '\0') {
-            bool atEnd = *p == '\0';
-            *p = '\0';
-            if (p != start) lines.push_back(start);
-            if (atEnd) break;
-            start = p + 1;
-        }
-    }
+    std::vector<char *> lines = splitLines(text, false);
     return parseLines<MonLayout>(lines.data(), static_cast<int>(lines.size()), anchor, nullptr);
 }
 

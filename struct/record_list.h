@@ -66,6 +66,15 @@ T *nextValid(T *r) {
     return r->is_last == 1 ? nullptr : r->next;
 }
 
+// The first valid record behind the anchor for which match(record) holds, or null.
+template <class T, class Match>
+T *findValid(T *anchor, Match match) {
+    for (T *r = firstValid(anchor); r != nullptr; r = nextValid(r)) {
+        if (match(r)) return r;
+    }
+    return nullptr;
+}
+
 // Refills a list behind its anchor, one record at a time: take() hands out the node after
 // the last valid one (a stale node cleared, or a new one), and keep() makes it valid. A
 // node that could not be filled is never kept, so the list ends before it.

@@ -108,10 +108,7 @@ MORVEL_INSTANTIATE_LISTS(mon::s_morvel, mon::s_path_dev)
 
 s_morvel *findMorvelByPathAlias(s_morvel *anchor, const char *alias) {
     if (!alias) return nullptr;
-    for (s_morvel *dev = firstValid(anchor); dev; dev = nextValid(dev)) {
-        if (std::strncmp(dev->path_alias, alias, kAliasCompare) == 0) return dev;
-    }
-    return nullptr;
+    return findValid(anchor, [&](const s_morvel *d) { return std::strncmp(d->path_alias, alias, kAliasCompare) == 0; });
 }
 
 s_morvel *findMorvelByPathAlias_noMemoryLeak(s_morvel *anchor, const char *alias) {
@@ -122,10 +119,8 @@ s_path_dev *findMorvelByDeviceName(s_morvel *anchor, const char *alias, const ch
     if (!name) return nullptr;
     s_morvel *dev = findMorvelByPathAlias(anchor, alias);
     if (!dev) return nullptr;
-    for (s_path_dev *path = firstValid(dev->pdev); path; path = nextValid(path)) {
-        if (std::strncmp(path->dev_name, name, kDevNameCompare) == 0) return path;
-    }
-    return nullptr;
+    return findValid(dev->pdev,
+                     [&](const s_path_dev *p) { return std::strncmp(p->dev_name, name, kDevNameCompare) == 0; });
 }
 
 }  // namespace morvel::structs
