@@ -4,10 +4,7 @@
 // Writers serialise on an exclusive flock of "<store>.lock" across the whole
 // read-modify-write and replace the file through a temporary file in the same folder
 // (fsync + rename), so readers never see a half-written store and concurrent morvel
-// processes never lose each other's entries. A caller that looks up many LUNs passes a
-// StoreCache: the last document read or written is kept there together with the text it
-// came from, and as long as the file holds the same text it is not parsed again (reading
-// the file is cheap, parsing it for every LUN is not).
+// processes never lose each other's entries.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -75,20 +72,18 @@ struct StoreCache::State {
         return (doc && p == path && id.size >= 0 && id == fileId) ? doc.get() : nullptr;
     }
     void put(const std::string &p, std::string t, JsonPtr d, FileId fileId = {}) {
+        clear();
         path = p;
         text = std::move(t);
         doc = std::move(d);
         id = fileId;
-        byWwid.clear();
-        indexed = false;
     }
     // Hands the document over to a writer, which puts it back once the file holds it.
     JsonPtr take(const std::string &p, const std::string &t) {
         if (!find(p, t)) return nullptr;
-        path.clear();
-        byWwid.clear();
-        indexed = false;
-        return std::move(doc);
+        JsonPtr d = std::move(doc);
+        clear();
+        return d;
     }
     void clear() {
         path.clear();
@@ -160,8 +155,7 @@ bool writeDocument(const char *path, JsonPtr doc, Cache &cache) {
 // A fresh one-entry store (store lock held).
 bool writeFreshStore(const char *path, const char *wwid, const char *name, Cache &cache) {
     JsonPtr doc(new_disk_document(wwid, name));
-    if (!doc) return false;
-    return writeDocument(path, std::move(doc), cache);
+    return doc && writeDocument(path, std::move(doc), cache);
 }
 
 // Content that is not a store is kept aside for the administrator before a fresh store
@@ -184,6 +178,18 @@ int readStore(const char *path, std::string &text, struct stat &st) {
     return ok ? 1 : 0;
 }
 
+// Appends {"wwid": wwid, "vdisk_name": name} to the "disk" array; false when memory runs out.
+bool appendEntry(cJSON *disk, const char *wwid, const char *name) {
+    cJSON *entry = cJSON_CreateObject();
+    if (entry == nullptr || cJSON_AddStringToObject(entry, "wwid", wwid) == nullptr ||
+        cJSON_AddStringToObject(entry, "vdisk_name", name) == nullptr) {
+        cJSON_Delete(entry);
+        return false;
+    }
+    cJSON_AddItemToArray(disk, entry);
+    return true;
+}
+
 bool isStoreDocument(const cJSON *root) {
     return isJsonObject(root) && isJsonArray(cJSON_GetObjectItem(root, "disk"));
 }
@@ -197,17 +203,8 @@ bool isJsonArray(const cJSON *item) { return item != nullptr && cJSON_IsArray(it
 cJSON *new_disk_document(const char *wwid, const char *name) {
     if (wwid == nullptr || name == nullptr) return nullptr;
     JsonPtr root(cJSON_CreateObject());
-    if (!root) return nullptr;
-    cJSON *disk = cJSON_AddArrayToObject(root.get(), "disk");
-    cJSON *entry = cJSON_CreateObject();
-    if (disk == nullptr || entry == nullptr) {
-        cJSON_Delete(entry);
-        return nullptr;
-    }
-    cJSON_AddItemToArray(disk, entry);
-    if (cJSON_AddStringToObject(entry, "wwid", wwid) == nullptr ||
-        cJSON_AddStringToObject(entry, "vdisk_name", name) == nullptr)
-        return nullptr;
+    cJSON *disk = root ? cJSON_AddArrayToObject(root.get(), "disk") : nullptr;
+    if (disk == nullptr || !appendEntry(disk, wwid, name)) return nullptr;
     return root.release();
 }
 
@@ -249,8 +246,7 @@ void getStoredVdiskname(const char *store_path, const char *wwid, char *name, un
         MLOG(LOG_ERROR, kLogSrc, "Invalid JSON format for %s file.\n", store_path);
         return;
     }
-    cJSON *disk = cJSON_GetObjectItem(root, "disk");
-    if (!isJsonArray(disk)) {
+    if (!isJsonArray(cJSON_GetObjectItem(root, "disk"))) {
         MLOG(LOG_ERROR, kLogSrc, "Invalid JSON format for json property %s.\n", "disk");
         return;
     }
@@ -348,26 +344,15 @@ void store_wwid_vdiskname(const char *store_path, const char *wwid, const char *
     }
 
     JsonPtr nameItem(cJSON_CreateString(name));
-    if (!nameItem) {
-        cache.put(store_path, std::move(text), std::move(doc));
-        return;
-    }
     unsigned int found = 0, changed = 0, index = 0;
-    update_wwid_vdiskname(doc.get(), wwid, nameItem.get(), &found, &changed, &index);
-    if (changed) nameItem.release();  // now owned by the document
-    if (found && !changed) {
+    if (nameItem) update_wwid_vdiskname(doc.get(), wwid, nameItem.get(), &found, &changed, &index);
+    if (!changed && (found || !nameItem)) {  // nothing to write; the file still holds text
         cache.put(store_path, std::move(text), std::move(doc));
         return;
     }
-    if (!found) {
-        cJSON *entry = cJSON_CreateObject();
-        if (entry == nullptr || cJSON_AddStringToObject(entry, "wwid", wwid) == nullptr ||
-            cJSON_AddStringToObject(entry, "vdisk_name", name) == nullptr) {
-            cJSON_Delete(entry);
-            return;  // the document is dropped; the file stays as it was
-        }
-        cJSON_AddItemToArray(cJSON_GetObjectItem(doc.get(), "disk"), entry);
-    }
+    if (changed) nameItem.release();  // now owned by the document
+    if (!found && !appendEntry(cJSON_GetObjectItem(doc.get(), "disk"), wwid, name))
+        return;  // the document is dropped; the file stays as it was
     writeDocument(store_path, std::move(doc), cache);
 }
 

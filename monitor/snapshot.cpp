@@ -84,8 +84,7 @@ bool writeStrToFile(int fd, const char *text, int length) {
 
 bool writeFieldToFile(int fd, const char *text) {
     if (text == nullptr) text = "";
-    if (!writeStrToFile(fd, text, common::vessar_strlen(text))) return false;
-    return writeStrToFile(fd, ",", 1);
+    return writeStrToFile(fd, text, common::vessar_strlen(text)) && writeStrToFile(fd, ",", 1);
 }
 
 bool writeLunPathToFile(s_lunPath *anchor, const char *path) {
@@ -180,18 +179,13 @@ bool readLunPathToFile(s_lunPath *anchor, const char *path) {
     structs::LunPathTail tail(anchor);
     bool ok = true;
     for (;;) {
-        char line[kReadLineMax + 2];
-        std::memset(line, 0, sizeof line);
+        char line[kReadLineMax + 2] = {};
         if (std::fgets(line, kReadLineMax + 1, f) == nullptr) line[0] = '\0';
         common::inDebug("== Read line from file, data: [%s].", line);
         if (std::strlen(line) <= 2) break;
         s_lunPath *r = tail.take();
-        if (r == nullptr) {
-            ok = false;
-            break;
-        }
-        if (!readLunpathFromStr(line, r)) {
-            _initLunpath(r);
+        if (r == nullptr || !readLunpathFromStr(line, r)) {
+            _initLunpath(r);  // a half-read record is not kept
             ok = false;
             break;
         }

@@ -46,16 +46,9 @@ struct MonLayout {
 };
 
 // Text from p up to the next blank or the end.
-std::string_view untilBlank(const char *p) {
-    const char *e = p;
-    while (*e && *e != ' ') ++e;
-    return {p, static_cast<size_t>(e - p)};
-}
+std::string_view untilBlank(const char *p) { return {p, std::strcspn(p, " ")}; }
 
-const char *skipBlanks(const char *p) {
-    while (*p == ' ') ++p;
-    return p;
-}
+const char *skipBlanks(const char *p) { return p + std::strspn(p, " "); }
 
 // A block line from its 6th character on (empty for a shorter line).
 const char *fromSixth(const char *line) {
@@ -122,13 +115,8 @@ bool allDigits(std::string_view s) {
 // malformed.
 template <class L>
 bool fillHeader(typename L::Device *dev, const char *line, Header kind) {
-    if (kind == Header::Nvme) {
-        common::copyField(dev->vendor, "NVME", L::fieldMax);
-        common::copyField(dev->product_type, "KELDORZRN", L::fieldMax);
-    } else {
-        common::copyField(dev->vendor, "KELDOR", L::fieldMax);
-        common::copyField(dev->product_type, "ZRN", L::fieldMax);
-    }
+    common::copyField(dev->vendor, kind == Header::Nvme ? "NVME" : "KELDOR");
+    common::copyField(dev->product_type, kind == Header::Nvme ? "KELDORZRN" : "ZRN");
     std::string_view names(line);
     // multipathd marks a map with the last thing it did to it: "create: mpatha (...) dm-2 ...",
     // and after a reconfigure "reload: ", "switchpg: ", "rename: " and the like.
@@ -153,14 +141,12 @@ bool fillHeader(typename L::Device *dev, const char *line, Header kind) {
     size_t pos = 0;
     std::string_view a = word(pos);
     std::string_view b = word(pos);
-    if (b.empty()) {
-        b = a;
-        a = {};
-    }
-    if (!b.empty() && b.front() == '(') b.remove_prefix(1);
-    if (!b.empty() && b.back() == ')') b.remove_suffix(1);
-    common::copyField(dev->path_alias, a.empty() ? b : a, L::nameMax);
-    common::copyField(dev->wwid, b, L::nameMax);
+    // Without an alias the WWID names the map.
+    std::string_view wwid = b.empty() ? a : b;
+    if (wwid.starts_with('(')) wwid.remove_prefix(1);
+    if (wwid.ends_with(')')) wwid.remove_suffix(1);
+    common::copyField(dev->path_alias, b.empty() ? wwid : a, L::nameMax);
+    common::copyField(dev->wwid, wwid, L::nameMax);
     return true;
 }
 
@@ -178,11 +164,8 @@ Group parseGroup(const char *policyAt) {
     const char *p = policyAt + 7;  // behind "policy="
     if (*p) ++p;                   // and the opening quote
     const char *close = std::strchr(p, '\'');
-    if (!close) {
-        common::copyField(g.policy, p, CliLayout::fieldMax);
-        return g;
-    }
-    common::copyField(g.policy, std::string_view(p, static_cast<size_t>(close - p)), CliLayout::fieldMax);
+    common::copyField(g.policy, close ? std::string_view(p, static_cast<size_t>(close - p)) : p, CliLayout::fieldMax);
+    if (!close) return g;
     const char *rest = close + 1;
     if (const char *prio = std::strstr(rest, "prio=")) {
         std::string_view v = untilBlank(prio + 5);
@@ -242,8 +225,7 @@ void fillCommonPathFields(P *node, const Words &w, size_t status) {
 void fillPath(s_path_dev *node, const Words &w, PortResolver *resolver) {
     fillCommonPathFields(node, w, 3);
     common::copyField(node->checker_status, w.w[4], CliLayout::fieldMax);
-    std::memset(node->host_interface, 0, sizeof node->host_interface);
-    std::memset(node->target_port, 0, sizeof node->target_port);
+    // host_interface and target_port are still clear: the node is a fresh or reset one
     if (resolver) resolver->resolve(node->dev_name, node->host_interface, node->target_port);
 }
 

@@ -13,20 +13,6 @@ namespace {
 
 constexpr const char *kSrc = "struct/s_lunPath";
 
-void fillFromDevice(s_lunPath *r, const mon::s_morvel *d) {
-    common::copyField(r->lun_alias, d->path_alias);
-    common::copyField(r->lun_wwid, d->wwid);
-}
-
-void fillFromPath(s_lunPath *r, const mon::s_path_dev *q) {
-    common::copyField(r->path_dev_id, q->dev_id);
-    common::copyField(r->path_dev_name, q->dev_name);
-    // In the monitor's path layout path_status holds the path checker state.
-    common::copyField(r->path_status, q->path_status);
-    common::copyField(r->path_group_status, q->path_group_status);
-    common::copyField(r->morvel_status, q->morvel_status);
-}
-
 size_t hashKey(const char *key, size_t maxLen) {
     size_t h = 1469598103934665603ULL;
     for (size_t i = 0; i < maxLen && key[i] != '\0'; ++i) {
@@ -68,8 +54,16 @@ common::EcItem *cvtMorvelToLunpath(mon::s_morvel *devices, s_lunPath *lunpaths) 
         do {
             s_lunPath *r = tail.take();
             if (r == nullptr) return &common::EC_molloc_failed;
-            fillFromDevice(r, d);
-            if (q != nullptr) fillFromPath(r, q);
+            common::copyField(r->lun_alias, d->path_alias);
+            common::copyField(r->lun_wwid, d->wwid);
+            if (q != nullptr) {
+                common::copyField(r->path_dev_id, q->dev_id);
+                common::copyField(r->path_dev_name, q->dev_name);
+                // In the monitor's path layout path_status holds the path checker state.
+                common::copyField(r->path_status, q->path_status);
+                common::copyField(r->path_group_status, q->path_group_status);
+                common::copyField(r->morvel_status, q->morvel_status);
+            }
             tail.keep(r);
         } while (q != nullptr && (q = nextValid(q)) != nullptr);
     }

@@ -187,9 +187,7 @@ std::vector<ByPathLink> HostPortResolver::readByPathLinks() {
         ssize_t n = readlinkat(dfd, entry->d_name, target, sizeof target - 1);
         if (n < 0) continue;
         std::string_view t(target, static_cast<size_t>(n));
-        size_t slash = t.rfind('/');
-        if (slash != std::string_view::npos) t = t.substr(slash + 1);
-        links.push_back({entry->d_name, std::string(t)});
+        links.push_back({entry->d_name, std::string(t.substr(t.rfind('/') + 1))});  // npos + 1 is 0
     }
     closedir(dir);
     return links;
@@ -217,8 +215,7 @@ bool FixedPortResolver::readNvmeAddress(const std::string &devName, std::string 
 
 common::EcItem *getTargetPort(const char *devName, HostInterfaceField &hostInterface,
                            TargetPortField &targetPort) {
-    HostPortResolver resolver;
-    return resolver.resolve(devName, hostInterface, targetPort);
+    return HostPortResolver().resolve(devName, hostInterface, targetPort);
 }
 
 }  // namespace morvel::structs
