@@ -225,9 +225,9 @@ void getStoredVdiskname(const char *store_path, const char *wwid, char *name, un
     cJSON *root = lstat(store_path, &st) == 0 ? cache.findById(store_path, idOf(st)) : nullptr;
     if (root == nullptr) {
         std::string text;
-        const int read = readStore(store_path, text, st);
-        if (read < 0) MLOG(LOG_ERROR, kLogSrc, "Error can't open file %s.\n", store_path);
-        if (read <= 0) return;
+        const int got = readStore(store_path, text, st);
+        if (got < 0) MLOG(LOG_ERROR, kLogSrc, "Error can't open file %s.\n", store_path);
+        if (got <= 0) return;
         root = cache.find(store_path, text);
         if (root == nullptr) {
             JsonPtr doc(cJSON_Parse(text.c_str()));

@@ -183,17 +183,15 @@ struct Words {
 };
 
 // Up to six blank-separated words; the sixth reaches to the end of the line.
-Words splitPathWords(const char *s) {
+Words splitPathWords(const char *p) {
     Words out;
-    const char *p = s;
     while (out.count < kPathWords) {
         p = skipBlanks(p);
         if (!*p) break;
         if (out.count == kPathWords - 1) {
             // multipathd pads the last column too, to the widest state of all its paths
             std::string_view last(p);
-            while (last.back() == ' ') last.remove_suffix(1);
-            out.w[out.count++] = last;
+            out.w[out.count++] = last.substr(0, last.find_last_not_of(' ') + 1);
             break;
         }
         std::string_view v = untilBlank(p);

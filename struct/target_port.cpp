@@ -27,14 +27,11 @@ bool contains(std::string_view hay, std::string_view needle) {
 // The n-th (1-based) of the pieces the text splits into at hyphens, empty pieces skipped; a
 // newline is no separator. Empty when there are fewer pieces.
 std::string_view nthPiece(std::string_view text, int n) {
-    size_t pos = 0;
-    while (pos < text.size()) {
-        while (pos < text.size() && text[pos] == '-') ++pos;
-        if (pos >= text.size()) break;
-        size_t end = text.find('-', pos);
-        if (end == std::string_view::npos) end = text.size();
+    size_t pos = text.find_first_not_of('-');
+    while (pos != std::string_view::npos) {
+        const size_t end = std::min(text.find('-', pos), text.size());
         if (--n == 0) return text.substr(pos, end - pos);
-        pos = end;
+        pos = text.find_first_not_of('-', end);
     }
     return {};
 }
@@ -143,6 +140,7 @@ std::string PortResolver::listingOf(std::string_view devName) {
         // by name in byte order: the order `ls` lists them with LC_ALL=C
         std::sort(links.begin(), links.end(),
                   [](const ByPathLink &a, const ByPathLink &b) { return a.name < b.name; });
+        byDisk_.reserve(links.size());
         for (ByPathLink &link : links) {
             const std::string disk(stripDigits(link.target));
             byDisk_[disk].push_back(std::move(link));
