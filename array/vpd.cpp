@@ -132,15 +132,11 @@ int get_disk_00_page(const char *device_path, char list[][PAGE_LIST_TEXT], unsig
     unsigned char page[DISK_PAGE_BUF_SIZE] = {};
     if (readDevicePage(__func__, "00Page", device_path, PAGE_SUPPORTED, page, reader) != 0) return -1;
     int ret = decode_page_00(page, list, PAGE_LIST_MAX, count);
-    if (ret == -1) {
+    if (ret == -1)
         MLOG(LOG_ERROR, kLogSrc, "Page length error, page len %u.\n", 0U);
-        return -1;
-    }
-    if (ret != 0) {
+    else if (ret != 0)
         MLOG(LOG_ERROR, kLogSrc, "Binary to ascii failed, ret %d.\n", -1);
-        return -1;
-    }
-    return 0;
+    return ret == 0 ? 0 : -1;
 }
 
 int is_support_xx_page(const char *code_text, const char list[][PAGE_LIST_TEXT],

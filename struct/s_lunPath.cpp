@@ -2,6 +2,7 @@
 #include "struct/s_lunPath.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "common/comm_util.h"
@@ -105,9 +106,9 @@ size_t countLunpath(const s_lunPath *anchor) {
 }
 
 void LunPathIndex::build(s_lunPath *anchor) {
-    size_t need = 64;
-    while (need < 2 * countLunpath(anchor)) need *= 2;
-    slots_.assign(std::max(need, slots_.size()), Slot{0, nullptr});  // keeps the memory of a larger table
+    // a power of two, at least 64 and twice the records; a larger table of an earlier cycle stays
+    const size_t need = std::max<size_t>(64, std::bit_ceil(2 * countLunpath(anchor)));
+    slots_.assign(std::max(need, slots_.size()), Slot{0, nullptr});
     for (s_lunPath *r = firstValid(anchor); r != nullptr; r = nextValid(r)) {
         const size_t h = hashKey(keyOf(r), keyLen());
         Slot &slot = slots_[probe(keyOf(r), h)];
