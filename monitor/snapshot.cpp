@@ -154,8 +154,7 @@ char *readFieldFromStr(char *text, char *field) { return readFieldFromStr1(text,
 bool readLunpathFromStr(char *line, s_lunPath *rec) {
     if (line == nullptr || rec == nullptr) return false;
     _initLunpath(rec);
-    char *p = line;
-    p = readFieldFromStr1(p, rec->lun_alias, sizeof rec->lun_alias - 1);
+    char *p = readFieldFromStr1(line, rec->lun_alias, sizeof rec->lun_alias - 1);
     if (p != nullptr) p = readFieldFromStr1(p, rec->lun_wwid, sizeof rec->lun_wwid - 1);
     if (p != nullptr) p = readFieldFromStr(p, rec->path_dev_id);
     if (p != nullptr) p = readFieldFromStr(p, rec->path_dev_name);

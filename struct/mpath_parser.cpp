@@ -51,9 +51,7 @@ std::string_view untilBlank(const char *p) { return {p, std::strcspn(p, " ")}; }
 const char *skipBlanks(const char *p) { return p + std::strspn(p, " "); }
 
 // A block line from its 6th character on (empty for a shorter line).
-const char *fromSixth(const char *line) {
-    return line + strnlen(line, kBlockPrefix);
-}
+const char *fromSixth(const char *line) { return line + strnlen(line, kBlockPrefix); }
 
 // Splits text in place at its newlines. keepEmpty: empty lines stay, and a final newline
 // gives a last, empty line; otherwise empty lines are dropped and do not count in line numbers.
