@@ -20,9 +20,7 @@ inline constexpr size_t VDISK_NAME_SIZE = 128;
 // Fixed path of the vdisk-name store.
 inline constexpr const char STORAGE_CONFIG_FILE[] = "/dumps/storage_config.json";
 
-// ---------------------------------------------------------------------------------------
-// SCSI INQUIRY vendor pages
-// ---------------------------------------------------------------------------------------
+// ---- SCSI INQUIRY vendor pages ----
 inline constexpr unsigned int PAGE_LIST_MAX = 32;        // entries of a supported-page list
 inline constexpr unsigned int PAGE_LIST_TEXT = 128;      // bytes of one entry
 inline constexpr unsigned int INQ_ALLOC_LEN = 255;       // allocation length in the CDB
@@ -49,6 +47,9 @@ int decode_page_00(const unsigned char *page, char list[][PAGE_LIST_TEXT], unsig
 // altered. Returns the number replaced.
 size_t sanitize_vdisk_name(char *name, const char *device);
 
+// The name in text: at most len bytes, ended by its first NUL, cut to name_size - 1
+// characters. Returns the name's length.
+size_t copy_vdisk_name(const unsigned char *text, size_t len, char *name, size_t name_size);
 // Page 0xD0 (page DISK_PAGE_BUF_SIZE bytes) -> vdisk name, cut to name_size - 1 characters
 // and ended by the first NUL of the name. Returns the name's length.
 size_t decode_page_d0(const unsigned char *page, char *name, size_t name_size);
@@ -73,9 +74,7 @@ int get_vdisk_name(const char *device_path, char *name, VpdReader reader = get_d
 int binary_to_ascii(char *dst, unsigned int dst_size, const unsigned char *src, int offset,
                     int count);
 
-// ---------------------------------------------------------------------------------------
-// NVMe admin commands
-// ---------------------------------------------------------------------------------------
+// ---- NVMe admin commands ----
 inline constexpr unsigned char NVME_LOG_VDISK = 0xC0;
 inline constexpr unsigned int NVME_LOG_VDISK_LEN = 64;
 inline constexpr unsigned char NVME_ADMIN_GET_LOG_PAGE = 0x02;
@@ -124,9 +123,7 @@ private:
     int fd_;
 };
 
-// ---------------------------------------------------------------------------------------
-// vdisk-name store
-// ---------------------------------------------------------------------------------------
+// ---- vdisk-name store ----
 // The store as one run of look-ups sees it (one query report): the document last read or
 // written, kept with the text and the file it came from, so that it is parsed once and not
 // again for every LUN while the file stays the same. Owned by the caller; the functions

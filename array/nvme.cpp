@@ -8,8 +8,6 @@
 #include <cstdint>
 #include <cstring>
 
-#include <string>
-
 #include "array/array.h"
 #include "common/log.h"
 
@@ -31,15 +29,8 @@ void build_get_log_cmd(struct nvme_admin_cmd *cmd, unsigned int nsid, unsigned c
 }
 
 size_t decode_log_c0(const unsigned char *log, char *name, size_t name_size) {
-    if (name_size == 0) return 0;
-    size_t n = 0;
     // The last byte of the page is the terminator: at most 63 characters.
-    while (n + 1 < NVME_LOG_VDISK_LEN && n + 1 < name_size && log[n] != '\0') {
-        name[n] = static_cast<char>(log[n]);
-        ++n;
-    }
-    name[n] = '\0';
-    return n;
+    return copy_vdisk_name(log, NVME_LOG_VDISK_LEN - 1, name, name_size);
 }
 
 int nvme_submit_admin_passthru(int fd, struct nvme_admin_cmd *cmd) {

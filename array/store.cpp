@@ -4,10 +4,7 @@
 // Writers serialise on an exclusive flock of "<store>.lock" across the whole
 // read-modify-write and replace the file through a temporary file in the same folder
 // (fsync + rename), so readers never see a half-written store and concurrent morvel
-// processes never lose each other's entries. A caller that looks up many LUNs passes a
-// StoreCache: the last document read or written is kept there together with the text it
-// came from, and as long as the file holds the same text it is not parsed again (reading
-// the file is cheap, parsing it for every LUN is not).
+// processes never lose each other's entries.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -38,10 +35,6 @@ struct JsonDeleter {
     void operator()(cJSON *p) const { cJSON_Delete(p); }
 };
 using JsonPtr = std::unique_ptr<cJSON, JsonDeleter>;
-struct FreeDeleter {
-    void operator()(char *p) const { cJSON_free(p); }
-};
-using JsonText = std::unique_ptr<char, FreeDeleter>;
 
 // Identity of the file at a path: a writer replaces the file (a new inode), and an edit in
 // place changes its size or modification time.
@@ -50,9 +43,7 @@ struct FileId {
     ino_t ino = 0;
     off_t size = -1;
     long mtimeSec = 0, mtimeNsec = 0;
-    bool operator==(const FileId &o) const {
-        return dev == o.dev && ino == o.ino && size == o.size && mtimeSec == o.mtimeSec && mtimeNsec == o.mtimeNsec;
-    }
+    bool operator==(const FileId &) const = default;
 };
 
 FileId idOf(const struct stat &st) {
@@ -81,20 +72,18 @@ struct StoreCache::State {
         return (doc && p == path && id.size >= 0 && id == fileId) ? doc.get() : nullptr;
     }
     void put(const std::string &p, std::string t, JsonPtr d, FileId fileId = {}) {
+        clear();
         path = p;
         text = std::move(t);
         doc = std::move(d);
         id = fileId;
-        byWwid.clear();
-        indexed = false;
     }
     // Hands the document over to a writer, which puts it back once the file holds it.
     JsonPtr take(const std::string &p, const std::string &t) {
         if (!find(p, t)) return nullptr;
-        path.clear();
-        byWwid.clear();
-        indexed = false;
-        return std::move(doc);
+        JsonPtr d = std::move(doc);
+        clear();
+        return d;
     }
     void clear() {
         path.clear();
@@ -153,7 +142,7 @@ bool writeAtomic(const char *path, const char *text) {
 
 // Prints and writes the document (store lock held); the cache keeps it on success.
 bool writeDocument(const char *path, JsonPtr doc, Cache &cache) {
-    JsonText text(cJSON_Print(doc.get()));
+    std::unique_ptr<char, void (*)(void *)> text(cJSON_Print(doc.get()), cJSON_free);
     if (!text || !writeAtomic(path, text.get())) {
         cache.clear();
         return false;
@@ -166,8 +155,7 @@ bool writeDocument(const char *path, JsonPtr doc, Cache &cache) {
 // A fresh one-entry store (store lock held).
 bool writeFreshStore(const char *path, const char *wwid, const char *name, Cache &cache) {
     JsonPtr doc(new_disk_document(wwid, name));
-    if (!doc) return false;
-    return writeDocument(path, std::move(doc), cache);
+    return doc && writeDocument(path, std::move(doc), cache);
 }
 
 // Content that is not a store is kept aside for the administrator before a fresh store
@@ -178,6 +166,28 @@ void keepUnusableStore(const char *path) {
         MLOG(LOG_ERROR, kLogSrc, "File %s is not a valid vdisk name store, it is kept as %s.\n",
              path, aside.c_str());
     }
+}
+
+// The whole store, opened without following a link, and the status of the file read: 1 read,
+// 0 not readable, -1 not opened.
+int readStore(const char *path, std::string &text, struct stat &st) {
+    int fd = common::openNoFollow(path, O_RDONLY);
+    if (fd < 0) return -1;
+    const bool ok = fstat(fd, &st) == 0 && common::readAll(fd, text);
+    close(fd);
+    return ok ? 1 : 0;
+}
+
+// Appends {"wwid": wwid, "vdisk_name": name} to the "disk" array; false when memory runs out.
+bool appendEntry(cJSON *disk, const char *wwid, const char *name) {
+    cJSON *entry = cJSON_CreateObject();
+    if (entry == nullptr || cJSON_AddStringToObject(entry, "wwid", wwid) == nullptr ||
+        cJSON_AddStringToObject(entry, "vdisk_name", name) == nullptr) {
+        cJSON_Delete(entry);
+        return false;
+    }
+    cJSON_AddItemToArray(disk, entry);
+    return true;
 }
 
 bool isStoreDocument(const cJSON *root) {
@@ -193,17 +203,8 @@ bool isJsonArray(const cJSON *item) { return item != nullptr && cJSON_IsArray(it
 cJSON *new_disk_document(const char *wwid, const char *name) {
     if (wwid == nullptr || name == nullptr) return nullptr;
     JsonPtr root(cJSON_CreateObject());
-    if (!root) return nullptr;
-    cJSON *disk = cJSON_AddArrayToObject(root.get(), "disk");
-    cJSON *entry = cJSON_CreateObject();
-    if (disk == nullptr || entry == nullptr) {
-        cJSON_Delete(entry);
-        return nullptr;
-    }
-    cJSON_AddItemToArray(disk, entry);
-    if (cJSON_AddStringToObject(entry, "wwid", wwid) == nullptr ||
-        cJSON_AddStringToObject(entry, "vdisk_name", name) == nullptr)
-        return nullptr;
+    cJSON *disk = root ? cJSON_AddArrayToObject(root.get(), "disk") : nullptr;
+    if (disk == nullptr || !appendEntry(disk, wwid, name)) return nullptr;
     return root.release();
 }
 
@@ -223,15 +224,10 @@ void getStoredVdiskname(const char *store_path, const char *wwid, char *name, un
     struct stat st{};
     cJSON *root = lstat(store_path, &st) == 0 ? cache.findById(store_path, idOf(st)) : nullptr;
     if (root == nullptr) {
-        int fd = common::openNoFollow(store_path, O_RDONLY);
-        if (fd < 0) {
-            MLOG(LOG_ERROR, kLogSrc, "Error can't open file %s.\n", store_path);
-            return;
-        }
         std::string text;
-        bool readOk = fstat(fd, &st) == 0 && common::readAll(fd, text);
-        close(fd);
-        if (!readOk) return;
+        const int got = readStore(store_path, text, st);
+        if (got < 0) MLOG(LOG_ERROR, kLogSrc, "Error can't open file %s.\n", store_path);
+        if (got <= 0) return;
         root = cache.find(store_path, text);
         if (root == nullptr) {
             JsonPtr doc(cJSON_Parse(text.c_str()));
@@ -250,8 +246,7 @@ void getStoredVdiskname(const char *store_path, const char *wwid, char *name, un
         MLOG(LOG_ERROR, kLogSrc, "Invalid JSON format for %s file.\n", store_path);
         return;
     }
-    cJSON *disk = cJSON_GetObjectItem(root, "disk");
-    if (!isJsonArray(disk)) {
+    if (!isJsonArray(cJSON_GetObjectItem(root, "disk"))) {
         MLOG(LOG_ERROR, kLogSrc, "Invalid JSON format for json property %s.\n", "disk");
         return;
     }
@@ -285,25 +280,20 @@ int update_wwid_vdiskname(cJSON *document, const char *wwid, cJSON *new_name_ite
         if (!isJsonString(w) || std::strcmp(w->valuestring, wwid) != 0) continue;
         cJSON *old = cJSON_GetObjectItem(entry, "vdisk_name");
         // A name that is missing or not a string is no name: the new one takes its place.
-        if (!isJsonString(old) && isJsonString(new_name_item)) {
+        const bool replace =
+            isJsonString(old) ? std::strcmp(old->valuestring, newName) != 0 : isJsonString(new_name_item);
+        if (replace) {
+            std::string oldName = isJsonString(old) ? old->valuestring : "";
             bool put = old != nullptr ? cJSON_ReplaceItemInObject(entry, "vdisk_name", new_name_item) != 0
                                       : cJSON_AddItemToObject(entry, "vdisk_name", new_name_item) != 0;
             if (put) {
-                *changed = 1;
-                *index = pos;
-                MLOG(LOG_ERROR, kLogSrc, "device (%s), vdisk name change from (NULL) to (%s).\n", wwid, newName);
-            }
-        } else if (isJsonString(old) && std::strcmp(old->valuestring, newName) != 0) {
-            std::string oldName = old->valuestring;
-            if (cJSON_ReplaceItemInObject(entry, "vdisk_name", new_name_item)) {
                 *changed = 1;
                 *index = pos;
                 if (!oldName.empty())
                     MLOG(LOG_ERROR, kLogSrc, "device (%s), vdisk name change from (%s) to (%s).\n",
                          wwid, oldName.c_str(), newName);
                 else
-                    MLOG(LOG_ERROR, kLogSrc, "device (%s), vdisk name change from (NULL) to (%s).\n",
-                         wwid, newName);
+                    MLOG(LOG_ERROR, kLogSrc, "device (%s), vdisk name change from (NULL) to (%s).\n", wwid, newName);
             }
         }
         *found = 1;
@@ -339,21 +329,12 @@ void store_wwid_vdiskname(const char *store_path, const char *wwid, const char *
         if (cache.allObjects && entry && isJsonString(old) && std::strcmp(old->valuestring, name) == 0)
             return;
     }
-    int fd = common::openNoFollow(store_path, O_RDONLY);
-    if (fd < 0) return;
-    if (fstat(fd, &st) != 0) {
-        close(fd);
-        return;
-    }
+    std::string text;
+    if (readStore(store_path, text, st) <= 0) return;
     if (st.st_size == 0) {
-        close(fd);
         writeFreshStore(store_path, wwid, name, cache);
         return;
     }
-    std::string text;
-    bool readOk = common::readAll(fd, text);
-    close(fd);
-    if (!readOk) return;
     JsonPtr doc = cache.take(store_path, text);
     if (!doc) doc.reset(cJSON_Parse(text.c_str()));
     if (!doc || !isStoreDocument(doc.get())) {
@@ -363,36 +344,20 @@ void store_wwid_vdiskname(const char *store_path, const char *wwid, const char *
     }
 
     JsonPtr nameItem(cJSON_CreateString(name));
-    if (!nameItem) {
-        cache.put(store_path, std::move(text), std::move(doc));
-        return;
-    }
     unsigned int found = 0, changed = 0, index = 0;
-    update_wwid_vdiskname(doc.get(), wwid, nameItem.get(), &found, &changed, &index);
-    if (changed) nameItem.release();  // now owned by the document
-    if (found && !changed) {
+    if (nameItem) update_wwid_vdiskname(doc.get(), wwid, nameItem.get(), &found, &changed, &index);
+    if (!changed && (found || !nameItem)) {  // nothing to write; the file still holds text
         cache.put(store_path, std::move(text), std::move(doc));
         return;
     }
-    if (!found) {
-        cJSON *entry = cJSON_CreateObject();
-        if (entry == nullptr || cJSON_AddStringToObject(entry, "wwid", wwid) == nullptr ||
-            cJSON_AddStringToObject(entry, "vdisk_name", name) == nullptr) {
-            cJSON_Delete(entry);
-            return;  // the document is dropped; the file stays as it was
-        }
-        cJSON_AddItemToArray(cJSON_GetObjectItem(doc.get(), "disk"), entry);
-    }
+    if (changed) nameItem.release();  // now owned by the document
+    if (!found && !appendEntry(cJSON_GetObjectItem(doc.get(), "disk"), wwid, name))
+        return;  // the document is dropped; the file stays as it was
     writeDocument(store_path, std::move(doc), cache);
 }
 
 namespace {
 using InBandReader = int (*)(const char *device_path, char *name);
-
-int readScsi(const char *device_path, char *name) { return get_vdisk_name(device_path, name); }
-int readNvme(const char *device_path, char *name) {
-    return get_nvme_vdisk_name(device_path, name);
-}
 
 // func: the entry's name, which the log line carries.
 void displayWith(const char *func, InBandReader reader, const char *device_path, const char *wwid,
@@ -414,12 +379,14 @@ void displayWith(const char *func, InBandReader reader, const char *device_path,
 
 void displayVdiskname(const char *device_path, const char *wwid, char *name, unsigned int *found,
                       StoreCache *cache) {
-    displayWith(__func__, readScsi, device_path, wwid, name, found, cache);
+    displayWith(__func__, [](const char *dev, char *n) { return get_vdisk_name(dev, n); }, device_path, wwid, name,
+                found, cache);
 }
 
 void displayNvmeVdiskname(const char *device_path, const char *wwid, char *name,
                           unsigned int *found, StoreCache *cache) {
-    displayWith(__func__, readNvme, device_path, wwid, name, found, cache);
+    displayWith(__func__, [](const char *dev, char *n) { return get_nvme_vdisk_name(dev, n); }, device_path, wwid,
+                name, found, cache);
 }
 
 }  // namespace morvel::array

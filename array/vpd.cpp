@@ -4,7 +4,6 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstring>
 
 #include "array/array.h"
@@ -91,18 +90,14 @@ int decode_page_00(const unsigned char *page, char list[][PAGE_LIST_TEXT], unsig
     // A device may list up to 255 pages; the list keeps the first max of them.
     if (n > max) n = max;
     for (unsigned int i = 0; i < n; ++i) {
-        char text[3];
-        if (binary_to_ascii(text, sizeof(text), page, static_cast<int>(4 + i), 1) != 0) return -2;
-        std::memcpy(list[i], text, sizeof(text));
+        if (binary_to_ascii(list[i], 3, page, static_cast<int>(4 + i), 1) != 0) return -2;
     }
     *count = n;
     return 0;
 }
 
-size_t decode_page_d0(const unsigned char *page, char *name, size_t name_size) {
+size_t copy_vdisk_name(const unsigned char *text, size_t len, char *name, size_t name_size) {
     if (name_size == 0) return 0;
-    size_t len = page[2];
-    const unsigned char *text = page + 3;
     size_t n = 0;
     while (n < len && n + 1 < name_size && text[n] != '\0') {
         name[n] = static_cast<char>(text[n]);
@@ -110,6 +105,10 @@ size_t decode_page_d0(const unsigned char *page, char *name, size_t name_size) {
     }
     name[n] = '\0';
     return n;
+}
+
+size_t decode_page_d0(const unsigned char *page, char *name, size_t name_size) {
+    return copy_vdisk_name(page + 3, page[2], name, name_size);
 }
 
 int get_disk_page(int fd, unsigned char page_code, unsigned char *page) {
@@ -133,15 +132,11 @@ int get_disk_00_page(const char *device_path, char list[][PAGE_LIST_TEXT], unsig
     unsigned char page[DISK_PAGE_BUF_SIZE] = {};
     if (readDevicePage(__func__, "00Page", device_path, PAGE_SUPPORTED, page, reader) != 0) return -1;
     int ret = decode_page_00(page, list, PAGE_LIST_MAX, count);
-    if (ret == -1) {
+    if (ret == -1)
         MLOG(LOG_ERROR, kLogSrc, "Page length error, page len %u.\n", 0U);
-        return -1;
-    }
-    if (ret != 0) {
+    else if (ret != 0)
         MLOG(LOG_ERROR, kLogSrc, "Binary to ascii failed, ret %d.\n", -1);
-        return -1;
-    }
-    return 0;
+    return ret == 0 ? 0 : -1;
 }
 
 int is_support_xx_page(const char *code_text, const char list[][PAGE_LIST_TEXT],

@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "common/comm_util.h"
 #include "common/log.h"
 #include "struct/mpath_parser.h"
 
@@ -48,12 +47,11 @@ struct ComparedField {
     const char *(*field)(const s_lunPath &);
 };
 const ComparedField kComparedFields[] = {
-    {"path alias", structs::kDevNameKeyLen, [](const s_lunPath &r) -> const char * { return r.lun_alias; }},
-    {"lun wwid", structs::kLunWwidKeyLen, [](const s_lunPath &r) -> const char * { return r.lun_wwid; }},
-    {"path status", structs::kDevNameKeyLen, [](const s_lunPath &r) -> const char * { return r.path_status; }},
-    {"group status", structs::kDevNameKeyLen,
-     [](const s_lunPath &r) -> const char * { return r.path_group_status; }},
-    {"morvel status", structs::kDevNameKeyLen, [](const s_lunPath &r) -> const char * { return r.morvel_status; }},
+    {"path alias", structs::kDevNameKeyLen, [](const s_lunPath &r) { return r.lun_alias; }},
+    {"lun wwid", structs::kLunWwidKeyLen, [](const s_lunPath &r) { return r.lun_wwid; }},
+    {"path status", structs::kDevNameKeyLen, [](const s_lunPath &r) { return r.path_status; }},
+    {"group status", structs::kDevNameKeyLen, [](const s_lunPath &r) { return r.path_group_status; }},
+    {"morvel status", structs::kDevNameKeyLen, [](const s_lunPath &r) { return r.morvel_status; }},
 };
 
 }  // namespace
@@ -177,9 +175,7 @@ int cmpAndLog(CycleState &state) {
 
     // The snapshot follows every logged change, an empty topology included: otherwise a
     // restart would report the same deletions again.
-    if (changes > 0 || state.snapshotBehind) {
-        state.snapshotBehind = !writeLunPathToFile(g_pLunPath, lunPathFile);
-    }
+    if (changes > 0 || state.snapshotBehind) state.snapshotBehind = !writeLunPathToFile(g_pLunPath, lunPathFile);
     return changes;
 }
 

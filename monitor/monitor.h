@@ -14,11 +14,9 @@ namespace morvel::monitor {
 
 // ---- snapshot file ----
 
-// Files of the snapshot writer. lock_file opens (creating with mode 0600, never following
-// a link) the writers' lock file and waits for an exclusive flock on it. open_file, called
-// with that lock held, removes whatever is under the temporary name and creates it afresh
-// with O_EXCL (mode 0600), so a planted link is never followed. -1 on failure.
-int lock_file(const char *path);
+// Files of the snapshot writer. open_file, called with the writers' lock held, removes
+// whatever is under the temporary name and creates it afresh with O_EXCL (mode 0600), so a
+// planted link is never followed. -1 on failure.
 int open_file(const char *path);
 // Releases the lock and closes; a negative descriptor is ignored.
 void close_file(int fd);

@@ -52,8 +52,6 @@ void appendRecord(char *chunk, size_t &used, const s_lunPath *r) {
 
 }  // namespace
 
-int lock_file(const char *path) { return common::openLocked(path, O_RDWR | O_CREAT, 0600); }
-
 int open_file(const char *path) {
     if (path == nullptr) return -1;
     // The caller holds the writer's lock: a file under this name is a leftover of a writer
@@ -86,8 +84,7 @@ bool writeStrToFile(int fd, const char *text, int length) {
 
 bool writeFieldToFile(int fd, const char *text) {
     if (text == nullptr) text = "";
-    if (!writeStrToFile(fd, text, common::vessar_strlen(text))) return false;
-    return writeStrToFile(fd, ",", 1);
+    return writeStrToFile(fd, text, common::vessar_strlen(text)) && writeStrToFile(fd, ",", 1);
 }
 
 bool writeLunPathToFile(s_lunPath *anchor, const char *path) {
@@ -157,8 +154,7 @@ char *readFieldFromStr(char *text, char *field) { return readFieldFromStr1(text,
 bool readLunpathFromStr(char *line, s_lunPath *rec) {
     if (line == nullptr || rec == nullptr) return false;
     _initLunpath(rec);
-    char *p = line;
-    p = readFieldFromStr1(p, rec->lun_alias, sizeof rec->lun_alias - 1);
+    char *p = readFieldFromStr1(line, rec->lun_alias, sizeof rec->lun_alias - 1);
     if (p != nullptr) p = readFieldFromStr1(p, rec->lun_wwid, sizeof rec->lun_wwid - 1);
     if (p != nullptr) p = readFieldFromStr(p, rec->path_dev_id);
     if (p != nullptr) p = readFieldFromStr(p, rec->path_dev_name);
@@ -182,18 +178,13 @@ bool readLunPathToFile(s_lunPath *anchor, const char *path) {
     structs::LunPathTail tail(anchor);
     bool ok = true;
     for (;;) {
-        char line[kReadLineMax + 2];
-        std::memset(line, 0, sizeof line);
+        char line[kReadLineMax + 2] = {};
         if (std::fgets(line, kReadLineMax + 1, f) == nullptr) line[0] = '\0';
         common::inDebug("== Read line from file, data: [%s].", line);
         if (std::strlen(line) <= 2) break;
         s_lunPath *r = tail.take();
-        if (r == nullptr) {
-            ok = false;
-            break;
-        }
-        if (!readLunpathFromStr(line, r)) {
-            _initLunpath(r);
+        if (r == nullptr || !readLunpathFromStr(line, r)) {
+            _initLunpath(r);  // a half-read record is not kept
             ok = false;
             break;
         }

@@ -46,21 +46,27 @@ struct MonLayout {
 };
 
 // Text from p up to the next blank or the end.
-std::string_view untilBlank(const char *p) {
-    const char *e = p;
-    while (*e && *e != ' ') ++e;
-    return {p, static_cast<size_t>(e - p)};
-}
+std::string_view untilBlank(const char *p) { return {p, std::strcspn(p, " ")}; }
 
-const char *skipBlanks(const char *p) {
-    while (*p == ' ') ++p;
-    return p;
-}
+const char *skipBlanks(const char *p) { return p + std::strspn(p, " "); }
 
 // A block line from its 6th character on (empty for a shorter line).
-const char *fromSixth(const char *line) {
-    size_t n = strnlen(line, kBlockPrefix);
-    return line + n;
+const char *fromSixth(const char *line) { return line + strnlen(line, kBlockPrefix); }
+
+// Splits text in place at its newlines. keepEmpty: empty lines stay, and a final newline
+// gives a last, empty line; otherwise empty lines are dropped and do not count in line numbers.
+std::vector<char *> splitLines(char *text, bool keepEmpty) {
+    std::vector<char *> lines;
+    lines.reserve(static_cast<size_t>(std::count(text, text + std::strlen(text), '\n')) + 1);
+    char *start = text;
+    for (char *p = text;; ++p) {
+        if (*p != '\n' && *p != '\0') continue;
+        const bool atEnd = *p == '\0';
+        *p = '\0';
+        if (keepEmpty || p != start) lines.push_back(start);
+        if (atEnd) return lines;
+        start = p + 1;
+    }
 }
 
 void logParseFailed(int lineNo) {
@@ -107,13 +113,8 @@ bool allDigits(std::string_view s) {
 // malformed.
 template <class L>
 bool fillHeader(typename L::Device *dev, const char *line, Header kind) {
-    if (kind == Header::Nvme) {
-        common::copyField(dev->vendor, "NVME", L::fieldMax);
-        common::copyField(dev->product_type, "KELDORZRN", L::fieldMax);
-    } else {
-        common::copyField(dev->vendor, "KELDOR", L::fieldMax);
-        common::copyField(dev->product_type, "ZRN", L::fieldMax);
-    }
+    common::copyField(dev->vendor, kind == Header::Nvme ? "NVME" : "KELDOR");
+    common::copyField(dev->product_type, kind == Header::Nvme ? "KELDORZRN" : "ZRN");
     std::string_view names(line);
     // multipathd marks a map with the last thing it did to it: "create: mpatha (...) dm-2 ...",
     // and after a reconfigure "reload: ", "switchpg: ", "rename: " and the like.
@@ -138,14 +139,12 @@ bool fillHeader(typename L::Device *dev, const char *line, Header kind) {
     size_t pos = 0;
     std::string_view a = word(pos);
     std::string_view b = word(pos);
-    if (b.empty()) {
-        b = a;
-        a = {};
-    }
-    if (!b.empty() && b.front() == '(') b.remove_prefix(1);
-    if (!b.empty() && b.back() == ')') b.remove_suffix(1);
-    common::copyField(dev->path_alias, a.empty() ? b : a, L::nameMax);
-    common::copyField(dev->wwid, b, L::nameMax);
+    // Without an alias the WWID names the map.
+    std::string_view wwid = b.empty() ? a : b;
+    if (wwid.starts_with('(')) wwid.remove_prefix(1);
+    if (wwid.ends_with(')')) wwid.remove_suffix(1);
+    common::copyField(dev->path_alias, b.empty() ? wwid : a, L::nameMax);
+    common::copyField(dev->wwid, wwid, L::nameMax);
     return true;
 }
 
@@ -163,11 +162,8 @@ Group parseGroup(const char *policyAt) {
     const char *p = policyAt + 7;  // behind "policy="
     if (*p) ++p;                   // and the opening quote
     const char *close = std::strchr(p, '\'');
-    if (!close) {
-        common::copyField(g.policy, p, CliLayout::fieldMax);
-        return g;
-    }
-    common::copyField(g.policy, std::string_view(p, static_cast<size_t>(close - p)), CliLayout::fieldMax);
+    common::copyField(g.policy, close ? std::string_view(p, static_cast<size_t>(close - p)) : p, CliLayout::fieldMax);
+    if (!close) return g;
     const char *rest = close + 1;
     if (const char *prio = std::strstr(rest, "prio=")) {
         std::string_view v = untilBlank(prio + 5);
@@ -185,17 +181,15 @@ struct Words {
 };
 
 // Up to six blank-separated words; the sixth reaches to the end of the line.
-Words splitPathWords(const char *s) {
+Words splitPathWords(const char *p) {
     Words out;
-    const char *p = s;
     while (out.count < kPathWords) {
         p = skipBlanks(p);
         if (!*p) break;
         if (out.count == kPathWords - 1) {
             // multipathd pads the last column too, to the widest state of all its paths
             std::string_view last(p);
-            while (last.back() == ' ') last.remove_suffix(1);
-            out.w[out.count++] = last;
+            out.w[out.count++] = last.substr(0, last.find_last_not_of(' ') + 1);
             break;
         }
         std::string_view v = untilBlank(p);
@@ -227,8 +221,7 @@ void fillCommonPathFields(P *node, const Words &w, size_t status) {
 void fillPath(s_path_dev *node, const Words &w, PortResolver *resolver) {
     fillCommonPathFields(node, w, 3);
     common::copyField(node->checker_status, w.w[4], CliLayout::fieldMax);
-    std::memset(node->host_interface, 0, sizeof node->host_interface);
-    std::memset(node->target_port, 0, sizeof node->target_port);
+    // host_interface and target_port are still clear: the node is a fresh or reset one
     if (resolver) resolver->resolve(node->dev_name, node->host_interface, node->target_port);
 }
 
@@ -331,19 +324,8 @@ EcItem *parseLines(char **lines, int n, typename L::Device *anchor, PortResolver
 
 EcItem *parseQueryCmdResultList(const char *text, s_morvel *anchor, PortResolver &resolver) {
     if (!text || !*text) return &common::EC_info_ok;
-    // Split a copy at every newline; empty lines stay, and a final newline gives a last,
-    // empty line.
     std::string copy(text);
-    std::vector<char *> lines;
-    lines.reserve(static_cast<size_t>(std::count(copy.begin(), copy.end(), '\n')) + 1);
-    char *p = copy.data();
-    lines.push_back(p);
-    for (; *p; ++p) {
-        if (*p == '\n') {
-            *p = '\0';
-            lines.push_back(p + 1);
-        }
-    }
+    std::vector<char *> lines = splitLines(copy.data(), true);
     return parseLines<CliLayout>(lines.data(), static_cast<int>(lines.size()), anchor, &resolver);
 }
 
@@ -366,18 +348,7 @@ EcItem *processPathInfo(char **lines, int start, int end, s_path_dev *pathAnchor
 
 EcItem *parseQueryCmdResult(char *text, mon::s_morvel *anchor) {
     if (!text || !*text) return &common::EC_info_ok;
-    // Split in place; empty lines are dropped and do not count in line numbers.
-    std::vector<char *> lines;
-    char *start = text;
-    for (char *p = text;; ++p) {
-        if (*p == '\n' || *p == '\0') {
-            bool atEnd = *p == '\0';
-            *p = '\0';
-            if (p != start) lines.push_back(start);
-            if (atEnd) break;
-            start = p + 1;
-        }
-    }
+    std::vector<char *> lines = splitLines(text, false);
     return parseLines<MonLayout>(lines.data(), static_cast<int>(lines.size()), anchor, nullptr);
 }
 

@@ -35,14 +35,11 @@ void clearRecord(T *node) {
 template <class T>
 T *nextOrNew(T *prev, T *(*alloc)(), void (*reset)(T *)) {
     if (prev == nullptr) return nullptr;
-    if (prev->next != nullptr) {
+    if (prev->next != nullptr)
         reset(prev->next);
-        return prev->next;
-    }
-    T *node = alloc();
-    if (node == nullptr) return nullptr;
-    prev->next = node;
-    return node;
+    else
+        prev->next = alloc();  // stays null when memory runs out
+    return prev->next;
 }
 
 // Frees the whole chain from first, stale nodes included, one node at a time with freeOne.
@@ -64,6 +61,15 @@ T *firstValid(T *anchor) {
 template <class T>
 T *nextValid(T *r) {
     return r->is_last == 1 ? nullptr : r->next;
+}
+
+// The first valid record behind the anchor for which match(record) holds, or null.
+template <class T, class Match>
+T *findValid(T *anchor, Match match) {
+    for (T *r = firstValid(anchor); r != nullptr; r = nextValid(r)) {
+        if (match(r)) return r;
+    }
+    return nullptr;
 }
 
 // Refills a list behind its anchor, one record at a time: take() hands out the node after
@@ -93,10 +99,7 @@ public:
     ListOwner &operator=(const ListOwner &) = delete;
     ListOwner(ListOwner &&o) noexcept : anchor_(std::exchange(o.anchor_, nullptr)) {}
     ListOwner &operator=(ListOwner &&o) noexcept {
-        if (this != &o) {
-            Free(anchor_);
-            anchor_ = std::exchange(o.anchor_, nullptr);
-        }
+        std::swap(anchor_, o.anchor_);  // o frees what this held
         return *this;
     }
     ~ListOwner() { Free(anchor_); }

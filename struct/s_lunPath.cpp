@@ -2,6 +2,7 @@
 #include "struct/s_lunPath.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "common/comm_util.h"
@@ -12,20 +13,6 @@ namespace morvel::structs {
 namespace {
 
 constexpr const char *kSrc = "struct/s_lunPath";
-
-void fillFromDevice(s_lunPath *r, const mon::s_morvel *d) {
-    common::copyField(r->lun_alias, d->path_alias);
-    common::copyField(r->lun_wwid, d->wwid);
-}
-
-void fillFromPath(s_lunPath *r, const mon::s_path_dev *q) {
-    common::copyField(r->path_dev_id, q->dev_id);
-    common::copyField(r->path_dev_name, q->dev_name);
-    // In the monitor's path layout path_status holds the path checker state.
-    common::copyField(r->path_status, q->path_status);
-    common::copyField(r->path_group_status, q->path_group_status);
-    common::copyField(r->morvel_status, q->morvel_status);
-}
 
 size_t hashKey(const char *key, size_t maxLen) {
     size_t h = 1469598103934665603ULL;
@@ -68,8 +55,16 @@ common::EcItem *cvtMorvelToLunpath(mon::s_morvel *devices, s_lunPath *lunpaths) 
         do {
             s_lunPath *r = tail.take();
             if (r == nullptr) return &common::EC_molloc_failed;
-            fillFromDevice(r, d);
-            if (q != nullptr) fillFromPath(r, q);
+            common::copyField(r->lun_alias, d->path_alias);
+            common::copyField(r->lun_wwid, d->wwid);
+            if (q != nullptr) {
+                common::copyField(r->path_dev_id, q->dev_id);
+                common::copyField(r->path_dev_name, q->dev_name);
+                // In the monitor's path layout path_status holds the path checker state.
+                common::copyField(r->path_status, q->path_status);
+                common::copyField(r->path_group_status, q->path_group_status);
+                common::copyField(r->morvel_status, q->morvel_status);
+            }
             tail.keep(r);
         } while (q != nullptr && (q = nextValid(q)) != nullptr);
     }
@@ -84,13 +79,10 @@ common::EcItem *cpyLunpath(const s_lunPath *src, s_lunPath *dst) {
     for (const s_lunPath *s = firstValid(src); s != nullptr; s = nextValid(s)) {
         s_lunPath *r = tail.take();
         if (r == nullptr) return &common::EC_molloc_failed;
-        common::copyField(r->lun_alias, s->lun_alias);
-        common::copyField(r->lun_wwid, s->lun_wwid);
-        common::copyField(r->path_dev_id, s->path_dev_id);
-        common::copyField(r->path_dev_name, s->path_dev_name);
-        common::copyField(r->path_status, s->path_status);
-        common::copyField(r->path_group_status, s->path_group_status);
-        common::copyField(r->morvel_status, s->morvel_status);
+        s_lunPath *next = r->next;
+        *r = *s;  // every text field is terminated within its width
+        r->next = next;
+        r->is_last = 1;
         tail.keep(r);
     }
     return &common::EC_ok;
@@ -98,18 +90,13 @@ common::EcItem *cpyLunpath(const s_lunPath *src, s_lunPath *dst) {
 
 s_lunPath *findLunpathByLunId(s_lunPath *anchor, const char *wwid) {
     if (wwid == nullptr) return nullptr;
-    for (s_lunPath *r = firstValid(anchor); r != nullptr; r = nextValid(r)) {
-        if (std::strncmp(r->lun_wwid, wwid, kLunWwidKeyLen) == 0) return r;
-    }
-    return nullptr;
+    return findValid(anchor, [&](const s_lunPath *r) { return std::strncmp(r->lun_wwid, wwid, kLunWwidKeyLen) == 0; });
 }
 
 s_lunPath *findLunpathByDevName(s_lunPath *anchor, const char *dev_name) {
     if (dev_name == nullptr) return nullptr;
-    for (s_lunPath *r = firstValid(anchor); r != nullptr; r = nextValid(r)) {
-        if (std::strncmp(r->path_dev_name, dev_name, kDevNameKeyLen) == 0) return r;
-    }
-    return nullptr;
+    return findValid(anchor,
+                     [&](const s_lunPath *r) { return std::strncmp(r->path_dev_name, dev_name, kDevNameKeyLen) == 0; });
 }
 
 size_t countLunpath(const s_lunPath *anchor) {
@@ -119,37 +106,28 @@ size_t countLunpath(const s_lunPath *anchor) {
 }
 
 void LunPathIndex::build(s_lunPath *anchor) {
-    size_t need = 64;
-    while (need < 2 * countLunpath(anchor)) need *= 2;
-    if (slots_.size() < need) {
-        slots_.assign(need, Slot{0, nullptr});
-    } else {
-        std::fill(slots_.begin(), slots_.end(), Slot{0, nullptr});
-    }
-    const size_t mask = slots_.size() - 1;
-    const size_t len = keyLen();
+    // a power of two, at least 64 and twice the records; a larger table of an earlier cycle stays
+    const size_t need = std::max<size_t>(64, std::bit_ceil(2 * countLunpath(anchor)));
+    slots_.assign(std::max(need, slots_.size()), Slot{0, nullptr});
     for (s_lunPath *r = firstValid(anchor); r != nullptr; r = nextValid(r)) {
-        const char *k = keyOf(r);
-        const size_t h = hashKey(k, len);
-        for (size_t i = h & mask;; i = (i + 1) & mask) {
-            if (slots_[i].rec == nullptr) {
-                slots_[i] = Slot{h, r};
-                break;
-            }
-            if (slots_[i].hash == h && std::strncmp(keyOf(slots_[i].rec), k, len) == 0) break;  // first stays
-        }
+        const size_t h = hashKey(keyOf(r), keyLen());
+        Slot &slot = slots_[probe(keyOf(r), h)];
+        if (slot.rec == nullptr) slot = Slot{h, r};  // the first record of a key stays
     }
 }
 
 s_lunPath *LunPathIndex::find(const char *key) const {
     if (key == nullptr || slots_.empty()) return nullptr;
+    return slots_[probe(key, hashKey(key, keyLen()))].rec;
+}
+
+size_t LunPathIndex::probe(const char *key, size_t hash) const {
     const size_t mask = slots_.size() - 1;
-    const size_t len = keyLen();
-    const size_t h = hashKey(key, len);
-    for (size_t i = h & mask;; i = (i + 1) & mask) {
-        if (slots_[i].rec == nullptr) return nullptr;
-        if (slots_[i].hash == h && std::strncmp(keyOf(slots_[i].rec), key, len) == 0) return slots_[i].rec;
-    }
+    size_t i = hash & mask;
+    while (slots_[i].rec != nullptr &&
+           !(slots_[i].hash == hash && std::strncmp(keyOf(slots_[i].rec), key, keyLen()) == 0))
+        i = (i + 1) & mask;
+    return i;
 }
 
 }  // namespace morvel::structs

@@ -3,7 +3,6 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
-#include <utility>
 #include <vector>
 
 #include "common/ec_items.h"
@@ -65,6 +64,8 @@ private:
         return key_ == Key::Wwid ? r->lun_wwid : r->path_dev_name;
     }
     size_t keyLen() const { return key_ == Key::Wwid ? kLunWwidKeyLen : kDevNameKeyLen; }
+    // The slot that holds key, or the free slot where it would go.
+    size_t probe(const char *key, size_t hash) const;
 
     struct Slot {
         size_t hash;

@@ -3,6 +3,7 @@
 #pragma once
 #include <cstdint>
 
+#include "common/log.h"
 #include "struct/record_list.h"
 
 namespace morvel::structs {
@@ -65,21 +66,81 @@ struct s_morvel {
 };
 }  // namespace mon
 
-// List functions, for both layouts (explicitly instantiated for s_morvel/s_path_dev and
-// mon::s_morvel/mon::s_path_dev).
-template <class P = s_path_dev> P *mallocPathDev();
-template <class P> void _initPathDev(P *node);
-template <class P> void initPathDev(P *anchor);
-template <class P> P *getOrMallocNextPathDev(P *prev);
-template <class P> void _freePathDev(P *node);
-template <class P> void freePathDev(P *first);
+// List functions, for both layouts (s_morvel/s_path_dev and mon::s_morvel/mon::s_path_dev).
+inline constexpr char kRecordsLogSrc[] = "struct/s_morvel";
 
-template <class M = s_morvel> M *mallocMorvel();
-template <class M> void _initMorvel(M *node);
-template <class M> void initMorvel(M *anchor);
-template <class M> M *getOrMallocNextMorvel(M *prev);
-template <class M> void _freeMorvel(M *node);
-template <class M> void freeMorvel(M *first);
+// ---- path records ----
+
+template <class P = s_path_dev>
+P *mallocPathDev() {
+    MLOG(common::LOG_INFO, kRecordsLogSrc, "Malloc struct s_path_dev.");
+    return newRecord<P>();
+}
+
+template <class P>
+void _initPathDev(P *node) {
+    clearRecord(node);
+}
+
+template <class P>
+void initPathDev(P *anchor) {
+    _initPathDev(anchor);
+}
+
+template <class P>
+P *getOrMallocNextPathDev(P *prev) {
+    return nextOrNew(prev, mallocPathDev<P>, _initPathDev<P>);
+}
+
+template <class P>
+void _freePathDev(P *node) {
+    delete node;
+}
+
+template <class P>
+void freePathDev(P *first) {
+    freeChain(first, _freePathDev<P>);
+}
+
+// ---- device records ----
+
+template <class M = s_morvel>
+M *mallocMorvel() {
+    MLOG(common::LOG_INFO, kRecordsLogSrc, "Malloc struct s_morvel.");
+    return newRecord<M>();
+}
+
+// The device's path list stays with it, emptied.
+template <class M>
+void _initMorvel(M *node) {
+    if (!node) return;
+    auto *pdev = node->pdev;
+    clearRecord(node);
+    node->pdev = pdev;
+    initPathDev(node->pdev);
+}
+
+template <class M>
+void initMorvel(M *anchor) {
+    _initMorvel(anchor);
+}
+
+template <class M>
+M *getOrMallocNextMorvel(M *prev) {
+    return nextOrNew(prev, mallocMorvel<M>, _initMorvel<M>);
+}
+
+template <class M>
+void _freeMorvel(M *node) {
+    if (!node) return;
+    freePathDev(node->pdev);
+    delete node;
+}
+
+template <class M>
+void freeMorvel(M *first) {
+    freeChain(first, _freeMorvel<M>);
+}
 
 // Refilling cursors of the two lists (see ListTail).
 template <class P = s_path_dev>

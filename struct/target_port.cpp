@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "common/comm_util.h"
+#include "common/file_util.h"
 #include "common/log.h"
 
 namespace morvel::structs {
@@ -26,14 +27,11 @@ bool contains(std::string_view hay, std::string_view needle) {
 // The n-th (1-based) of the pieces the text splits into at hyphens, empty pieces skipped; a
 // newline is no separator. Empty when there are fewer pieces.
 std::string_view nthPiece(std::string_view text, int n) {
-    size_t pos = 0;
-    while (pos < text.size()) {
-        while (pos < text.size() && text[pos] == '-') ++pos;
-        if (pos >= text.size()) break;
-        size_t end = text.find('-', pos);
-        if (end == std::string_view::npos) end = text.size();
+    size_t pos = text.find_first_not_of('-');
+    while (pos != std::string_view::npos) {
+        const size_t end = std::min(text.find('-', pos), text.size());
         if (--n == 0) return text.substr(pos, end - pos);
-        pos = end;
+        pos = text.find_first_not_of('-', end);
     }
     return {};
 }
@@ -135,34 +133,23 @@ void decideNvmeTargetPort(std::string_view items, TargetPortField &targetPort) {
 
 // ---- resolvers ----
 
-const std::vector<ByPathLink> &PortResolver::links() {
+std::string PortResolver::listingOf(std::string_view devName) {
     if (!scanned_) {
         scanned_ = true;
-        links_ = readByPathLinks();
+        std::vector<ByPathLink> links = readByPathLinks();
         // by name in byte order: the order `ls` lists them with LC_ALL=C
-        std::sort(links_.begin(), links_.end(),
+        std::sort(links.begin(), links.end(),
                   [](const ByPathLink &a, const ByPathLink &b) { return a.name < b.name; });
-        byDisk_.reserve(links_.size());
-        for (size_t i = 0; i < links_.size(); ++i)
-            byDisk_[std::string(stripDigits(links_[i].target))].push_back(i);
+        byDisk_.reserve(links.size());
+        for (ByPathLink &link : links) {
+            const std::string disk(stripDigits(link.target));
+            byDisk_[disk].push_back(std::move(link));
+        }
     }
-    return links_;
-}
-
-std::string PortResolver::listingOf(std::string_view devName) {
-    const std::vector<ByPathLink> &all = links();
-    if (stripDigits(devName).size() != devName.size()) return byPathListing(all, devName);
-    auto it = byDisk_.find(std::string(devName));
-    if (it == byDisk_.end()) return {};
-    std::string out;
-    for (size_t i : it->second) {
-        if (!isOwnByPathLink(all[i].target, devName)) continue;
-        out += all[i].name;
-        out += '\n';
-        if (out.size() > kCaptureMax) break;
-    }
-    cutToCapture(out);
-    return out;
+    // A partition's own links point at the partition or at partitions of its name: the
+    // same disk.
+    auto it = byDisk_.find(std::string(stripDigits(devName)));
+    return it == byDisk_.end() ? std::string() : byPathListing(it->second, devName);
 }
 
 common::EcItem *PortResolver::resolve(const char *devName, HostInterfaceField &hostInterface,
@@ -198,9 +185,7 @@ std::vector<ByPathLink> HostPortResolver::readByPathLinks() {
         ssize_t n = readlinkat(dfd, entry->d_name, target, sizeof target - 1);
         if (n < 0) continue;
         std::string_view t(target, static_cast<size_t>(n));
-        size_t slash = t.rfind('/');
-        if (slash != std::string_view::npos) t = t.substr(slash + 1);
-        links.push_back({entry->d_name, std::string(t)});
+        links.push_back({entry->d_name, std::string(t.substr(t.rfind('/') + 1))});  // npos + 1 is 0
     }
     closedir(dir);
     return links;
@@ -209,21 +194,10 @@ std::vector<ByPathLink> HostPortResolver::readByPathLinks() {
 bool HostPortResolver::readNvmeAddress(const std::string &devName, std::string &text) {
     std::string path = std::string(SYS_BLOCK_DIR) + devName + "/device/address";
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        MLOG(common::LOG_ERROR, kSrc, "Read file [%s] failed\n", path.c_str());
-        return false;
-    }
-    char buf[1024];
-    text.clear();
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0 && text.size() <= 4 * kCaptureMax)
-        text.append(buf, static_cast<size_t>(n));
-    close(fd);
-    if (n < 0) {
-        MLOG(common::LOG_ERROR, kSrc, "Read file [%s] failed\n", path.c_str());
-        return false;
-    }
-    return true;
+    const bool ok = fd >= 0 && common::readAll(fd, text);
+    if (fd >= 0) close(fd);
+    if (!ok) MLOG(common::LOG_ERROR, kSrc, "Read file [%s] failed\n", path.c_str());
+    return ok;
 }
 
 std::vector<ByPathLink> FixedPortResolver::readByPathLinks() {
@@ -239,8 +213,7 @@ bool FixedPortResolver::readNvmeAddress(const std::string &devName, std::string 
 
 common::EcItem *getTargetPort(const char *devName, HostInterfaceField &hostInterface,
                            TargetPortField &targetPort) {
-    HostPortResolver resolver;
-    return resolver.resolve(devName, hostInterface, targetPort);
+    return HostPortResolver().resolve(devName, hostInterface, targetPort);
 }
 
 }  // namespace morvel::structs

@@ -61,19 +61,17 @@ public:
                          TargetPortField &targetPort);
 
 protected:
-    // Every by-path link, in any order (links() sorts them).
+    // Every by-path link, in any order.
     virtual std::vector<ByPathLink> readByPathLinks() = 0;
     // The text of the NVMe controller address of devName; false when it cannot be read.
     virtual bool readNvmeAddress(const std::string &devName, std::string &text) = 0;
 
 private:
-    const std::vector<ByPathLink> &links();
     std::string listingOf(std::string_view devName);
 
     bool scanned_ = false;
-    std::vector<ByPathLink> links_;
-    // link indexes by target disk (partition digits stripped), in link order
-    std::unordered_map<std::string, std::vector<size_t>> byDisk_;
+    // the links by target disk (partition digits stripped), sorted by name
+    std::unordered_map<std::string, std::vector<ByPathLink>> byDisk_;
 };
 
 // Reads the live host: /dev/disk/by-path/ and /sys/block/<dev>/device/address.
