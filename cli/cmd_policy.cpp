@@ -64,14 +64,9 @@ long numberAfter(const char *s, const char *marker) {
 // SUSE names: the major release is the first number; the service pack is given as
 // "PATCHLEVEL = n" (SuSE-release) or "-SPn" / " SPn" (os-release, lsb_release).
 Version suseVersion(const char *s) {
-    Version v;
-    const char *p = s;
-    while (*p != '\0' && !isdigit(static_cast<unsigned char>(*p))) ++p;
-    v.major = readNumber(p);
     long minor = numberAfter(s, "PATCHLEVEL");
     if (minor < 0) minor = numberAfter(s, "SP");
-    v.minor = minor < 0 ? 0 : minor;
-    return v;
+    return {dottedVersion(s).major, minor < 0 ? 0 : minor};
 }
 
 const char *orDefault(const char *param, const char *old, const char *def) {
@@ -97,10 +92,9 @@ bool isPlainPolicyWord(const char *s) {
 
 bool isFcNvmeCapable(const char *osName) {
     if (osName == nullptr) return false;
-    const Version eight{8, 0};
     if (strstr(osName, "Red") != nullptr || strstr(osName, "CentOS Linux") != nullptr) {
         const Version v = dottedVersion(osName);
-        return v.major >= 0 && !(v < eight);
+        return v.major >= 0 && !(v < Version{8, 0});
     }
     if (strstr(osName, "VERSION=") != nullptr && strstr(osName, "SP") != nullptr) {
         const Version v = suseVersion(strstr(osName, "VERSION="));
@@ -126,16 +120,17 @@ EcItem *setpathpolicy() {
     // Without a configuration file the backup fails: its item is the result.
     EcItem *item = backupConfFile();
     if (item->code != 0) return item;
+    auto undo = [](EcItem *failed) {
+        rollBackConfFile();
+        return failed;
+    };
 
     // The current values of the block being changed give the defaults of a missing
     // parameter and the "from" side of the change records.
     char oldGroup[kPolicyLen] = {};
     char oldChooser[kPolicyLen] = {};
     item = queryPolicy(script, oldGroup, sizeof oldGroup, oldChooser, sizeof oldChooser, nullptr);
-    if (item->code != 0) {
-        rollBackConfFile();
-        return item;
-    }
+    if (item->code != 0) return undo(item);
 
     const char *group = orDefault(gParamGroupVal, oldGroup, common::CONF_DEFAULT_GROUP);
     const char *chooser = orDefault(gParamChooserVal, oldChooser, common::CONF_DEFAULT_CHOOSER);
@@ -144,28 +139,19 @@ EcItem *setpathpolicy() {
     {
         OutBuf out;
         item = exeLiunxInfoCmd(cmd, out.get(), out.size());
-        if (item->code != 0) {
-            rollBackConfFile();
-            if (strstr(out.get(), "No configuration") != nullptr) {
-                initEcItems1(&EC_no_config_info, typeName);
-                return &EC_no_config_info;
-            }
-            return item;
+        if (item->code != 0 && strstr(out.get(), "No configuration") != nullptr) {
+            initEcItems1(&EC_no_config_info, typeName);
+            return undo(&EC_no_config_info);
         }
+        if (item->code != 0) return undo(item);
     }
 
     char running = 0;
     item = getStatus(&running);
-    if (item->code != 0) {
-        rollBackConfFile();
-        return item;
-    }
+    if (item->code != 0) return undo(item);
     if (running) {
         item = chMultipathdService("reload");
-        if (item->code != 0) {
-            rollBackConfFile();
-            return item;
-        }
+        if (item->code != 0) return undo(item);
     }
 
     // Only changes that stay in the file are recorded.

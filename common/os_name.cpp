@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 namespace morvel::common {
 
@@ -23,17 +24,10 @@ constexpr int kLsbNameMax = 240;       // characters taken from lsb_release
 
 // Reads one line of at most size-1 characters; an unreadable line counts as empty.
 void readLine(FILE *f, char *buf, int size) {
-    buf[0] = '\0';
     if (fgets(buf, size, f) == nullptr) buf[0] = '\0';
 }
 
-// Closes a FILE on every return path.
-struct FileCloser {
-    FILE *f;
-    ~FileCloser() {
-        if (f != nullptr) fclose(f);
-    }
-};
+using FileCloser = std::unique_ptr<FILE, decltype(&fclose)>;
 
 }  // namespace
 
@@ -42,7 +36,7 @@ int read_redhat_release(void) {
         access("/etc/oracle-release", R_OK) == 0 ? "/etc/oracle-release" : "/etc/redhat-release";
     FILE *f = fopen(path, "r");
     if (f == nullptr) return 1;
-    FileCloser closer{f};
+    FileCloser closer(f, fclose);
 
     char line[kRedhatLineSize];
     readLine(f, line, sizeof line);
@@ -70,7 +64,7 @@ int read_suse_release(void) {
     const bool osRelease = access("/etc/os-release", R_OK) == 0;
     FILE *f = fopen(osRelease ? "/etc/os-release" : "/etc/SuSE-release", "r");
     if (f == nullptr) return 1;
-    FileCloser closer{f};
+    FileCloser closer(f, fclose);
 
     char first[kSuseFirstSize];
     char second[kSuseLineSize];
