@@ -23,10 +23,8 @@ const char *programName(const char *argv0) {
 
 EcItem *exeCli(int argc, char **argv) {
     const char *name = argc > 1 && argv[1] != nullptr ? argv[1] : "";
-    const CommandRow *row = findCommand(name);
-    if (row != nullptr) return row->run(argc);
-    initEcItems1(&EC_invalid_cli_name, name);
-    return &EC_invalid_cli_name;
+    EcItem *item = checkCliNames(name);
+    return item->code != 0 ? item : findCommand(name)->run(argc);
 }
 
 int cliMain(int argc, char **argv) {

@@ -92,13 +92,12 @@ EcItem *flushMap(const char *deviceNumber) {
 }  // namespace
 
 EcItem *deleteDrive(structs::s_path_dev *pathList) {
-    if (pathList == nullptr || pathList->is_last == 1 || pathList->next == nullptr) return &EC_ok;
+    structs::s_path_dev *first = structs::firstValid(pathList);
     // Only SCSI disk paths are removed one by one; NVMe namespaces go with the flush.
-    if (strstr(pathList->next->dev_name, "sd") == nullptr) return &EC_ok;
-    for (structs::s_path_dev *p = pathList->next; p != nullptr; p = p->next) {
+    if (first == nullptr || strstr(first->dev_name, "sd") == nullptr) return &EC_ok;
+    for (structs::s_path_dev *p = first; p != nullptr; p = structs::nextValid(p)) {
         EcItem *item = deleteBlockDevice(p->dev_name);
         if (item->code != 0) return item;
-        if (p->is_last == 1) break;
     }
     return &EC_ok;
 }

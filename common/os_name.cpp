@@ -8,6 +8,9 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string_view>
+
+#include "common/comm_util.h"
 
 namespace morvel::common {
 
@@ -73,8 +76,7 @@ int read_suse_release(void) {
     if (osRelease) {
         readLine(f, second, sizeof second);
         if (second[0] == '\0') return 1;
-        strncpy(hi_linux_os_name, second, kFileNameMax);
-        hi_linux_os_name[kFileNameMax] = '\0';
+        copyField(hi_linux_os_name, second, kFileNameMax);
         return 0;
     }
 
@@ -93,8 +95,7 @@ int read_suse_release(void) {
     }
     char joined[kSuseFirstSize + kSuseLineSize];
     snprintf(joined, sizeof joined, "%s%s", first, third);
-    strncpy(hi_linux_os_name, joined, kFileNameMax);
-    hi_linux_os_name[kFileNameMax] = '\0';
+    copyField(hi_linux_os_name, joined, kFileNameMax);
     return 0;
 }
 
@@ -121,11 +122,7 @@ int read_lsb_release(void) {
     } else if (readLen - 1 < end) {
         end = readLen - 1;  // the line's last character as read is dropped
     }
-    size_t n = end - start;
-    if (n > kLsbNameMax) n = kLsbNameMax;
-    memcpy(hi_linux_os_name, line + start, n);
-    memset(hi_linux_os_name + n, 0, kLsbNameMax - n);
-    hi_linux_os_name[kLsbNameMax] = '\0';
+    copyField(hi_linux_os_name, std::string_view(line + start, end - start), kLsbNameMax);
     return 0;
 }
 

@@ -40,10 +40,8 @@ char *get_next_line(char *s) {
 }
 
 int findNotChar(const char *s, int start, char ch) {
-    if (!s || *s == '\0' || start < 0) return -1;
-    const int len = vessar_strlen(s);
-    if (start >= len) return -1;
-    for (int i = start; i < len; ++i)
+    if (!s || start < 0 || start >= vessar_strlen(s)) return -1;
+    for (int i = start; s[i] != '\0'; ++i)
         if (s[i] != ch) return i;
     return -1;
 }
