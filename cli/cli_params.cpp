@@ -1,6 +1,9 @@
 // Parameter checks of morvel: every command's words are checked here and their values
 // stored in the parameter slots before the command is dispatched.
+#include <cctype>
 #include <cstring>
+#include <initializer_list>
+#include <utility>
 
 #include "cli/cli_tags.h"
 #include "common/comm_util.h"
@@ -40,8 +43,16 @@ bool inList(const char *value, const char *const (&list)[N]) {
     return false;
 }
 
-void setSlot(char (&slot)[257], const char *value) { common::vessar_strncpy(slot, value, kValueLen); }
-void clearSlot(char (&slot)[257]) { std::memset(slot, 0, kValueLen); }
+void setSlot(char *slot, const char *value) { common::vessar_strncpy(slot, value, kValueLen); }
+void clearSlot(char *slot) { std::memset(slot, 0, kValueLen); }
+
+// The slot that a parameter name fills, among the given names, or null.
+char *slotOf(const char *name, std::initializer_list<std::pair<const char *, char *>> slots) {
+    for (const auto &[word, slot] : slots) {
+        if (same(name, word)) return slot;
+    }
+    return nullptr;
+}
 
 EcItem *fail1(EcItem *item, const char *s) {
     initEcItems1(item, s);
@@ -108,20 +119,13 @@ EcItem *checkSetStateParams(int argc, char **argv) {
     clearSlot(gParamStateVal);
     for (int i = 2; i < argc; i += 2) {
         const char *name = argv[i];
-        bool isAlias = same(name, "-path_alias");
-        bool isDevice = same(name, "-device_name");
-        bool isState = same(name, "-state");
-        if (!isAlias && !isDevice && !isState) return fail1(&EC_invalid_param_name, name);
+        char *slot =
+            slotOf(name, {{"-path_alias", gParamMpathxVal}, {"-device_name", gParamPathVal}, {"-state", gParamStateVal}});
+        if (slot == nullptr) return fail1(&EC_invalid_param_name, name);
         if (i + 1 >= argc) return fail1(&EC_miss_param_val, name);
         const char *value = argv[i + 1];
-        if (isAlias) {
-            setSlot(gParamMpathxVal, value);
-        } else if (isDevice) {
-            setSlot(gParamPathVal, value);
-        } else {
-            if (!inList(value, kPathStates)) return fail1(&EC_invalid_param_value, value);
-            setSlot(gParamStateVal, value);
-        }
+        if (slot == gParamStateVal && !inList(value, kPathStates)) return fail1(&EC_invalid_param_value, value);
+        setSlot(slot, value);
     }
     if (argc > 8) return fail1(&EC_invalid_param, argv[8]);
     if (argc < 8) return &EC_miss_device_path_state;
@@ -143,14 +147,12 @@ EcItem *checkSetPathPolicyParams(int argc, char **argv) {
             if (++i >= argc) return &EC_miss_group_chooser;
             word = argv[i];
         }
-        bool isGroup = same(word, "-group");
-        bool isChooser = same(word, "-chooser");
-        if (!isGroup && !isChooser) return fail1(&EC_invalid_param_name, word);
+        char *slot = slotOf(word, {{"-group", gParamGroupVal}, {"-chooser", gParamChooserVal}});
+        if (slot == nullptr) return fail1(&EC_invalid_param_name, word);
         if (i + 1 >= argc) return fail1(&EC_miss_param_val, word);
         const char *value = argv[++i];
-        char(&slot)[257] = isGroup ? gParamGroupVal : gParamChooserVal;
         if (slot[0] != '\0') return fail1(&EC_param_duped, value);
-        bool allowed = isChooser                      ? inList(value, kChoosers)
+        bool allowed = slot == gParamChooserVal       ? inList(value, kChoosers)
                        : gParamHostInterfaceType == 1 ? inList(value, kNvmeGroups)
                                                       : inList(value, kScsiGroups);
         if (!allowed) return fail1(&EC_invalid_param_value, value);
@@ -162,9 +164,7 @@ EcItem *checkSetPathPolicyParams(int argc, char **argv) {
 
 int isDigitorOrLetter(const char *s) {
     for (; *s != '\0'; ++s) {
-        char c = *s;
-        bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
-        if (!ok) return 0;
+        if (!std::isalnum(static_cast<unsigned char>(*s))) return 0;
     }
     return 1;
 }
@@ -222,10 +222,9 @@ EcItem *checkSetAliasParams(int argc, char **argv) {
     clearSlot(gParamWwidVal);
     for (int i = 2; i < argc; i += 2) {
         const char *name = argv[i];
-        bool isWwid = same(name, "-wwid");
-        if (!isWwid && !same(name, "-alias")) return fail1(&EC_invalid_param_name, name);
+        char *slot = slotOf(name, {{"-wwid", gParamWwidVal}, {"-alias", gParamAliasVal}});
+        if (slot == nullptr) return fail1(&EC_invalid_param_name, name);
         if (i + 1 >= argc) return fail1(&EC_miss_param_val, name);
-        char(&slot)[257] = isWwid ? gParamWwidVal : gParamAliasVal;
         if (slot[0] != '\0') return fail1(&EC_param_duped, name);
         setSlot(slot, argv[i + 1]);
     }

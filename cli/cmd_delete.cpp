@@ -41,11 +41,8 @@ EcItem *deleteBlockDevice(const char *name) {
     char cmd[common::kCmdBufSize];
     snprintf(cmd, sizeof cmd, "%s 1 > /sys/block/%s/device/delete", common::CMD_echo, name);
     EcItem *item = exeLiunxTaskCmdStrict(cmd);
-    if (item->code != 0) {
-        MLOG(LOG_ERROR, kMgmtLogSrc, "Execute command [%s] failed\n", cmd);
-        return &EC_exe_cmd_failed;
-    }
-    return &EC_ok;
+    if (item->code != 0) MLOG(LOG_ERROR, kMgmtLogSrc, "Execute command [%s] failed\n", cmd);
+    return item;
 }
 
 // The N of /dev/dm-N goes into a command line that is run uncleaned: digits only.

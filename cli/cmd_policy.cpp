@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <compare>
 #include <cstdio>
 #include <cstring>
 
@@ -22,11 +23,8 @@ constexpr int kPolicyLen = 256;
 struct Version {
     long major = -1;  // -1: no number found
     long minor = 0;
+    auto operator<=>(const Version &) const = default;
 };
-
-bool operator<(const Version &a, const Version &b) {
-    return a.major != b.major ? a.major < b.major : a.minor < b.minor;
-}
 
 // Reads a decimal number at p (saturating); returns -1 when p holds no digit.
 long readNumber(const char *&p) {

@@ -67,11 +67,8 @@ EcItem *writeScsiState(const char *state, const char *dev) {
     char cmd[common::kCmdBufSize];
     snprintf(cmd, sizeof cmd, "%s %s > /sys/block/%s/device/state", common::CMD_echo, state, dev);
     EcItem *item = exeLiunxTaskCmdStrict(cmd);
-    if (item->code != 0) {
-        MLOG(LOG_ERROR, kMgmtLogSrc, "Execute command [%s] failed\n", cmd);
-        return &EC_exe_cmd_failed;
-    }
-    return &EC_ok;
+    if (item->code != 0) MLOG(LOG_ERROR, kMgmtLogSrc, "Execute command [%s] failed\n", cmd);
+    return item;
 }
 
 // Fails or reinstates an NVMe path in multipathd; `verb` is "fail" or "reinstate".

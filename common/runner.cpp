@@ -48,10 +48,9 @@ using Clock = std::chrono::steady_clock;
 class Capture {
 public:
     Capture(char *buf, int size, int minChunk)
-        : buf_(buf), cur_(buf), capacity_(size - 1) {
-        chunk_ = capacity_ < minChunk ? capacity_ : minChunk;
-        if (chunk_ < 2) chunk_ = 2;  // room for at least one character per read
-        step_ = capacity_ > minChunk ? capacity_ : minChunk;
+        : buf_(buf), cur_(buf), capacity_(size - 1),
+          chunk_(std::max(std::min(capacity_, minChunk), 2)),  // room for at least one character per read
+          step_(std::max(capacity_, minChunk)) {
         buf_[0] = '\0';
     }
     ~Capture() {
@@ -112,8 +111,8 @@ private:
     char *buf_;
     char *cur_;
     int capacity_;
-    int chunk_ = 0;
-    int step_ = 0;
+    int chunk_;
+    int step_;
     long long allocated_ = 0;  // bytes of the heap buffer (0: still the caller's buffer)
     size_t held_ = 0;
     bool released_ = false;
