@@ -50,7 +50,7 @@ int findSubStrIndexes(char *s, char sep, char **starts, int max);
 int isBeginwith(const char *s, const char *prefix);
 int isEndWith(const char *s, const char *suffix);
 // s cut to width characters, or followed by blanks up to width.
-void appendWidth(std::string &out, const char *s, int width);
+void appendWidth(std::string &out, std::string_view s, size_t width);
 void printWidth(char *s, int width);
 int splitStr(char *s, char sep, char ***fields);
 char **strsplit_count(const char *s, const char *delim, size_t *count);

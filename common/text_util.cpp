@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "common/comm_util.h"
 
@@ -72,16 +73,16 @@ int isEndWith(const char *s, const char *suffix) {
     return std::strcmp(s + ls - lx, suffix) == 0 ? 1 : 0;
 }
 
-void appendWidth(std::string &out, const char *s, int width) {
-    if (!s || width < 0) return;
-    const size_t len = vessar_strnlen(s, static_cast<size_t>(width));
-    out.append(s, len);
-    out.append(static_cast<size_t>(width) - len, ' ');
+void appendWidth(std::string &out, std::string_view s, size_t width) {
+    s = s.substr(0, width);
+    out.append(s);
+    out.append(width - s.size(), ' ');
 }
 
 void printWidth(char *s, int width) {
+    if (!s || width < 0) return;
     std::string cell;
-    appendWidth(cell, s, width);
+    appendWidth(cell, s, static_cast<size_t>(width));
     std::fputs(cell.c_str(), stdout);
 }
 
