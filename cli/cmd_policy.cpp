@@ -1,7 +1,5 @@
 // Path-group policy and path chooser of the device blocks: "setpathpolicy" and
 // "lspathpolicy", and the rule telling which distributions support FC-NVMe.
-#include <unistd.h>
-
 #include <cctype>
 #include <compare>
 #include <cstdio>

@@ -363,24 +363,21 @@ RunResult runShell(const char *line, Capture &cap, bool ownGroup, int timeoutMs)
     }
     close(child.fd);
 
-    if (!timed) {
-        res.status = reap(child.pid);
-        if (ownGroup) reapEnded(child.pid);
-        return res;
-    }
-    // the command may have closed its output and still be running: wait up to the deadline
+    // the command may have closed its output and still be running: under a deadline it is
+    // waited for up to the deadline
     for (;;) {
         int wstatus = 0;
-        pid_t w = waitpid(child.pid, &wstatus, WNOHANG);
+        pid_t w = waitpid(child.pid, &wstatus, timed ? WNOHANG : 0);
         if (w == child.pid) {
             res.status = exitStatus(wstatus);
-            reapEnded(child.pid);
+            if (ownGroup) reapEnded(child.pid);
             return res;
         }
         if (w < 0 && errno != EINTR) {
             res.status = 255;
             return res;
         }
+        if (!timed) continue;
         if (Clock::now() >= deadline) {
             killGroup(child.pid);
             res.end = RunEnd::TimedOut;
