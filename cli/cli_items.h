@@ -8,7 +8,6 @@ using common::EcItem;
 #define MORVEL_EC_USING(name, code, text) using common::EC_##name;
 MORVEL_EC_ITEMS(MORVEL_EC_USING)
 #undef MORVEL_EC_USING
-using common::getErrorMsg;
 using common::initEcItems1;
 using common::initEcItems2;
 using common::print__;

@@ -37,12 +37,11 @@ using FileCloser = std::unique_ptr<FILE, decltype(&fclose)>;
 int read_redhat_release(void) {
     const char *path =
         access("/etc/oracle-release", R_OK) == 0 ? "/etc/oracle-release" : "/etc/redhat-release";
-    FILE *f = fopen(path, "r");
-    if (f == nullptr) return 1;
-    FileCloser closer(f, fclose);
+    FileCloser f(fopen(path, "r"), fclose);
+    if (!f) return 1;
 
     char line[kRedhatLineSize];
-    readLine(f, line, sizeof line);
+    readLine(f.get(), line, sizeof line);
     const int len = static_cast<int>(strlen(line));
     // A first line that holds nothing but its line feed is as good as empty: the next
     // source is tried.
@@ -65,24 +64,23 @@ int read_redhat_release(void) {
 
 int read_suse_release(void) {
     const bool osRelease = access("/etc/os-release", R_OK) == 0;
-    FILE *f = fopen(osRelease ? "/etc/os-release" : "/etc/SuSE-release", "r");
-    if (f == nullptr) return 1;
-    FileCloser closer(f, fclose);
+    FileCloser f(fopen(osRelease ? "/etc/os-release" : "/etc/SuSE-release", "r"), fclose);
+    if (!f) return 1;
 
     char first[kSuseFirstSize];
     char second[kSuseLineSize];
-    readLine(f, first, sizeof first);
+    readLine(f.get(), first, sizeof first);
 
     if (osRelease) {
-        readLine(f, second, sizeof second);
+        readLine(f.get(), second, sizeof second);
         if (second[0] == '\0') return 1;
         copyField(hi_linux_os_name, second, kFileNameMax);
         return 0;
     }
 
     char third[kSuseLineSize];
-    readLine(f, second, sizeof second);
-    readLine(f, third, sizeof third);
+    readLine(f.get(), second, sizeof second);
+    readLine(f.get(), third, sizeof third);
     if (first[0] == '\0') return 1;
 
     // Drop the bracketed architecture together with the blank before it, or else the

@@ -24,10 +24,7 @@ int numberOfString(const char *hay, const char *needle) {
 
 char *find_char(const char *s, int ch) { return s ? const_cast<char *>(std::strchr(s, ch)) : nullptr; }
 
-char *find_str(const char *hay, const char *needle) {
-    if (!hay || !needle) return nullptr;
-    return vessar_strstr(hay, needle);
-}
+char *find_str(const char *hay, const char *needle) { return hay && needle ? vessar_strstr(hay, needle) : nullptr; }
 
 char *get_next_line(char *s) {
     if (!s) return nullptr;
@@ -62,8 +59,7 @@ int findSubStrIndexes(char *s, char sep, char **starts, int max) {
 }
 
 int isBeginwith(const char *s, const char *prefix) {
-    if (!s || !prefix) return 0;
-    return std::strncmp(s, prefix, std::strlen(prefix)) == 0 ? 1 : 0;
+    return s && prefix && std::strncmp(s, prefix, std::strlen(prefix)) == 0 ? 1 : 0;
 }
 
 int isEndWith(const char *s, const char *suffix) {
