@@ -12,5 +12,6 @@ using common::initEcItems1;
 using common::initEcItems2;
 using common::print__;
 using common::print_ec;
+using common::withParams;
 
 }  // namespace morvel::cli

@@ -54,11 +54,6 @@ char *slotOf(const char *name, std::initializer_list<std::pair<const char *, cha
     return nullptr;
 }
 
-EcItem *fail1(EcItem *item, const char *s) {
-    initEcItems1(item, s);
-    return item;
-}
-
 bool isHex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 
 // n hex digits at s; s is advanced past them.
@@ -98,13 +93,13 @@ bool isNameOrWwid(const char *s) { return common::regMatch(kNameRegex, s) == 1 |
 
 EcItem *checkDeleteParams(int argc, char **argv) {
     if (argc < 3) return &EC_miss_mpathx;
-    if (argc > 3) return fail1(&EC_invalid_param, argv[3]);
+    if (argc > 3) return withParams(&EC_invalid_param, argv[3]);
     setSlot(gParamMpathxVal, argv[2]);
     return checkDeviceName(gParamMpathxVal);
 }
 
 EcItem *checkQueryParams(int argc, char **argv) {
-    if (argc > 3) return fail1(&EC_invalid_param, argv[3]);
+    if (argc > 3) return withParams(&EC_invalid_param, argv[3]);
     if (argc == 3) {
         setSlot(gParamMpathxVal, argv[2]);
         return checkDeviceName(gParamMpathxVal);
@@ -119,15 +114,15 @@ EcItem *checkSetStateParams(int argc, char **argv) {
     clearSlot(gParamStateVal);
     for (int i = 2; i < argc; i += 2) {
         const char *name = argv[i];
-        char *slot =
-            slotOf(name, {{"-path_alias", gParamMpathxVal}, {"-device_name", gParamPathVal}, {"-state", gParamStateVal}});
-        if (slot == nullptr) return fail1(&EC_invalid_param_name, name);
-        if (i + 1 >= argc) return fail1(&EC_miss_param_val, name);
+        char *slot = slotOf(name, {{"-path_alias", gParamMpathxVal}, {"-device_name", gParamPathVal},
+                                   {"-state", gParamStateVal}});
+        if (slot == nullptr) return withParams(&EC_invalid_param_name, name);
+        if (i + 1 >= argc) return withParams(&EC_miss_param_val, name);
         const char *value = argv[i + 1];
-        if (slot == gParamStateVal && !inList(value, kPathStates)) return fail1(&EC_invalid_param_value, value);
+        if (slot == gParamStateVal && !inList(value, kPathStates)) return withParams(&EC_invalid_param_value, value);
         setSlot(slot, value);
     }
-    if (argc > 8) return fail1(&EC_invalid_param, argv[8]);
+    if (argc > 8) return withParams(&EC_invalid_param, argv[8]);
     if (argc < 8) return &EC_miss_device_path_state;
     // The path's device name goes into sysfs paths and multipathd command lines. A name
     // that was not given is left to the command, which reports the missing path.
@@ -148,17 +143,17 @@ EcItem *checkSetPathPolicyParams(int argc, char **argv) {
             word = argv[i];
         }
         char *slot = slotOf(word, {{"-group", gParamGroupVal}, {"-chooser", gParamChooserVal}});
-        if (slot == nullptr) return fail1(&EC_invalid_param_name, word);
-        if (i + 1 >= argc) return fail1(&EC_miss_param_val, word);
+        if (slot == nullptr) return withParams(&EC_invalid_param_name, word);
+        if (i + 1 >= argc) return withParams(&EC_miss_param_val, word);
         const char *value = argv[++i];
-        if (slot[0] != '\0') return fail1(&EC_param_duped, value);
+        if (slot[0] != '\0') return withParams(&EC_param_duped, value);
         bool allowed = slot == gParamChooserVal       ? inList(value, kChoosers)
                        : gParamHostInterfaceType == 1 ? inList(value, kNvmeGroups)
                                                       : inList(value, kScsiGroups);
-        if (!allowed) return fail1(&EC_invalid_param_value, value);
+        if (!allowed) return withParams(&EC_invalid_param_value, value);
         setSlot(slot, value);
     }
-    if (argc > 7) return fail1(&EC_invalid_param, argv[7]);
+    if (argc > 7) return withParams(&EC_invalid_param, argv[7]);
     return &EC_ok;
 }
 
@@ -208,10 +203,10 @@ EcItem *checkAlias(const char *alias) {
 EcItem *checkDelAliasParams(int argc, char **argv) {
     if (argc < 3) return &EC_miss_wwid;
     clearSlot(gParamWwidVal);
-    if (!same(argv[2], "-wwid")) return fail1(&EC_invalid_param_name, argv[2]);
-    if (argc == 3) return fail1(&EC_miss_param_val, "-wwid");
+    if (!same(argv[2], "-wwid")) return withParams(&EC_invalid_param_name, argv[2]);
+    if (argc == 3) return withParams(&EC_miss_param_val, "-wwid");
     setSlot(gParamWwidVal, argv[3]);
-    if (argc > 4) return fail1(&EC_invalid_param, argv[4]);
+    if (argc > 4) return withParams(&EC_invalid_param, argv[4]);
     // The WWID goes into the alias script's command line: same rule as for setalias.
     return checkWwid(gParamWwidVal);
 }
@@ -223,21 +218,21 @@ EcItem *checkSetAliasParams(int argc, char **argv) {
     for (int i = 2; i < argc; i += 2) {
         const char *name = argv[i];
         char *slot = slotOf(name, {{"-wwid", gParamWwidVal}, {"-alias", gParamAliasVal}});
-        if (slot == nullptr) return fail1(&EC_invalid_param_name, name);
-        if (i + 1 >= argc) return fail1(&EC_miss_param_val, name);
-        if (slot[0] != '\0') return fail1(&EC_param_duped, name);
+        if (slot == nullptr) return withParams(&EC_invalid_param_name, name);
+        if (i + 1 >= argc) return withParams(&EC_miss_param_val, name);
+        if (slot[0] != '\0') return withParams(&EC_param_duped, name);
         setSlot(slot, argv[i + 1]);
     }
     if (gParamWwidVal[0] == '\0') return &EC_miss_wwid;
     if (gParamAliasVal[0] == '\0') return &EC_miss_alias;
-    if (argc > 6) return fail1(&EC_invalid_param, argv[6]);
+    if (argc > 6) return withParams(&EC_invalid_param, argv[6]);
     EcItem *item = checkWwid(gParamWwidVal);
     if (item->code != 0) return item;
     return checkAlias(gParamAliasVal);
 }
 
 EcItem *checkNoParams(int argc, char **argv) {
-    if (argc > 2) return fail1(&EC_invalid_param, argv[2]);
+    if (argc > 2) return withParams(&EC_invalid_param, argv[2]);
     return &EC_ok;
 }
 

@@ -64,11 +64,9 @@ EcItem *setalias() {
     if (item->code == 0) return &EC_ok;
     switch (out.get()[0]) {
     case '4':
-        initEcItems2(&EC_exist_wwid_alias, gParamWwidVal, gParamAliasVal);
-        return &EC_exist_wwid_alias;
+        return withParams(&EC_exist_wwid_alias, gParamWwidVal, gParamAliasVal);
     case '5':
-        initEcItems1(&EC_exist_alias, gParamAliasVal);
-        return &EC_exist_alias;
+        return withParams(&EC_exist_alias, gParamAliasVal);
     default:
         return item;
     }
@@ -81,11 +79,7 @@ EcItem *delalias() {
     handInitSystemToScripts();  // a change reaches a running multipathd
     EcItem *item = exeLiunxInfoCmd(cmd, out.get(), out.size());
     if (item->code == 0) return &EC_ok;
-    if (out.get()[0] == '7') {
-        initEcItems1(&EC_no_wwid, gParamWwidVal);
-        return &EC_no_wwid;
-    }
-    return item;
+    return out.get()[0] == '7' ? withParams(&EC_no_wwid, gParamWwidVal) : item;
 }
 
 EcItem *lsalias() {

@@ -125,10 +125,7 @@ EcItem *delete_(const char *name) {
         return item;
     }
     structs::s_morvel *dev = structs::findMorvelByPathAlias_noMemoryLeak(list.anchor(), name);
-    if (dev == nullptr) {
-        initEcItems1(&EC_no_path_alias, name);
-        return &EC_no_path_alias;
-    }
+    if (dev == nullptr) return withParams(&EC_no_path_alias, name);
     item = deleteDrive(dev->pdev);
     if (item->code != 0) return item;
     item = flushMap(dev->device_number);

@@ -135,10 +135,8 @@ EcItem *setpathpolicy() {
     {
         OutBuf out;
         item = exeLiunxInfoCmd(cmd, out.get(), out.size());
-        if (item->code != 0 && strstr(out.get(), "No configuration") != nullptr) {
-            initEcItems1(&EC_no_config_info, typeName);
-            return undo(&EC_no_config_info);
-        }
+        if (item->code != 0 && strstr(out.get(), "No configuration") != nullptr)
+            return undo(withParams(&EC_no_config_info, typeName));
         if (item->code != 0) return undo(item);
     }
 

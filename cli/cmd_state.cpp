@@ -33,15 +33,10 @@ EcItem *lookUpPath(const char *pathAlias, const char *deviceName, char (&pathNam
         MLOG(LOG_ERROR, kMgmtLogSrc, "Query morvel information failed\n");
         return &EC_exe_cmd_failed;
     }
-    if (structs::findMorvelByPathAlias(list.anchor(), pathAlias) == nullptr) {
-        initEcItems1(&EC_no_path_alias, pathAlias);
-        return &EC_no_path_alias;
-    }
+    if (structs::findMorvelByPathAlias(list.anchor(), pathAlias) == nullptr)
+        return withParams(&EC_no_path_alias, pathAlias);
     const structs::s_path_dev *path = structs::findMorvelByDeviceName(list.anchor(), pathAlias, deviceName);
-    if (path == nullptr) {
-        initEcItems2(&EC_no_device_name, pathAlias, deviceName);
-        return &EC_no_device_name;
-    }
+    if (path == nullptr) return withParams(&EC_no_device_name, pathAlias, deviceName);
     common::copyField(pathName, path->dev_name);
     return &EC_ok;
 }
@@ -83,8 +78,7 @@ EcItem *switchNvmePath(const char *verb, const char *dev, EcItem *refused) {
     }
     if (strstr(out.get(), "fail") != nullptr) {
         MLOG(LOG_ERROR, kMgmtLogSrc, "%s path [%s] failed\n", verb, dev);
-        initEcItems1(refused, dev);
-        return refused;
+        return withParams(refused, dev);
     }
     return &EC_ok;
 }
@@ -123,10 +117,7 @@ EcItem *changePathState(char *pathAlias, char *deviceName, const StateChange &c)
     if (!isNvmePath(dev)) {
         int inState = 0;
         (void)checkScsiState(dev, c.scsiState, &inState);
-        if (inState == 1) {
-            initEcItems1(c.already, dev);
-            return c.already;
-        }
+        if (inState == 1) return withParams(c.already, dev);
         item = writeScsiState(c.scsiState, dev);
     } else {
         item = switchNvmePath(c.nvmeAction, dev, c.nvmeFailed);
@@ -152,8 +143,7 @@ EcItem *setpathstate() {
     const char *state = gParamStateVal[0] != '\0' ? gParamStateVal : common::CONF_DEFAULT_STATE;
     if (strncmp(state, "online", 64) == 0) return setPathOnline(gParamMpathxVal, gParamPathVal);
     if (strncmp(state, "offline", 64) == 0) return setPathOffline(gParamMpathxVal, gParamPathVal);
-    initEcItems1(&EC_invalid_param, gParamStateVal);
-    return &EC_invalid_param;
+    return withParams(&EC_invalid_param, gParamStateVal);
 }
 
 }  // namespace morvel::cli

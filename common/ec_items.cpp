@@ -30,6 +30,11 @@ void initEcItems2(EcItem *item, const char *s1, const char *s2) {
     vessar_strncpy(item->param2, s2 ? s2 : "", kParamCopyBound);
 }
 
+EcItem *withParams(EcItem *item, const char *s1, const char *s2) {
+    initEcItems2(item, s1, s2);
+    return item;
+}
+
 void getErrorMsg(const EcItem *item, char *out, int outLen) {
     if (!item || !out || outLen <= 0) return;
     char prefix[32];  // "Error(%04d): " is at most 19 characters for the codes in use
