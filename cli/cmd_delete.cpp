@@ -47,10 +47,7 @@ EcItem *deleteBlockDevice(const char *name) {
 
 // The N of /dev/dm-N goes into a command line that is run uncleaned: digits only.
 bool isDmNumber(const char *n) {
-    if (n == nullptr || *n == '\0') return false;
-    for (; *n != '\0'; ++n)
-        if (*n < '0' || *n > '9') return false;
-    return true;
+    return n != nullptr && *n != '\0' && strspn(n, "0123456789") == strlen(n);
 }
 
 // Flushes /dev/dm-<N>, retrying while the map is busy (1 second apart) or the flush
@@ -66,10 +63,7 @@ EcItem *flushMap(const char *deviceNumber) {
     for (int attempt = 1; attempt <= kFlushAttempts; ++attempt) {
         out.get()[0] = '\0';
         EcItem *item = exeLiunxInfoCmd_nonblocking(cmd, out.get(), out.size());
-        if (item->code == 0) {
-            result = item;
-            break;
-        }
+        if (item->code == 0) return item;
         if (strstr(out.get(), ": map in use") != nullptr) {
             MLOG(LOG_ERROR, kMgmtLogSrc, "Map [%s] is in use, attempt %d\n", node, attempt);
             result = &EC_del_failed_for_using;
@@ -78,8 +72,7 @@ EcItem *flushMap(const char *deviceNumber) {
         }
         if (strstr(out.get(), "is not a valid argument") != nullptr && !exists(node)) {
             MLOG(common::LOG_INFO, kMgmtLogSrc, "Map [%s] is already gone\n", node);
-            result = &EC_ok;
-            break;
+            return &EC_ok;
         }
         result = item;
     }

@@ -1,5 +1,6 @@
 // Path-group policy and path chooser of the device blocks: "setpathpolicy" and
 // "lspathpolicy", and the rule telling which distributions support FC-NVMe.
+#include <algorithm>
 #include <cctype>
 #include <compare>
 #include <cstdio>
@@ -36,15 +37,9 @@ long readNumber(const char *&p) {
 
 // "<major>.<minor>" at the first digit of s (minor 0 when absent).
 Version dottedVersion(const char *s) {
-    Version v;
-    const char *p = s;
-    while (*p != '\0' && !isdigit(static_cast<unsigned char>(*p))) ++p;
-    v.major = readNumber(p);
-    if (v.major >= 0 && *p == '.') {
-        ++p;
-        const long minor = readNumber(p);
-        if (minor >= 0) v.minor = minor;
-    }
+    const char *p = s + strcspn(s, "0123456789");
+    Version v{readNumber(p)};
+    if (v.major >= 0 && *p == '.') v.minor = std::max(readNumber(++p), 0L);
     return v;
 }
 
@@ -88,18 +83,11 @@ bool isPlainPolicyWord(const char *s) {
 
 bool isFcNvmeCapable(const char *osName) {
     if (osName == nullptr) return false;
-    if (strstr(osName, "Red") != nullptr || strstr(osName, "CentOS Linux") != nullptr) {
-        const Version v = dottedVersion(osName);
-        return v.major >= 0 && !(v < Version{8, 0});
-    }
-    if (strstr(osName, "VERSION=") != nullptr && strstr(osName, "SP") != nullptr) {
-        const Version v = suseVersion(strstr(osName, "VERSION="));
-        return v.major >= 0 && !(v < Version{12, 5});
-    }
-    if (strstr(osName, "SUSE") != nullptr) {
-        const Version v = suseVersion(osName);
-        return v.major >= 0 && Version{12, 4} < v;
-    }
+    if (strstr(osName, "Red") != nullptr || strstr(osName, "CentOS Linux") != nullptr)
+        return dottedVersion(osName) >= Version{8, 0};
+    if (strstr(osName, "VERSION=") != nullptr && strstr(osName, "SP") != nullptr)
+        return suseVersion(strstr(osName, "VERSION=")) >= Version{12, 5};
+    if (strstr(osName, "SUSE") != nullptr) return suseVersion(osName) > Version{12, 4};
     return false;
 }
 
