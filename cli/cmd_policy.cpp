@@ -5,6 +5,7 @@
 #include <compare>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 #include "cli/cli_exe.h"
 #include "cli/cli_tags.h"
@@ -74,11 +75,8 @@ const char *orDefault(const char *param, const char *old, const char *def) {
 
 bool isPlainPolicyWord(const char *s) {
     if (s == nullptr || s[0] == '\0') return false;
-    for (const char *p = s; *p != '\0'; ++p) {
-        const unsigned char c = static_cast<unsigned char>(*p);
-        if (!isalnum(c) && c != '_' && c != '-') return false;
-    }
-    return true;
+    const std::string_view word(s);
+    return std::all_of(word.begin(), word.end(), [](unsigned char c) { return isalnum(c) || c == '_' || c == '-'; });
 }
 
 bool isFcNvmeCapable(const char *osName) {

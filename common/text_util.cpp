@@ -63,10 +63,7 @@ int isBeginwith(const char *s, const char *prefix) {
 }
 
 int isEndWith(const char *s, const char *suffix) {
-    if (!s || !suffix) return 0;
-    const size_t ls = std::strlen(s), lx = std::strlen(suffix);
-    if (lx > ls) return 0;
-    return std::strcmp(s + ls - lx, suffix) == 0 ? 1 : 0;
+    return s && suffix && std::string_view(s).ends_with(suffix) ? 1 : 0;
 }
 
 void appendWidth(std::string &out, std::string_view s, size_t width) {
