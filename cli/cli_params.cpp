@@ -98,14 +98,8 @@ EcItem *checkDeleteParams(int argc, char **argv) {
     return checkDeviceName(gParamMpathxVal);
 }
 
-EcItem *checkQueryParams(int argc, char **argv) {
-    if (argc > 3) return withParams(&EC_invalid_param, argv[3]);
-    if (argc == 3) {
-        setSlot(gParamMpathxVal, argv[2]);
-        return checkDeviceName(gParamMpathxVal);
-    }
-    return &EC_ok;
-}
+// Without a device name the whole report; a name is taken as delete takes it.
+EcItem *checkQueryParams(int argc, char **argv) { return argc < 3 ? &EC_ok : checkDeleteParams(argc, argv); }
 
 EcItem *checkSetStateParams(int argc, char **argv) {
     if (argc < 3) return &EC_miss_device_path_state;
@@ -176,8 +170,7 @@ EcItem *checkWwid(const char *wwid) {
     size_t len = std::strlen(wwid);
     if (wwid[0] == '3') {
         if (len != 33) return &EC_wwid_length_error;
-        if (isDigitorOrLetter(wwid + 1) != 1) return &EC_wwid_format_error;
-        return &EC_ok;
+        return isDigitorOrLetter(wwid + 1) == 1 ? &EC_ok : &EC_wwid_format_error;
     }
     if (common::isBeginwith(wwid, "uuid.") == 1) {
         if (len != 41) return &EC_wwid_length_error;
@@ -190,8 +183,7 @@ EcItem *checkWwid(const char *wwid) {
     if (common::isBeginwith(wwid, "eui.") != 1) return &EC_wwid_format_error;
     // EUI-64 (16 digits) or NGUID (32 digits)
     if (len != 20 && len != 36) return &EC_wwid_length_error;
-    if (isDigitorOrLetter(wwid + 4) != 1) return &EC_wwid_format_error;
-    return &EC_ok;
+    return isDigitorOrLetter(wwid + 4) == 1 ? &EC_ok : &EC_wwid_format_error;
 }
 
 EcItem *checkAlias(const char *alias) {

@@ -83,11 +83,7 @@ void *vessar_memcpy(void *d, const void *s, size_t n) {
 }
 
 char *vessar_strncat(char *d, const char *s, size_t n) {
-    char *p = d;
-    while (*p) ++p;
-    size_t i = 0;
-    for (; i < n && s[i] != '\0'; ++i) p[i] = s[i];
-    p[i] = '\0';
+    vessar_strncpy(d + vessar_strlen(d), s, vessar_strnlen(s, n));
     return d;
 }
 
