@@ -209,7 +209,6 @@ constexpr auto kReapGrace = std::chrono::milliseconds(1000);
 // Kills every process that is this process's child now (what setsid() took out of the
 // group was re-parented to us, the subreaper, once its parent died). True when one was found.
 bool killOwnChildren() {
-    const std::string me = std::to_string(getpid());
     bool any = false;
     DIR *proc = opendir("/proc");
     if (proc == nullptr) return false;
@@ -229,7 +228,7 @@ bool killOwnChildren() {
         char state = 0;
         long ppid = 0;
         if (std::sscanf(close + 1, " %c %ld", &state, &ppid) != 2) continue;
-        if (std::to_string(ppid) != me || state == 'Z') continue;
+        if (ppid != getpid() || state == 'Z') continue;
         kill(static_cast<pid_t>(std::atol(e->d_name)), SIGKILL);
         any = true;
     }

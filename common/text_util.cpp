@@ -2,6 +2,7 @@
 // and extended regular expressions.
 #include <regex.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -81,9 +82,7 @@ void printWidth(char *s, int width) {
 
 int splitStr(char *s, char sep, char ***fields) {
     if (!s || *s == '\0' || !fields) return 0;
-    size_t seps = 0;
-    for (const char *p = s + 1; *p; ++p)
-        if (*p == sep) ++seps;
+    const auto seps = static_cast<size_t>(std::count(s + 1, s + std::strlen(s), sep));
     auto **arr = static_cast<char **>(std::calloc(seps + 2, sizeof(char *)));
     if (!arr) return 0;
     const char delim[2] = {sep, '\0'};
