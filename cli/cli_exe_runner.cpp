@@ -16,10 +16,7 @@ constexpr const char *kSrc = "cli/cli_exe";
 constexpr int kTimeoutMs = 5000;
 constexpr int kTimedOut = -9;  // exe_cmd_nonblocking's time-out
 
-struct FreeDeleter {
-    void operator()(char *p) const { std::free(p); }
-};
-using CBuf = std::unique_ptr<char, FreeDeleter>;
+using CBuf = std::unique_ptr<char, decltype([](char *p) { std::free(p); })>;
 
 // A zeroed 2 MiB capture buffer (calloc: pages come zeroed from the kernel). When there is
 // no memory for it, the failure is logged in the caller's name and the command not run.

@@ -30,14 +30,14 @@ void readLine(FILE *f, char *buf, int size) {
     if (fgets(buf, size, f) == nullptr) buf[0] = '\0';
 }
 
-using FileCloser = std::unique_ptr<FILE, decltype(&fclose)>;
+using FileCloser = std::unique_ptr<FILE, decltype([](FILE *f) { fclose(f); })>;
 
 }  // namespace
 
 int read_redhat_release(void) {
     const char *path =
         access("/etc/oracle-release", R_OK) == 0 ? "/etc/oracle-release" : "/etc/redhat-release";
-    FileCloser f(fopen(path, "r"), fclose);
+    FileCloser f(fopen(path, "r"));
     if (!f) return 1;
 
     char line[kRedhatLineSize];
@@ -64,7 +64,7 @@ int read_redhat_release(void) {
 
 int read_suse_release(void) {
     const bool osRelease = access("/etc/os-release", R_OK) == 0;
-    FileCloser f(fopen(osRelease ? "/etc/os-release" : "/etc/SuSE-release", "r"), fclose);
+    FileCloser f(fopen(osRelease ? "/etc/os-release" : "/etc/SuSE-release", "r"));
     if (!f) return 1;
 
     char first[kSuseFirstSize];
