@@ -83,23 +83,6 @@ EcItem *switchNvmePath(const char *verb, const char *dev, EcItem *refused) {
     return &EC_ok;
 }
 
-}  // namespace
-
-EcItem *checkPathstateAndParam(char *pathAlias, char *deviceName) {
-    char name[kDevNameLen];
-    return lookUpPath(pathAlias, deviceName, name);
-}
-
-EcItem *checkPathOnlineState(char *deviceName, int *isOnline) {
-    return checkScsiState(deviceName, "running", isOnline);
-}
-
-EcItem *checkPathOfflineState(char *deviceName, int *isOffline) {
-    return checkScsiState(deviceName, "offline", isOffline);
-}
-
-namespace {
-
 // One direction of a path state change.
 struct StateChange {
     const char *scsiState;  // written to and tested in the SCSI device's state file
@@ -128,6 +111,19 @@ EcItem *changePathState(char *pathAlias, char *deviceName, const StateChange &c)
 }
 
 }  // namespace
+
+EcItem *checkPathstateAndParam(char *pathAlias, char *deviceName) {
+    char name[kDevNameLen];
+    return lookUpPath(pathAlias, deviceName, name);
+}
+
+EcItem *checkPathOnlineState(char *deviceName, int *isOnline) {
+    return checkScsiState(deviceName, "running", isOnline);
+}
+
+EcItem *checkPathOfflineState(char *deviceName, int *isOffline) {
+    return checkScsiState(deviceName, "offline", isOffline);
+}
 
 EcItem *setPathOffline(char *pathAlias, char *deviceName) {
     return changePathState(pathAlias, deviceName,
