@@ -14,11 +14,9 @@ namespace {
 
 constexpr const char *kSrc = "cli/cli_exe";
 constexpr int kTimeoutMs = 5000;
+constexpr int kTimedOut = -9;  // exe_cmd_nonblocking's time-out
 
-struct FreeDeleter {
-    void operator()(char *p) const { std::free(p); }
-};
-using CBuf = std::unique_ptr<char, FreeDeleter>;
+using CBuf = std::unique_ptr<char, decltype([](char *p) { std::free(p); })>;
 
 // A zeroed 2 MiB capture buffer (calloc: pages come zeroed from the kernel). When there is
 // no memory for it, the failure is logged in the caller's name and the command not run.
@@ -37,15 +35,23 @@ void copyOut(char *outBuf, int outSize, const char *out) {
     std::snprintf(outBuf, static_cast<size_t>(outSize), "%s", out);
 }
 
-// One run of exe_cmd into a fresh capture buffer. When the command could not be run, that
-// is logged in the caller's name and ran() is false; otherwise status is its exit status and
+// One run of a command into a fresh capture buffer, under a deadline when timeoutMs > 0.
+// When it could not be run, timed out or (under a deadline) exited non-zero, that is logged
+// in the caller's name and ran() is false; otherwise status is its exit status and
 // output.out its output.
 struct CapturedRun {
-    CapturedRun(const char *cmd, const char *caller, int line)
+    CapturedRun(const char *cmd, const char *caller, int line, int timeoutMs = 0)
         : buf(captureBuffer(cmd, caller, line)), output(buf.get()) {
         if (!buf) return;
-        status = common::exe_cmd(cmd, buf.get(), common::kOutBufSize, &output.out, nullptr);
-        if (status < 0 || output.out == nullptr) {
+        if (timeoutMs > 0) {
+            status = common::exe_cmd_nonblocking(cmd, buf.get(), common::kOutBufSize, &output.out, nullptr, timeoutMs);
+            if (status > 0) status = 0;  // the output is in a heap buffer
+        } else {
+            status = common::exe_cmd(cmd, buf.get(), common::kOutBufSize, &output.out, nullptr);
+        }
+        if (status == kTimedOut) {
+            common::morvel_log(common::LOG_ERROR, kSrc, line, caller, "Execute command [%s] timeout\n", cmd);
+        } else if (status < 0 || output.out == nullptr) {
             status = -1;
             common::morvel_log(common::LOG_ERROR, kSrc, line, caller, "Execute command [%s] failed\n", cmd);
         }
@@ -85,21 +91,10 @@ EcItem *exeLiunxInfoCmd(const char *cmd, char *outBuf, int outSize) {
 // the whole group is killed and reaped. No signal handler or interval timer is involved,
 // so the caller's SIGALRM disposition and ITIMER_REAL are never touched.
 EcItem *exeLiunxInfoCmd_nonblocking(const char *cmd, char *outBuf, int outSize) {
-    CBuf buf = captureBuffer(cmd, __func__, __LINE__);
-    if (!buf) return &EC_exe_cmd_failed;
-    common::RunnerOutput h(buf.get());
-    int status = common::exe_cmd_nonblocking(cmd, buf.get(), common::kOutBufSize, &h.out, nullptr, kTimeoutMs);
-    if (status == -9) {
-        MLOG(common::LOG_ERROR, kSrc, "Execute command [%s] timeout\n", cmd);
-        return &EC_exe_cmd_timeout;
-    }
-    if (status < 0 || h.out == nullptr) {
-        MLOG(common::LOG_ERROR, kSrc, "Execute command [%s] failed\n", cmd);
-        copyOut(outBuf, outSize, h.out);  // what was read so far
-        return &EC_exe_cmd_failed;
-    }
-    copyOut(outBuf, outSize, h.out);
-    return &EC_info_ok;
+    CapturedRun run(cmd, __func__, __LINE__, kTimeoutMs);
+    if (run.status == kTimedOut) return &EC_exe_cmd_timeout;
+    copyOut(outBuf, outSize, run.output.out);  // after a failure: what was read so far
+    return run.ran() ? &EC_info_ok : &EC_exe_cmd_failed;
 }
 
 sigfunc my_signal(int signo, sigfunc handler) {

@@ -8,10 +8,10 @@ using common::EcItem;
 #define MORVEL_EC_USING(name, code, text) using common::EC_##name;
 MORVEL_EC_ITEMS(MORVEL_EC_USING)
 #undef MORVEL_EC_USING
-using common::getErrorMsg;
 using common::initEcItems1;
 using common::initEcItems2;
 using common::print__;
 using common::print_ec;
+using common::withParams;
 
 }  // namespace morvel::cli

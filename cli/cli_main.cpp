@@ -19,24 +19,26 @@ const char *programName(const char *argv0) {
     return slash != nullptr ? slash + 1 : argv0;
 }
 
+// Shows the item of a failed check; the exit status is then 1.
+int failed(const EcItem *item) {
+    print_ec(item);
+    return 1;
+}
+
 }  // namespace
 
 EcItem *exeCli(int argc, char **argv) {
     const char *name = argc > 1 && argv[1] != nullptr ? argv[1] : "";
-    const CommandRow *row = findCommand(name);
-    if (row != nullptr) return row->run(argc);
-    initEcItems1(&EC_invalid_cli_name, name);
-    return &EC_invalid_cli_name;
+    EcItem *item = checkCliNames(name);
+    return item->code != 0 ? item : findCommand(name)->run(argc);
 }
 
 int cliMain(int argc, char **argv) {
     common::set_log_variant(common::LogVariant::Cli);
 
     const char *program = programName(argc > 0 ? argv[0] : nullptr);
-    if (argc <= 1 || argv[1] == nullptr || common::isBeginwith(program, "morvel") != 1) {
-        print_ec(&EC_invalid_input);
-        return 1;
-    }
+    if (argc <= 1 || argv[1] == nullptr || common::isBeginwith(program, "morvel") != 1)
+        return failed(&EC_invalid_input);
     if (std::strncmp(argv[1], "-h", 2) == 0) {
         print_help("morvel");
         return 0;
@@ -46,19 +48,13 @@ int cliMain(int argc, char **argv) {
         return 0;
     }
     EcItem *item = checkCliNames(argv[1]);
-    if (item->code != 0) {
-        print_ec(item);
-        return 1;
-    }
+    if (item->code != 0) return failed(item);
     if (argc > 2 && argv[2] != nullptr && std::strncmp(argv[2], "-h", 2) == 0) {
         print_help(argv[1]);
         return 0;
     }
     item = checkCliParams(argc, argv);
-    if (item->code != 0) {
-        print_ec(item);
-        return 1;
-    }
+    if (item->code != 0) return failed(item);
     item = exeCli(argc, argv);
     if (item->msg[0] != '\0') print_ec(item);
     return item->code == 0 ? 0 : 1;

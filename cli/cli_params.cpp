@@ -1,6 +1,9 @@
 // Parameter checks of morvel: every command's words are checked here and their values
 // stored in the parameter slots before the command is dispatched.
+#include <cctype>
 #include <cstring>
+#include <initializer_list>
+#include <utility>
 
 #include "cli/cli_tags.h"
 #include "common/comm_util.h"
@@ -40,12 +43,15 @@ bool inList(const char *value, const char *const (&list)[N]) {
     return false;
 }
 
-void setSlot(char (&slot)[257], const char *value) { common::vessar_strncpy(slot, value, kValueLen); }
-void clearSlot(char (&slot)[257]) { std::memset(slot, 0, kValueLen); }
+void setSlot(char *slot, const char *value) { common::vessar_strncpy(slot, value, kValueLen); }
+void clearSlot(char *slot) { std::memset(slot, 0, kValueLen); }
 
-EcItem *fail1(EcItem *item, const char *s) {
-    initEcItems1(item, s);
-    return item;
+// The slot that a parameter name fills, among the given names, or null.
+char *slotOf(const char *name, std::initializer_list<std::pair<const char *, char *>> slots) {
+    for (const auto &[word, slot] : slots) {
+        if (same(name, word)) return slot;
+    }
+    return nullptr;
 }
 
 bool isHex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
@@ -87,19 +93,13 @@ bool isNameOrWwid(const char *s) { return common::regMatch(kNameRegex, s) == 1 |
 
 EcItem *checkDeleteParams(int argc, char **argv) {
     if (argc < 3) return &EC_miss_mpathx;
-    if (argc > 3) return fail1(&EC_invalid_param, argv[3]);
+    if (argc > 3) return withParams(&EC_invalid_param, argv[3]);
     setSlot(gParamMpathxVal, argv[2]);
     return checkDeviceName(gParamMpathxVal);
 }
 
-EcItem *checkQueryParams(int argc, char **argv) {
-    if (argc > 3) return fail1(&EC_invalid_param, argv[3]);
-    if (argc == 3) {
-        setSlot(gParamMpathxVal, argv[2]);
-        return checkDeviceName(gParamMpathxVal);
-    }
-    return &EC_ok;
-}
+// Without a device name the whole report; a name is taken as delete takes it.
+EcItem *checkQueryParams(int argc, char **argv) { return argc < 3 ? &EC_ok : checkDeleteParams(argc, argv); }
 
 EcItem *checkSetStateParams(int argc, char **argv) {
     if (argc < 3) return &EC_miss_device_path_state;
@@ -108,22 +108,15 @@ EcItem *checkSetStateParams(int argc, char **argv) {
     clearSlot(gParamStateVal);
     for (int i = 2; i < argc; i += 2) {
         const char *name = argv[i];
-        bool isAlias = same(name, "-path_alias");
-        bool isDevice = same(name, "-device_name");
-        bool isState = same(name, "-state");
-        if (!isAlias && !isDevice && !isState) return fail1(&EC_invalid_param_name, name);
-        if (i + 1 >= argc) return fail1(&EC_miss_param_val, name);
+        char *slot = slotOf(name, {{"-path_alias", gParamMpathxVal}, {"-device_name", gParamPathVal},
+                                   {"-state", gParamStateVal}});
+        if (slot == nullptr) return withParams(&EC_invalid_param_name, name);
+        if (i + 1 >= argc) return withParams(&EC_miss_param_val, name);
         const char *value = argv[i + 1];
-        if (isAlias) {
-            setSlot(gParamMpathxVal, value);
-        } else if (isDevice) {
-            setSlot(gParamPathVal, value);
-        } else {
-            if (!inList(value, kPathStates)) return fail1(&EC_invalid_param_value, value);
-            setSlot(gParamStateVal, value);
-        }
+        if (slot == gParamStateVal && !inList(value, kPathStates)) return withParams(&EC_invalid_param_value, value);
+        setSlot(slot, value);
     }
-    if (argc > 8) return fail1(&EC_invalid_param, argv[8]);
+    if (argc > 8) return withParams(&EC_invalid_param, argv[8]);
     if (argc < 8) return &EC_miss_device_path_state;
     // The path's device name goes into sysfs paths and multipathd command lines. A name
     // that was not given is left to the command, which reports the missing path.
@@ -143,28 +136,24 @@ EcItem *checkSetPathPolicyParams(int argc, char **argv) {
             if (++i >= argc) return &EC_miss_group_chooser;
             word = argv[i];
         }
-        bool isGroup = same(word, "-group");
-        bool isChooser = same(word, "-chooser");
-        if (!isGroup && !isChooser) return fail1(&EC_invalid_param_name, word);
-        if (i + 1 >= argc) return fail1(&EC_miss_param_val, word);
+        char *slot = slotOf(word, {{"-group", gParamGroupVal}, {"-chooser", gParamChooserVal}});
+        if (slot == nullptr) return withParams(&EC_invalid_param_name, word);
+        if (i + 1 >= argc) return withParams(&EC_miss_param_val, word);
         const char *value = argv[++i];
-        char(&slot)[257] = isGroup ? gParamGroupVal : gParamChooserVal;
-        if (slot[0] != '\0') return fail1(&EC_param_duped, value);
-        bool allowed = isChooser                      ? inList(value, kChoosers)
+        if (slot[0] != '\0') return withParams(&EC_param_duped, value);
+        bool allowed = slot == gParamChooserVal       ? inList(value, kChoosers)
                        : gParamHostInterfaceType == 1 ? inList(value, kNvmeGroups)
                                                       : inList(value, kScsiGroups);
-        if (!allowed) return fail1(&EC_invalid_param_value, value);
+        if (!allowed) return withParams(&EC_invalid_param_value, value);
         setSlot(slot, value);
     }
-    if (argc > 7) return fail1(&EC_invalid_param, argv[7]);
+    if (argc > 7) return withParams(&EC_invalid_param, argv[7]);
     return &EC_ok;
 }
 
 int isDigitorOrLetter(const char *s) {
     for (; *s != '\0'; ++s) {
-        char c = *s;
-        bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
-        if (!ok) return 0;
+        if (!std::isalnum(static_cast<unsigned char>(*s))) return 0;
     }
     return 1;
 }
@@ -181,8 +170,7 @@ EcItem *checkWwid(const char *wwid) {
     size_t len = std::strlen(wwid);
     if (wwid[0] == '3') {
         if (len != 33) return &EC_wwid_length_error;
-        if (isDigitorOrLetter(wwid + 1) != 1) return &EC_wwid_format_error;
-        return &EC_ok;
+        return isDigitorOrLetter(wwid + 1) == 1 ? &EC_ok : &EC_wwid_format_error;
     }
     if (common::isBeginwith(wwid, "uuid.") == 1) {
         if (len != 41) return &EC_wwid_length_error;
@@ -195,8 +183,7 @@ EcItem *checkWwid(const char *wwid) {
     if (common::isBeginwith(wwid, "eui.") != 1) return &EC_wwid_format_error;
     // EUI-64 (16 digits) or NGUID (32 digits)
     if (len != 20 && len != 36) return &EC_wwid_length_error;
-    if (isDigitorOrLetter(wwid + 4) != 1) return &EC_wwid_format_error;
-    return &EC_ok;
+    return isDigitorOrLetter(wwid + 4) == 1 ? &EC_ok : &EC_wwid_format_error;
 }
 
 EcItem *checkAlias(const char *alias) {
@@ -208,10 +195,10 @@ EcItem *checkAlias(const char *alias) {
 EcItem *checkDelAliasParams(int argc, char **argv) {
     if (argc < 3) return &EC_miss_wwid;
     clearSlot(gParamWwidVal);
-    if (!same(argv[2], "-wwid")) return fail1(&EC_invalid_param_name, argv[2]);
-    if (argc == 3) return fail1(&EC_miss_param_val, "-wwid");
+    if (!same(argv[2], "-wwid")) return withParams(&EC_invalid_param_name, argv[2]);
+    if (argc == 3) return withParams(&EC_miss_param_val, "-wwid");
     setSlot(gParamWwidVal, argv[3]);
-    if (argc > 4) return fail1(&EC_invalid_param, argv[4]);
+    if (argc > 4) return withParams(&EC_invalid_param, argv[4]);
     // The WWID goes into the alias script's command line: same rule as for setalias.
     return checkWwid(gParamWwidVal);
 }
@@ -222,23 +209,22 @@ EcItem *checkSetAliasParams(int argc, char **argv) {
     clearSlot(gParamWwidVal);
     for (int i = 2; i < argc; i += 2) {
         const char *name = argv[i];
-        bool isWwid = same(name, "-wwid");
-        if (!isWwid && !same(name, "-alias")) return fail1(&EC_invalid_param_name, name);
-        if (i + 1 >= argc) return fail1(&EC_miss_param_val, name);
-        char(&slot)[257] = isWwid ? gParamWwidVal : gParamAliasVal;
-        if (slot[0] != '\0') return fail1(&EC_param_duped, name);
+        char *slot = slotOf(name, {{"-wwid", gParamWwidVal}, {"-alias", gParamAliasVal}});
+        if (slot == nullptr) return withParams(&EC_invalid_param_name, name);
+        if (i + 1 >= argc) return withParams(&EC_miss_param_val, name);
+        if (slot[0] != '\0') return withParams(&EC_param_duped, name);
         setSlot(slot, argv[i + 1]);
     }
     if (gParamWwidVal[0] == '\0') return &EC_miss_wwid;
     if (gParamAliasVal[0] == '\0') return &EC_miss_alias;
-    if (argc > 6) return fail1(&EC_invalid_param, argv[6]);
+    if (argc > 6) return withParams(&EC_invalid_param, argv[6]);
     EcItem *item = checkWwid(gParamWwidVal);
     if (item->code != 0) return item;
     return checkAlias(gParamAliasVal);
 }
 
 EcItem *checkNoParams(int argc, char **argv) {
-    if (argc > 2) return fail1(&EC_invalid_param, argv[2]);
+    if (argc > 2) return withParams(&EC_invalid_param, argv[2]);
     return &EC_ok;
 }
 

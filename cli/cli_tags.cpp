@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -34,8 +33,7 @@ const CommandRow *findCommand(const char *name) {
 
 EcItem *checkCliNames(const char *name) {
     if (findCommand(name) != nullptr) return &EC_ok;
-    initEcItems1(&EC_invalid_cli_name, name == nullptr ? "" : name);
-    return &EC_invalid_cli_name;
+    return withParams(&EC_invalid_cli_name, name);
 }
 
 void print_cli_list(void) {
@@ -50,8 +48,7 @@ void print_help(const char *name) {
     char path[256] = {0};
     std::snprintf(path, sizeof(path), kHelpPathFmt, name);
     if (access(path, F_OK) != 0) {
-        initEcItems1(&EC_no_help, name);
-        print_ec(&EC_no_help);
+        print_ec(withParams(&EC_no_help, name));
         return;
     }
 

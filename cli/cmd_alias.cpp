@@ -1,23 +1,19 @@
 // Alias commands: "setalias", "delalias" and "lsalias", through the installed alias.sh.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "cli/cli_exe.h"
 #include "cli/cli_tags.h"
 #include "cli/cmd_mgmt.h"
+#include "common/comm_util.h"
 #include "common/script_cmds.h"
 
 namespace morvel::cli {
 
 namespace {
-
-// A cell: the text padded with blanks to the width, or cut to it.
-void appendCell(std::string &dst, const char *text, size_t len, size_t width) {
-    if (len > width) len = width;
-    dst.append(text, len);
-    dst.append(width - len, ' ');
-}
 
 // Walks the listing line by line, stopping at an empty line, at the end of the text, or
 // where no further blank follows. The blank is searched from the line's start onwards,
@@ -31,7 +27,7 @@ void forEachBinding(const char *listing, Fn fn) {
         const char *rest = blank + 1;
         const char *eol = strchr(rest, '\n');
         const size_t restLen = eol != nullptr ? static_cast<size_t>(eol - rest) : strlen(rest);
-        fn(p, static_cast<size_t>(blank - p), rest, restLen);
+        fn(std::string_view(p, static_cast<size_t>(blank - p)), std::string_view(rest, restLen));
         if (eol == nullptr) break;
         p = eol + 1;
     }
@@ -42,17 +38,17 @@ void forEachBinding(const char *listing, Fn fn) {
 std::string formatAliasTable(const char *listing) {
     size_t wwidWidth = 4;   // strlen("wwid")
     size_t aliasWidth = 5;  // strlen("alias")
-    forEachBinding(listing, [&](const char *, size_t wwidLen, const char *, size_t aliasLen) {
-        if (wwidLen > wwidWidth) wwidWidth = wwidLen;
-        if (aliasLen > aliasWidth) aliasWidth = aliasLen;
+    forEachBinding(listing, [&](std::string_view wwid, std::string_view alias) {
+        wwidWidth = std::max(wwidWidth, wwid.size());
+        aliasWidth = std::max(aliasWidth, alias.size());
     });
     std::string table;
-    appendCell(table, "wwid", 4, wwidWidth + 1);
-    appendCell(table, "alias", 5, wwidWidth + 1);
+    common::appendWidth(table, "wwid", wwidWidth + 1);
+    common::appendWidth(table, "alias", wwidWidth + 1);
     table += '\n';
-    forEachBinding(listing, [&](const char *wwid, size_t wwidLen, const char *alias, size_t aliasLen) {
-        appendCell(table, wwid, wwidLen, wwidWidth + 1);
-        appendCell(table, alias, aliasLen, aliasWidth);
+    forEachBinding(listing, [&](std::string_view wwid, std::string_view alias) {
+        common::appendWidth(table, wwid, wwidWidth + 1);
+        common::appendWidth(table, alias, aliasWidth);
         table += '\n';
     });
     return table;
@@ -68,11 +64,9 @@ EcItem *setalias() {
     if (item->code == 0) return &EC_ok;
     switch (out.get()[0]) {
     case '4':
-        initEcItems2(&EC_exist_wwid_alias, gParamWwidVal, gParamAliasVal);
-        return &EC_exist_wwid_alias;
+        return withParams(&EC_exist_wwid_alias, gParamWwidVal, gParamAliasVal);
     case '5':
-        initEcItems1(&EC_exist_alias, gParamAliasVal);
-        return &EC_exist_alias;
+        return withParams(&EC_exist_alias, gParamAliasVal);
     default:
         return item;
     }
@@ -85,11 +79,7 @@ EcItem *delalias() {
     handInitSystemToScripts();  // a change reaches a running multipathd
     EcItem *item = exeLiunxInfoCmd(cmd, out.get(), out.size());
     if (item->code == 0) return &EC_ok;
-    if (out.get()[0] == '7') {
-        initEcItems1(&EC_no_wwid, gParamWwidVal);
-        return &EC_no_wwid;
-    }
-    return item;
+    return out.get()[0] == '7' ? withParams(&EC_no_wwid, gParamWwidVal) : item;
 }
 
 EcItem *lsalias() {

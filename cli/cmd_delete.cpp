@@ -41,19 +41,13 @@ EcItem *deleteBlockDevice(const char *name) {
     char cmd[common::kCmdBufSize];
     snprintf(cmd, sizeof cmd, "%s 1 > /sys/block/%s/device/delete", common::CMD_echo, name);
     EcItem *item = exeLiunxTaskCmdStrict(cmd);
-    if (item->code != 0) {
-        MLOG(LOG_ERROR, kMgmtLogSrc, "Execute command [%s] failed\n", cmd);
-        return &EC_exe_cmd_failed;
-    }
-    return &EC_ok;
+    if (item->code != 0) MLOG(LOG_ERROR, kMgmtLogSrc, "Execute command [%s] failed\n", cmd);
+    return item;
 }
 
 // The N of /dev/dm-N goes into a command line that is run uncleaned: digits only.
 bool isDmNumber(const char *n) {
-    if (n == nullptr || *n == '\0') return false;
-    for (; *n != '\0'; ++n)
-        if (*n < '0' || *n > '9') return false;
-    return true;
+    return n != nullptr && *n != '\0' && strspn(n, "0123456789") == strlen(n);
 }
 
 // Flushes /dev/dm-<N>, retrying while the map is busy (1 second apart) or the flush
@@ -69,10 +63,7 @@ EcItem *flushMap(const char *deviceNumber) {
     for (int attempt = 1; attempt <= kFlushAttempts; ++attempt) {
         out.get()[0] = '\0';
         EcItem *item = exeLiunxInfoCmd_nonblocking(cmd, out.get(), out.size());
-        if (item->code == 0) {
-            result = item;
-            break;
-        }
+        if (item->code == 0) return item;
         if (strstr(out.get(), ": map in use") != nullptr) {
             MLOG(LOG_ERROR, kMgmtLogSrc, "Map [%s] is in use, attempt %d\n", node, attempt);
             result = &EC_del_failed_for_using;
@@ -81,8 +72,7 @@ EcItem *flushMap(const char *deviceNumber) {
         }
         if (strstr(out.get(), "is not a valid argument") != nullptr && !exists(node)) {
             MLOG(common::LOG_INFO, kMgmtLogSrc, "Map [%s] is already gone\n", node);
-            result = &EC_ok;
-            break;
+            return &EC_ok;
         }
         result = item;
     }
@@ -92,13 +82,12 @@ EcItem *flushMap(const char *deviceNumber) {
 }  // namespace
 
 EcItem *deleteDrive(structs::s_path_dev *pathList) {
-    if (pathList == nullptr || pathList->is_last == 1 || pathList->next == nullptr) return &EC_ok;
+    structs::s_path_dev *first = structs::firstValid(pathList);
     // Only SCSI disk paths are removed one by one; NVMe namespaces go with the flush.
-    if (strstr(pathList->next->dev_name, "sd") == nullptr) return &EC_ok;
-    for (structs::s_path_dev *p = pathList->next; p != nullptr; p = p->next) {
+    if (first == nullptr || strstr(first->dev_name, "sd") == nullptr) return &EC_ok;
+    for (structs::s_path_dev *p = first; p != nullptr; p = structs::nextValid(p)) {
         EcItem *item = deleteBlockDevice(p->dev_name);
         if (item->code != 0) return item;
-        if (p->is_last == 1) break;
     }
     return &EC_ok;
 }
@@ -129,10 +118,7 @@ EcItem *delete_(const char *name) {
         return item;
     }
     structs::s_morvel *dev = structs::findMorvelByPathAlias_noMemoryLeak(list.anchor(), name);
-    if (dev == nullptr) {
-        initEcItems1(&EC_no_path_alias, name);
-        return &EC_no_path_alias;
-    }
+    if (dev == nullptr) return withParams(&EC_no_path_alias, name);
     item = deleteDrive(dev->pdev);
     if (item->code != 0) return item;
     item = flushMap(dev->device_number);

@@ -1,10 +1,11 @@
 // Path-group policy and path chooser of the device blocks: "setpathpolicy" and
 // "lspathpolicy", and the rule telling which distributions support FC-NVMe.
-#include <unistd.h>
-
+#include <algorithm>
 #include <cctype>
+#include <compare>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 #include "cli/cli_exe.h"
 #include "cli/cli_tags.h"
@@ -22,11 +23,8 @@ constexpr int kPolicyLen = 256;
 struct Version {
     long major = -1;  // -1: no number found
     long minor = 0;
+    auto operator<=>(const Version &) const = default;
 };
-
-bool operator<(const Version &a, const Version &b) {
-    return a.major != b.major ? a.major < b.major : a.minor < b.minor;
-}
 
 // Reads a decimal number at p (saturating); returns -1 when p holds no digit.
 long readNumber(const char *&p) {
@@ -40,15 +38,9 @@ long readNumber(const char *&p) {
 
 // "<major>.<minor>" at the first digit of s (minor 0 when absent).
 Version dottedVersion(const char *s) {
-    Version v;
-    const char *p = s;
-    while (*p != '\0' && !isdigit(static_cast<unsigned char>(*p))) ++p;
-    v.major = readNumber(p);
-    if (v.major >= 0 && *p == '.') {
-        ++p;
-        const long minor = readNumber(p);
-        if (minor >= 0) v.minor = minor;
-    }
+    const char *p = s + strcspn(s, "0123456789");
+    Version v{readNumber(p)};
+    if (v.major >= 0 && *p == '.') v.minor = std::max(readNumber(++p), 0L);
     return v;
 }
 
@@ -64,14 +56,9 @@ long numberAfter(const char *s, const char *marker) {
 // SUSE names: the major release is the first number; the service pack is given as
 // "PATCHLEVEL = n" (SuSE-release) or "-SPn" / " SPn" (os-release, lsb_release).
 Version suseVersion(const char *s) {
-    Version v;
-    const char *p = s;
-    while (*p != '\0' && !isdigit(static_cast<unsigned char>(*p))) ++p;
-    v.major = readNumber(p);
     long minor = numberAfter(s, "PATCHLEVEL");
     if (minor < 0) minor = numberAfter(s, "SP");
-    v.minor = minor < 0 ? 0 : minor;
-    return v;
+    return {dottedVersion(s).major, minor < 0 ? 0 : minor};
 }
 
 const char *orDefault(const char *param, const char *old, const char *def) {
@@ -88,28 +75,17 @@ const char *orDefault(const char *param, const char *old, const char *def) {
 
 bool isPlainPolicyWord(const char *s) {
     if (s == nullptr || s[0] == '\0') return false;
-    for (const char *p = s; *p != '\0'; ++p) {
-        const unsigned char c = static_cast<unsigned char>(*p);
-        if (!isalnum(c) && c != '_' && c != '-') return false;
-    }
-    return true;
+    const std::string_view word(s);
+    return std::all_of(word.begin(), word.end(), [](unsigned char c) { return isalnum(c) || c == '_' || c == '-'; });
 }
 
 bool isFcNvmeCapable(const char *osName) {
     if (osName == nullptr) return false;
-    const Version eight{8, 0};
-    if (strstr(osName, "Red") != nullptr || strstr(osName, "CentOS Linux") != nullptr) {
-        const Version v = dottedVersion(osName);
-        return v.major >= 0 && !(v < eight);
-    }
-    if (strstr(osName, "VERSION=") != nullptr && strstr(osName, "SP") != nullptr) {
-        const Version v = suseVersion(strstr(osName, "VERSION="));
-        return v.major >= 0 && !(v < Version{12, 5});
-    }
-    if (strstr(osName, "SUSE") != nullptr) {
-        const Version v = suseVersion(osName);
-        return v.major >= 0 && Version{12, 4} < v;
-    }
+    if (strstr(osName, "Red") != nullptr || strstr(osName, "CentOS Linux") != nullptr)
+        return dottedVersion(osName) >= Version{8, 0};
+    if (strstr(osName, "VERSION=") != nullptr && strstr(osName, "SP") != nullptr)
+        return suseVersion(strstr(osName, "VERSION=")) >= Version{12, 5};
+    if (strstr(osName, "SUSE") != nullptr) return suseVersion(osName) > Version{12, 4};
     return false;
 }
 
@@ -126,16 +102,17 @@ EcItem *setpathpolicy() {
     // Without a configuration file the backup fails: its item is the result.
     EcItem *item = backupConfFile();
     if (item->code != 0) return item;
+    auto undo = [](EcItem *failed) {
+        rollBackConfFile();
+        return failed;
+    };
 
     // The current values of the block being changed give the defaults of a missing
     // parameter and the "from" side of the change records.
     char oldGroup[kPolicyLen] = {};
     char oldChooser[kPolicyLen] = {};
     item = queryPolicy(script, oldGroup, sizeof oldGroup, oldChooser, sizeof oldChooser, nullptr);
-    if (item->code != 0) {
-        rollBackConfFile();
-        return item;
-    }
+    if (item->code != 0) return undo(item);
 
     const char *group = orDefault(gParamGroupVal, oldGroup, common::CONF_DEFAULT_GROUP);
     const char *chooser = orDefault(gParamChooserVal, oldChooser, common::CONF_DEFAULT_CHOOSER);
@@ -144,28 +121,17 @@ EcItem *setpathpolicy() {
     {
         OutBuf out;
         item = exeLiunxInfoCmd(cmd, out.get(), out.size());
-        if (item->code != 0) {
-            rollBackConfFile();
-            if (strstr(out.get(), "No configuration") != nullptr) {
-                initEcItems1(&EC_no_config_info, typeName);
-                return &EC_no_config_info;
-            }
-            return item;
-        }
+        if (item->code != 0 && strstr(out.get(), "No configuration") != nullptr)
+            return undo(withParams(&EC_no_config_info, typeName));
+        if (item->code != 0) return undo(item);
     }
 
     char running = 0;
     item = getStatus(&running);
-    if (item->code != 0) {
-        rollBackConfFile();
-        return item;
-    }
+    if (item->code != 0) return undo(item);
     if (running) {
         item = chMultipathdService("reload");
-        if (item->code != 0) {
-            rollBackConfFile();
-            return item;
-        }
+        if (item->code != 0) return undo(item);
     }
 
     // Only changes that stay in the file are recorded.

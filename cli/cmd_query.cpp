@@ -9,11 +9,12 @@
 namespace morvel::cli {
 
 namespace {
-template <class Fill>
-EcItem *runQuery(Fill fill) {
+// The report of all devices, or of the one named.
+EcItem *runQuery(const char *name) {
     structs::MorvelList<> list;
     if (!list) return &EC_molloc_failed;
-    EcItem *result = fill(list.anchor());
+    EcItem *result = name == nullptr ? structs::queryMorvelInfo(list.anchor())
+                                     : structs::querySingleMorvelInfo(list.anchor(), name);
     if (result->code != 0) return result;
     structs::printMorvel(structs::firstValid(list.anchor()));
     std::fflush(stdout);
@@ -21,12 +22,8 @@ EcItem *runQuery(Fill fill) {
 }
 }  // namespace
 
-EcItem *query() {
-    return runQuery([](structs::s_morvel *anchor) { return structs::queryMorvelInfo(anchor); });
-}
+EcItem *query() { return runQuery(nullptr); }
 
-EcItem *querySingleDevice(const char *name) {
-    return runQuery([name](structs::s_morvel *anchor) { return structs::querySingleMorvelInfo(anchor, name); });
-}
+EcItem *querySingleDevice(const char *name) { return runQuery(name); }
 
 }  // namespace morvel::cli

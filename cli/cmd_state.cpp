@@ -33,15 +33,10 @@ EcItem *lookUpPath(const char *pathAlias, const char *deviceName, char (&pathNam
         MLOG(LOG_ERROR, kMgmtLogSrc, "Query morvel information failed\n");
         return &EC_exe_cmd_failed;
     }
-    if (structs::findMorvelByPathAlias(list.anchor(), pathAlias) == nullptr) {
-        initEcItems1(&EC_no_path_alias, pathAlias);
-        return &EC_no_path_alias;
-    }
+    if (structs::findMorvelByPathAlias(list.anchor(), pathAlias) == nullptr)
+        return withParams(&EC_no_path_alias, pathAlias);
     const structs::s_path_dev *path = structs::findMorvelByDeviceName(list.anchor(), pathAlias, deviceName);
-    if (path == nullptr) {
-        initEcItems2(&EC_no_device_name, pathAlias, deviceName);
-        return &EC_no_device_name;
-    }
+    if (path == nullptr) return withParams(&EC_no_device_name, pathAlias, deviceName);
     common::copyField(pathName, path->dev_name);
     return &EC_ok;
 }
@@ -67,11 +62,8 @@ EcItem *writeScsiState(const char *state, const char *dev) {
     char cmd[common::kCmdBufSize];
     snprintf(cmd, sizeof cmd, "%s %s > /sys/block/%s/device/state", common::CMD_echo, state, dev);
     EcItem *item = exeLiunxTaskCmdStrict(cmd);
-    if (item->code != 0) {
-        MLOG(LOG_ERROR, kMgmtLogSrc, "Execute command [%s] failed\n", cmd);
-        return &EC_exe_cmd_failed;
-    }
-    return &EC_ok;
+    if (item->code != 0) MLOG(LOG_ERROR, kMgmtLogSrc, "Execute command [%s] failed\n", cmd);
+    return item;
 }
 
 // Fails or reinstates an NVMe path in multipathd; `verb` is "fail" or "reinstate".
@@ -86,28 +78,10 @@ EcItem *switchNvmePath(const char *verb, const char *dev, EcItem *refused) {
     }
     if (strstr(out.get(), "fail") != nullptr) {
         MLOG(LOG_ERROR, kMgmtLogSrc, "%s path [%s] failed\n", verb, dev);
-        initEcItems1(refused, dev);
-        return refused;
+        return withParams(refused, dev);
     }
     return &EC_ok;
 }
-
-}  // namespace
-
-EcItem *checkPathstateAndParam(char *pathAlias, char *deviceName) {
-    char name[kDevNameLen];
-    return lookUpPath(pathAlias, deviceName, name);
-}
-
-EcItem *checkPathOnlineState(char *deviceName, int *isOnline) {
-    return checkScsiState(deviceName, "running", isOnline);
-}
-
-EcItem *checkPathOfflineState(char *deviceName, int *isOffline) {
-    return checkScsiState(deviceName, "offline", isOffline);
-}
-
-namespace {
 
 // One direction of a path state change.
 struct StateChange {
@@ -126,10 +100,7 @@ EcItem *changePathState(char *pathAlias, char *deviceName, const StateChange &c)
     if (!isNvmePath(dev)) {
         int inState = 0;
         (void)checkScsiState(dev, c.scsiState, &inState);
-        if (inState == 1) {
-            initEcItems1(c.already, dev);
-            return c.already;
-        }
+        if (inState == 1) return withParams(c.already, dev);
         item = writeScsiState(c.scsiState, dev);
     } else {
         item = switchNvmePath(c.nvmeAction, dev, c.nvmeFailed);
@@ -140,6 +111,19 @@ EcItem *changePathState(char *pathAlias, char *deviceName, const StateChange &c)
 }
 
 }  // namespace
+
+EcItem *checkPathstateAndParam(char *pathAlias, char *deviceName) {
+    char name[kDevNameLen];
+    return lookUpPath(pathAlias, deviceName, name);
+}
+
+EcItem *checkPathOnlineState(char *deviceName, int *isOnline) {
+    return checkScsiState(deviceName, "running", isOnline);
+}
+
+EcItem *checkPathOfflineState(char *deviceName, int *isOffline) {
+    return checkScsiState(deviceName, "offline", isOffline);
+}
 
 EcItem *setPathOffline(char *pathAlias, char *deviceName) {
     return changePathState(pathAlias, deviceName,
@@ -155,8 +139,7 @@ EcItem *setpathstate() {
     const char *state = gParamStateVal[0] != '\0' ? gParamStateVal : common::CONF_DEFAULT_STATE;
     if (strncmp(state, "online", 64) == 0) return setPathOnline(gParamMpathxVal, gParamPathVal);
     if (strncmp(state, "offline", 64) == 0) return setPathOffline(gParamMpathxVal, gParamPathVal);
-    initEcItems1(&EC_invalid_param, gParamStateVal);
-    return &EC_invalid_param;
+    return withParams(&EC_invalid_param, gParamStateVal);
 }
 
 }  // namespace morvel::cli

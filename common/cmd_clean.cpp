@@ -19,10 +19,8 @@ int is_cmd_inject_char(const char *set, char c) {
 
 char cleanChar(char c) {
     const unsigned char u = static_cast<unsigned char>(c);
-    if ((u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || (u >= '0' && u <= '9') || u == ' ')
-        return c;
-    if (is_cmd_inject_char(kAllowedPunct, c) >= 0) return c;
-    return '%';
+    const bool letterOrDigit = (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || (u >= '0' && u <= '9');
+    return letterOrDigit || u == ' ' || is_cmd_inject_char(kAllowedPunct, c) >= 0 ? c : '%';
 }
 
 void str_addchar(char *dst, char c) {

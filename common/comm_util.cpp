@@ -20,49 +20,33 @@ char *vessar_strchr(const char *s, int ch) {
     }
 }
 
-size_t vessar_strcspn(const char *s, const char *reject) {
-    if (!s || !reject) return static_cast<size_t>(-1);
-    size_t i = 0;
-    for (; s[i] != '\0'; ++i) {
-        for (const char *r = reject; *r; ++r)
-            if (*r == s[i]) return i;
-    }
-    return i;
-}
-
-size_t vessar_strspn(const char *s, const char *accept) {
-    if (!s || !accept) return static_cast<size_t>(-1);
-    size_t i = 0;
-    for (; s[i] != '\0'; ++i) {
-        bool hit = false;
-        for (const char *a = accept; *a; ++a)
-            if (*a == s[i]) { hit = true; break; }
-        if (!hit) return i;
-    }
-    return i;
-}
-
 namespace {
-char *g_tok_pos = nullptr;  // vessar_strtok's saved position
+
+// Length of the run at the start of s whose characters are all in set (inSet) or all
+// outside it.
+size_t span(const char *s, const char *set, bool inSet) {
+    if (!s || !set) return static_cast<size_t>(-1);
+    size_t i = 0;
+    while (s[i] != '\0' && (vessar_strchr(set, s[i]) != nullptr) == inSet) ++i;
+    return i;
 }
+
+char *g_tok_pos = nullptr;  // vessar_strtok's saved position
+
+}  // namespace
+
+size_t vessar_strcspn(const char *s, const char *reject) { return span(s, reject, false); }
+
+size_t vessar_strspn(const char *s, const char *accept) { return span(s, accept, true); }
 
 char *vessar_strtok(char *s, const char *delim) {
     if (!s) s = g_tok_pos;
     if (!s || !delim) return nullptr;
     s += vessar_strspn(s, delim);
-    if (*s == '\0') {
-        g_tok_pos = nullptr;
-        return nullptr;
-    }
-    char *tok = s;
-    s += vessar_strcspn(s, delim);
-    if (*s == '\0') {
-        g_tok_pos = nullptr;
-    } else {
-        *s = '\0';
-        g_tok_pos = s + 1;
-    }
-    return tok;
+    char *end = s + vessar_strcspn(s, delim);
+    g_tok_pos = *end != '\0' ? end + 1 : nullptr;
+    if (g_tok_pos != nullptr) *end = '\0';
+    return *s != '\0' ? s : nullptr;
 }
 
 int vessar_strncmp(const char *a, const char *b, size_t n) {
@@ -99,11 +83,7 @@ void *vessar_memcpy(void *d, const void *s, size_t n) {
 }
 
 char *vessar_strncat(char *d, const char *s, size_t n) {
-    char *p = d;
-    while (*p) ++p;
-    size_t i = 0;
-    for (; i < n && s[i] != '\0'; ++i) p[i] = s[i];
-    p[i] = '\0';
+    vessar_strncpy(d + vessar_strlen(d), s, vessar_strnlen(s, n));
     return d;
 }
 

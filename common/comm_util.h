@@ -23,26 +23,20 @@ char *vessar_strncat(char *d, const char *s, size_t n);
 char *vessar_strncpy(char *d, const char *s, size_t n);
 void vessar_strrpl(char *dst, const char *src, const char *oldText, const char *newText);
 
-// Bounded copy into a fixed-width text field of N bytes: at most N-1 characters, always
-// terminated, rest of the field zeroed.
-template <size_t N>
-inline void copyField(char (&field)[N], const char *src) {
-    vessar_strncpy(field, src ? src : "", N - 1);
-}
-// Same with an explicit character limit below the field width (limit <= N-1).
-template <size_t N>
-inline void copyField(char (&field)[N], const char *src, size_t limit) {
-    if (limit > N - 1) limit = N - 1;
-    for (size_t i = 0; i < N; ++i) field[i] = 0;
-    vessar_strncpy(field, src ? src : "", limit);
-}
-
-// Same for a piece of a longer text (it need not end where the piece ends).
+// Bounded copy of a piece of text into a fixed-width text field of N bytes: at most limit
+// (and at most N-1) characters, always terminated, rest of the field zeroed. The text need
+// not end where the piece ends.
 template <size_t N>
 inline void copyField(char (&field)[N], std::string_view src, size_t limit) {
     if (limit > N - 1) limit = N - 1;
     std::memset(field, 0, N);
     std::memcpy(field, src.data(), src.size() < limit ? src.size() : limit);
+}
+// Same for a terminated text (null counts as empty).
+template <size_t N>
+inline void copyField(char (&field)[N], const char *src, size_t limit = N - 1) {
+    if (src == nullptr) src = "";
+    copyField(field, std::string_view(src, vessar_strnlen(src, limit)), limit);
 }
 
 // ---- text helpers ----
@@ -56,7 +50,7 @@ int findSubStrIndexes(char *s, char sep, char **starts, int max);
 int isBeginwith(const char *s, const char *prefix);
 int isEndWith(const char *s, const char *suffix);
 // s cut to width characters, or followed by blanks up to width.
-void appendWidth(std::string &out, const char *s, int width);
+void appendWidth(std::string &out, std::string_view s, size_t width);
 void printWidth(char *s, int width);
 int splitStr(char *s, char sep, char ***fields);
 char **strsplit_count(const char *s, const char *delim, size_t *count);

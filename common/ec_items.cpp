@@ -2,6 +2,7 @@
 #include "common/ec_items.h"
 
 #include <cstdio>
+#include <string>
 
 #include "common/comm_util.h"
 
@@ -18,7 +19,6 @@ constexpr int kMessageMax = 255;
 
 void initEcItems1(EcItem *item, const char *s1) {
     if (!item) return;
-    item->param1[0] = '\0';
     item->param2[0] = '\0';
     item->param3[0] = '\0';
     vessar_strncpy(item->param1, s1 ? s1 : "", kParamCopyBound);
@@ -28,6 +28,11 @@ void initEcItems2(EcItem *item, const char *s1, const char *s2) {
     if (!item) return;
     initEcItems1(item, s1);
     vessar_strncpy(item->param2, s2 ? s2 : "", kParamCopyBound);
+}
+
+EcItem *withParams(EcItem *item, const char *s1, const char *s2) {
+    initEcItems2(item, s1, s2);
+    return item;
 }
 
 void getErrorMsg(const EcItem *item, char *out, int outLen) {
@@ -40,19 +45,11 @@ void getErrorMsg(const EcItem *item, char *out, int outLen) {
     // The templates are our own fixed texts with at most three "%s".
     std::snprintf(message, sizeof message, item->msg, item->param1, item->param2, item->param3);
 #pragma GCC diagnostic pop
-    const size_t room = static_cast<size_t>(outLen) - 1;
-    size_t n = 0;
-    for (const char *p = prefix; *p && n < room; ++p) out[n++] = *p;
-    for (const char *p = message; *p && n < room; ++p) out[n++] = *p;
-    out[n] = '\0';
+    std::snprintf(out, static_cast<size_t>(outLen), "%s%s", prefix, message);
 }
 
 void print__(void) {
-    static const char kFrame[] =
-        "----------------------------------------------------------------------------------------------------"
-        "------------------------------\n";
-    static_assert(sizeof kFrame == 132, "frame line is 130 hyphens and a newline");
-    std::fputs(kFrame, stdout);
+    std::fputs((std::string(130, '-') + '\n').c_str(), stdout);
 }
 
 void print_ec(const EcItem *item) {

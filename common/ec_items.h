@@ -67,6 +67,8 @@ MORVEL_EC_ITEMS(MORVEL_EC_DECLARE)
 
 void initEcItems1(EcItem *item, const char *s1);
 void initEcItems2(EcItem *item, const char *s1, const char *s2);
+// Fills the item's parameters as initEcItems2 does and returns it: `return withParams(&EC_x, s);`
+EcItem *withParams(EcItem *item, const char *s1, const char *s2 = nullptr);
 void getErrorMsg(const EcItem *item, char *out, int outLen);
 void print_ec(const EcItem *item);
 void print__(void);

@@ -116,10 +116,8 @@ bool readAll(int fd, std::string &out) {
     char buf[65536];
     for (;;) {
         ssize_t n = ::read(fd, buf, sizeof(buf));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
         if (n == 0) return true;
         out.append(buf, static_cast<size_t>(n));
     }
@@ -128,7 +126,7 @@ bool readAll(int fd, std::string &out) {
 void fsyncParentDir(const char *path) {
     if (path == nullptr) return;
     const char *slash = std::strrchr(path, '/');
-    std::string dir = slash == nullptr ? "." : slash == path ? "/" : std::string(path, static_cast<size_t>(slash - path));
+    std::string dir = slash == nullptr ? "." : std::string(path, static_cast<size_t>(slash - path) + 1);
     int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return;
     (void)::fsync(fd);

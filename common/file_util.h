@@ -15,11 +15,9 @@ int openNoFollow(const char *path, int flags, mode_t mode = 0600);
 // file of its own: a fifo or a hard link to some other file is refused (-1, errno ELOOP).
 int openPlainFile(const char *path, int flags, mode_t mode = 0600);
 
-// Opens path (O_NOFOLLOW, O_CLOEXEC and O_NONBLOCK added, so neither a link nor a planted
-// fifo is followed or waited on) and holds an exclusive flock on the file that is under
+// Opens path as openPlainFile does and holds an exclusive flock on the file that is under
 // path once the lock is granted: a file renamed away while we waited is dropped and the
-// new one opened, up to 100 times. A name that is not a plain file of its own (a fifo, a
-// hard link to some other file) is refused. -1 on failure (errno set).
+// new one opened, up to 100 times. -1 on failure (errno set).
 int openLocked(const char *path, int flags, mode_t mode = 0600);
 // flock(fd, LOCK_EX), waiting, again after a signal; false when it fails.
 bool lockExclusive(int fd);

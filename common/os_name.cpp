@@ -7,6 +7,10 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <string_view>
+
+#include "common/comm_util.h"
 
 namespace morvel::common {
 
@@ -23,29 +27,21 @@ constexpr int kLsbNameMax = 240;       // characters taken from lsb_release
 
 // Reads one line of at most size-1 characters; an unreadable line counts as empty.
 void readLine(FILE *f, char *buf, int size) {
-    buf[0] = '\0';
     if (fgets(buf, size, f) == nullptr) buf[0] = '\0';
 }
 
-// Closes a FILE on every return path.
-struct FileCloser {
-    FILE *f;
-    ~FileCloser() {
-        if (f != nullptr) fclose(f);
-    }
-};
+using FileCloser = std::unique_ptr<FILE, decltype([](FILE *f) { fclose(f); })>;
 
 }  // namespace
 
 int read_redhat_release(void) {
     const char *path =
         access("/etc/oracle-release", R_OK) == 0 ? "/etc/oracle-release" : "/etc/redhat-release";
-    FILE *f = fopen(path, "r");
-    if (f == nullptr) return 1;
-    FileCloser closer{f};
+    FileCloser f(fopen(path, "r"));
+    if (!f) return 1;
 
     char line[kRedhatLineSize];
-    readLine(f, line, sizeof line);
+    readLine(f.get(), line, sizeof line);
     const int len = static_cast<int>(strlen(line));
     // A first line that holds nothing but its line feed is as good as empty: the next
     // source is tried.
@@ -68,25 +64,23 @@ int read_redhat_release(void) {
 
 int read_suse_release(void) {
     const bool osRelease = access("/etc/os-release", R_OK) == 0;
-    FILE *f = fopen(osRelease ? "/etc/os-release" : "/etc/SuSE-release", "r");
-    if (f == nullptr) return 1;
-    FileCloser closer{f};
+    FileCloser f(fopen(osRelease ? "/etc/os-release" : "/etc/SuSE-release", "r"));
+    if (!f) return 1;
 
     char first[kSuseFirstSize];
     char second[kSuseLineSize];
-    readLine(f, first, sizeof first);
+    readLine(f.get(), first, sizeof first);
 
     if (osRelease) {
-        readLine(f, second, sizeof second);
+        readLine(f.get(), second, sizeof second);
         if (second[0] == '\0') return 1;
-        strncpy(hi_linux_os_name, second, kFileNameMax);
-        hi_linux_os_name[kFileNameMax] = '\0';
+        copyField(hi_linux_os_name, second, kFileNameMax);
         return 0;
     }
 
     char third[kSuseLineSize];
-    readLine(f, second, sizeof second);
-    readLine(f, third, sizeof third);
+    readLine(f.get(), second, sizeof second);
+    readLine(f.get(), third, sizeof third);
     if (first[0] == '\0') return 1;
 
     // Drop the bracketed architecture together with the blank before it, or else the
@@ -99,8 +93,7 @@ int read_suse_release(void) {
     }
     char joined[kSuseFirstSize + kSuseLineSize];
     snprintf(joined, sizeof joined, "%s%s", first, third);
-    strncpy(hi_linux_os_name, joined, kFileNameMax);
-    hi_linux_os_name[kFileNameMax] = '\0';
+    copyField(hi_linux_os_name, joined, kFileNameMax);
     return 0;
 }
 
@@ -127,11 +120,7 @@ int read_lsb_release(void) {
     } else if (readLen - 1 < end) {
         end = readLen - 1;  // the line's last character as read is dropped
     }
-    size_t n = end - start;
-    if (n > kLsbNameMax) n = kLsbNameMax;
-    memcpy(hi_linux_os_name, line + start, n);
-    memset(hi_linux_os_name + n, 0, kLsbNameMax - n);
-    hi_linux_os_name[kLsbNameMax] = '\0';
+    copyField(hi_linux_os_name, std::string_view(line + start, end - start), kLsbNameMax);
     return 0;
 }
 

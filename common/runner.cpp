@@ -48,10 +48,9 @@ using Clock = std::chrono::steady_clock;
 class Capture {
 public:
     Capture(char *buf, int size, int minChunk)
-        : buf_(buf), cur_(buf), capacity_(size - 1) {
-        chunk_ = capacity_ < minChunk ? capacity_ : minChunk;
-        if (chunk_ < 2) chunk_ = 2;  // room for at least one character per read
-        step_ = capacity_ > minChunk ? capacity_ : minChunk;
+        : buf_(buf), cur_(buf), capacity_(size - 1),
+          chunk_(std::max(std::min(capacity_, minChunk), 2)),  // room for at least one character per read
+          step_(std::max(capacity_, minChunk)) {
         buf_[0] = '\0';
     }
     ~Capture() {
@@ -112,8 +111,8 @@ private:
     char *buf_;
     char *cur_;
     int capacity_;
-    int chunk_ = 0;
-    int step_ = 0;
+    int chunk_;
+    int step_;
     long long allocated_ = 0;  // bytes of the heap buffer (0: still the caller's buffer)
     size_t held_ = 0;
     bool released_ = false;
@@ -210,7 +209,6 @@ constexpr auto kReapGrace = std::chrono::milliseconds(1000);
 // Kills every process that is this process's child now (what setsid() took out of the
 // group was re-parented to us, the subreaper, once its parent died). True when one was found.
 bool killOwnChildren() {
-    const std::string me = std::to_string(getpid());
     bool any = false;
     DIR *proc = opendir("/proc");
     if (proc == nullptr) return false;
@@ -230,7 +228,7 @@ bool killOwnChildren() {
         char state = 0;
         long ppid = 0;
         if (std::sscanf(close + 1, " %c %ld", &state, &ppid) != 2) continue;
-        if (std::to_string(ppid) != me || state == 'Z') continue;
+        if (ppid != getpid() || state == 'Z') continue;
         kill(static_cast<pid_t>(std::atol(e->d_name)), SIGKILL);
         any = true;
     }
@@ -364,24 +362,21 @@ RunResult runShell(const char *line, Capture &cap, bool ownGroup, int timeoutMs)
     }
     close(child.fd);
 
-    if (!timed) {
-        res.status = reap(child.pid);
-        if (ownGroup) reapEnded(child.pid);
-        return res;
-    }
-    // the command may have closed its output and still be running: wait up to the deadline
+    // the command may have closed its output and still be running: under a deadline it is
+    // waited for up to the deadline
     for (;;) {
         int wstatus = 0;
-        pid_t w = waitpid(child.pid, &wstatus, WNOHANG);
+        pid_t w = waitpid(child.pid, &wstatus, timed ? WNOHANG : 0);
         if (w == child.pid) {
             res.status = exitStatus(wstatus);
-            reapEnded(child.pid);
+            if (ownGroup) reapEnded(child.pid);
             return res;
         }
         if (w < 0 && errno != EINTR) {
             res.status = 255;
             return res;
         }
+        if (!timed) continue;
         if (Clock::now() >= deadline) {
             killGroup(child.pid);
             res.end = RunEnd::TimedOut;
@@ -391,15 +386,24 @@ RunResult runShell(const char *line, Capture &cap, bool ownGroup, int timeoutMs)
     }
 }
 
-bool badArgs(const char *cmd, char *buf, int size, char **out) {
-    return cmd == nullptr || buf == nullptr || size < 1 || out == nullptr;
-}
+// How an entry point runs its commands, and the function name its log lines carry.
+struct Mode {
+    const char *func;
+    size_t maxLine;  // the longest command line ("cmd 2>&1") that is run
+    bool clean;      // every character outside the allowed set becomes '%'
+    bool ownGroup;
+    int timeoutMs;
+    int minChunk;
+};
 
-}  // namespace
+#define RUNNER_LOG(level, ...) morvel_log((level), kSrc, __LINE__, mode.func, __VA_ARGS__)
 
-int exe_cmd(const char *cmd, char *buf, int size, char **out, int *grown) {
-    if (badArgs(cmd, buf, size, out)) {
-        MLOG(LOG_ERROR, kSrc, "Popen command [%s] failed\n", cmd ? cmd : "");
+// Runs cmd as mode says and logs the outcome the same way for every entry point.
+// -1: bad arguments, a line too long, or no start; -2: out of memory; kTimedOut; otherwise
+// the exit status, with *out the output (buf, or a heap buffer when it is not buf).
+int runLogged(const Mode &mode, const char *cmd, char *buf, int size, char **out) {
+    if (cmd == nullptr || buf == nullptr || size < 1 || out == nullptr) {
+        RUNNER_LOG(LOG_ERROR, "Popen command [%s] failed\n", cmd ? cmd : "");
         return -1;
     }
     *out = buf;
@@ -407,119 +411,77 @@ int exe_cmd(const char *cmd, char *buf, int size, char **out, int *grown) {
     std::string line = std::string(cmd) + " 2>&1";
     // A longer line does not fit the command buffer; cutting it would run a different
     // command, so it is not run at all.
-    if (line.size() > static_cast<size_t>(kCmdBufSize - 1)) {
-        MLOG(LOG_ERROR, kSrc, "Command [%.256s...] is too long (%zu characters), it is not executed.\n",
-             line.c_str(), line.size());
+    if (line.size() > mode.maxLine) {
+        RUNNER_LOG(LOG_ERROR, "Command [%.256s...] is too long (%zu characters), it is not executed.\n",
+                   line.c_str(), line.size());
         return -1;
     }
     char clean[kCmdBufSize] = {0};
-    cleanString(clean, line.c_str());
+    if (mode.clean) cleanString(clean, line.c_str());
 
-    Capture cap(buf, size, kChunk);
-    RunResult res = runShell(clean, cap, false, 0);
+    Capture cap(buf, size, mode.minChunk);
+    RunResult res = runShell(mode.clean ? clean : line.c_str(), cap, mode.ownGroup, mode.timeoutMs);
     switch (res.end) {
         case RunEnd::StartFailed:
-            MLOG(LOG_ERROR, kSrc, "Popen command [%s] failed\n", line.c_str());
+            RUNNER_LOG(LOG_ERROR, "Popen command [%s] failed\n", line.c_str());
             return -1;
         case RunEnd::NoMemory:
-            MLOG(LOG_ERROR, kSrc, "Malloc %d byte space failed.\n", static_cast<int>(res.asked));
+            RUNNER_LOG(LOG_ERROR, "Malloc %d byte space failed.\n", static_cast<int>(res.asked));
             return -2;
-        case RunEnd::TimedOut:  // no deadline here
+        case RunEnd::TimedOut: return kTimedOut;
         case RunEnd::Done: break;
     }
-    *out = cap.heap() ? cap.release() : buf;
     if (res.status != 0) {
-        MLOG(LOG_ERROR, kSrc, "Execute command [%s] failed, exit code [%d]\n", line.c_str(), res.status);
-        if (cap.held() > 0) MLOG(LOG_ERROR, kSrc, "Error message: %s\n", *out);
-        // a heap buffer is the caller's to free whatever the status
-        if (grown != nullptr && cap.heap()) *grown = 1;
-        return res.status;
+        RUNNER_LOG(LOG_ERROR, "Execute command [%s] failed, exit code [%d]\n", line.c_str(), res.status);
+        if (cap.held() > 0) RUNNER_LOG(LOG_ERROR, "Error message: %s\n", cap.data());
+    } else {
+        RUNNER_LOG(LOG_DEBUG, "Execute command [%s] successfully.\n", line.c_str());
     }
-    MLOG(LOG_DEBUG, kSrc, "Execute command [%s] successfully.\n", line.c_str());
-    if (grown != nullptr) *grown = cap.heap() ? 1 : 0;
-    return 0;
+    *out = cap.heap() ? cap.release() : buf;
+    return res.status;
+}
+
+#undef RUNNER_LOG
+
+}  // namespace
+
+int exe_cmd(const char *cmd, char *buf, int size, char **out, int *grown) {
+    const int status = runLogged({"exe_cmd", kCmdBufSize - 1, true, false, 0, kChunk}, cmd, buf, size, out);
+    if (status < 0 || grown == nullptr) return status;
+    // a heap buffer is the caller's to free whatever the status
+    if (*out != buf) {
+        *grown = 1;
+    } else if (status == 0) {
+        *grown = 0;
+    }
+    return status;
 }
 
 int exe_cmd_nonblocking(const char *cmd, char *buf, int size, char **out, int *state, int timeout_ms) {
-    int dummy = 0;
-    if (state == nullptr) state = &dummy;
-    if (badArgs(cmd, buf, size, out)) {
-        MLOG(LOG_ERROR, kSrc, "Popen command [%s] failed\n", cmd ? cmd : "");
-        return *state = -1;
+    int status =
+        runLogged({"exe_cmd_nonblocking", kLongLineMax, false, true, timeout_ms, kChunk}, cmd, buf, size, out);
+    // After a non-zero exit the output stays readable; a heap buffer is freed by the caller
+    // when *out != buf.
+    if (status > 0) {
+        status = -1;
+    } else if (status == 0) {
+        status = *out != buf ? 1 : 0;
     }
-    *out = buf;
-    buf[0] = '\0';
-    std::string line = std::string(cmd) + " 2>&1";
-    if (line.size() > static_cast<size_t>(kLongLineMax)) {
-        MLOG(LOG_ERROR, kSrc, "Command [%.256s...] is too long (%zu characters), it is not executed.\n",
-             line.c_str(), line.size());
-        return *state = -1;
-    }
-
-    Capture cap(buf, size, kChunk);
-    RunResult res = runShell(line.c_str(), cap, true, timeout_ms);
-    switch (res.end) {
-        case RunEnd::StartFailed:
-            MLOG(LOG_ERROR, kSrc, "Popen command [%s] failed\n", line.c_str());
-            return *state = -1;
-        case RunEnd::NoMemory:
-            MLOG(LOG_ERROR, kSrc, "Malloc %d byte space failed.\n", static_cast<int>(res.asked));
-            return *state = -2;
-        case RunEnd::TimedOut: return *state = kTimedOut;
-        case RunEnd::Done: break;
-    }
-    *out = cap.heap() ? cap.release() : buf;
-    if (res.status != 0) {
-        MLOG(LOG_ERROR, kSrc, "Execute command [%s] failed, exit code [%d]\n", line.c_str(), res.status);
-        if (cap.held() > 0) MLOG(LOG_ERROR, kSrc, "Error message: %s\n", *out);
-        // the output stays readable; a heap buffer is freed by the caller when *out != buf
-        return *state = -1;
-    }
-    MLOG(LOG_DEBUG, kSrc, "Execute command [%s] successfully.\n", line.c_str());
-    return *state = cap.heap() ? 1 : 0;
+    if (state != nullptr) *state = status;
+    return status;
 }
 
 int exe_cmd_monitor(const char *cmd, char *buf, int size, char **out) {
-    if (badArgs(cmd, buf, size, out)) {
-        morvel_log(LOG_ERROR, kSrc, __LINE__, "exe_cmd", "Popen command [%s] failed\n", cmd ? cmd : "");
-        return -1;
+    const int status = runLogged({"exe_cmd", kCmdBufSize - 1, false, false, 0, kMonitorChunk}, cmd, buf, size, out);
+    if (status < 0) return status;
+    if (status == 0) return *out != buf ? 1 : 0;
+    // -1 tells the caller nothing about a heap buffer: none is handed out
+    if (*out != buf) {
+        std::free(*out);
+        *out = buf;
+        buf[0] = '\0';
     }
-    *out = buf;
-    buf[0] = '\0';
-    char line[kCmdBufSize] = {0};
-    int full = std::snprintf(line, sizeof(line), "%s 2>&1", cmd);
-    // A line cut to the buffer would run a different command: a longer one is not run.
-    if (full < 0 || full > kCmdBufSize - 1) {
-        morvel_log(LOG_ERROR, kSrc, __LINE__, "exe_cmd",
-                   "Command [%.256s...] is too long (%d characters), it is not executed.\n", line, full);
-        return -1;
-    }
-
-    Capture cap(buf, size, kMonitorChunk);
-    RunResult res = runShell(line, cap, false, 0);
-    switch (res.end) {
-        case RunEnd::StartFailed:
-            morvel_log(LOG_ERROR, kSrc, __LINE__, "exe_cmd", "Popen command [%s] failed\n", line);
-            return -1;
-        case RunEnd::NoMemory:
-            morvel_log(LOG_ERROR, kSrc, __LINE__, "exe_cmd", "Malloc %d byte space failed.\n",
-                       static_cast<int>(res.asked));
-            return -2;
-        case RunEnd::TimedOut:
-        case RunEnd::Done: break;
-    }
-    if (res.status != 0) {
-        morvel_log(LOG_ERROR, kSrc, __LINE__, "exe_cmd", "Execute command [%s] failed, exit code [%d]\n", line,
-                   res.status);
-        if (cap.held() > 0) morvel_log(LOG_ERROR, kSrc, __LINE__, "exe_cmd", "Error message: %s\n", cap.data());
-        // -1 tells the caller nothing about a heap buffer: none is handed out (the
-        // capture frees it)
-        if (cap.heap()) buf[0] = '\0';
-        return -1;
-    }
-    *out = cap.heap() ? cap.release() : buf;
-    morvel_log(LOG_DEBUG, kSrc, __LINE__, "exe_cmd", "Execute command [%s] successfully.\n", line);
-    return cap.heap() ? 1 : 0;
+    return -1;
 }
 
 }  // namespace morvel::common

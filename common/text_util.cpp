@@ -2,10 +2,12 @@
 // and extended regular expressions.
 #include <regex.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "common/comm_util.h"
 
@@ -23,10 +25,7 @@ int numberOfString(const char *hay, const char *needle) {
 
 char *find_char(const char *s, int ch) { return s ? const_cast<char *>(std::strchr(s, ch)) : nullptr; }
 
-char *find_str(const char *hay, const char *needle) {
-    if (!hay || !needle) return nullptr;
-    return vessar_strstr(hay, needle);
-}
+char *find_str(const char *hay, const char *needle) { return hay && needle ? vessar_strstr(hay, needle) : nullptr; }
 
 char *get_next_line(char *s) {
     if (!s) return nullptr;
@@ -40,10 +39,8 @@ char *get_next_line(char *s) {
 }
 
 int findNotChar(const char *s, int start, char ch) {
-    if (!s || *s == '\0' || start < 0) return -1;
-    const int len = vessar_strlen(s);
-    if (start >= len) return -1;
-    for (int i = start; i < len; ++i)
+    if (!s || start < 0 || start >= vessar_strlen(s)) return -1;
+    for (int i = start; s[i] != '\0'; ++i)
         if (s[i] != ch) return i;
     return -1;
 }
@@ -63,35 +60,29 @@ int findSubStrIndexes(char *s, char sep, char **starts, int max) {
 }
 
 int isBeginwith(const char *s, const char *prefix) {
-    if (!s || !prefix) return 0;
-    return std::strncmp(s, prefix, std::strlen(prefix)) == 0 ? 1 : 0;
+    return s && prefix && std::strncmp(s, prefix, std::strlen(prefix)) == 0 ? 1 : 0;
 }
 
 int isEndWith(const char *s, const char *suffix) {
-    if (!s || !suffix) return 0;
-    const size_t ls = std::strlen(s), lx = std::strlen(suffix);
-    if (lx > ls) return 0;
-    return std::strcmp(s + ls - lx, suffix) == 0 ? 1 : 0;
+    return s && suffix && std::string_view(s).ends_with(suffix) ? 1 : 0;
 }
 
-void appendWidth(std::string &out, const char *s, int width) {
-    if (!s || width < 0) return;
-    const size_t len = vessar_strnlen(s, static_cast<size_t>(width));
-    out.append(s, len);
-    out.append(static_cast<size_t>(width) - len, ' ');
+void appendWidth(std::string &out, std::string_view s, size_t width) {
+    s = s.substr(0, width);
+    out.append(s);
+    out.append(width - s.size(), ' ');
 }
 
 void printWidth(char *s, int width) {
+    if (!s || width < 0) return;
     std::string cell;
-    appendWidth(cell, s, width);
+    appendWidth(cell, s, static_cast<size_t>(width));
     std::fputs(cell.c_str(), stdout);
 }
 
 int splitStr(char *s, char sep, char ***fields) {
     if (!s || *s == '\0' || !fields) return 0;
-    size_t seps = 0;
-    for (const char *p = s + 1; *p; ++p)
-        if (*p == sep) ++seps;
+    const auto seps = static_cast<size_t>(std::count(s + 1, s + std::strlen(s), sep));
     auto **arr = static_cast<char **>(std::calloc(seps + 2, sizeof(char *)));
     if (!arr) return 0;
     const char delim[2] = {sep, '\0'};
