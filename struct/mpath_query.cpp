@@ -11,6 +11,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "common/ec_items.h"
@@ -108,31 +109,38 @@ bool settle(M *anchor, const DaemonReply &r, const char *daemonCmd, const char *
 }
 
 // The map the daemon answered for is the one asked for.
-bool namesMap(s_morvel *anchor, const char *name) {
-    s_morvel *d = firstValid(anchor);
+template <class M>
+bool namesMap(M *anchor, const char *name) {
+    M *d = firstValid(anchor);
     return d != nullptr && (std::strcmp(d->path_alias, name) == 0 || std::strcmp(d->wwid, name) == 0);
 }
 
-// The daemon's answer for all maps, or for the map called singleName, parsed into the list.
-// False (the list emptied again) when it cannot be used; fallbackCmd is what runs then.
-bool fromDaemon(s_morvel *anchor, const char *singleName, const char *fallbackCmd) {
+EcItem *parseReply(char *text, s_morvel *anchor) { return parseQueryCmdResultList(text, anchor); }
+EcItem *parseReply(char *text, mon::s_morvel *anchor) { return parseQueryCmdResult(text, anchor); }
+
+// The daemon's answer for all maps, or (morvel only) for the map called singleName, parsed
+// into the list. False (the list emptied again) when it cannot be used; fallbackCmd is what
+// runs then.
+template <class M>
+bool fromDaemon(M *anchor, const char *singleName, const char *fallbackCmd) {
     char cmd[common::kCmdBufSize];
     if (singleName)
         std::snprintf(cmd, sizeof cmd, "%s show map %s topology", common::CMD_multipathd, singleName);
     else
         std::snprintf(cmd, sizeof cmd, "%s show topology", common::CMD_multipathd);
-    std::unique_ptr<char[]> buf(new (std::nothrow) char[common::kOutBufSize]());
+    // the monitor starts small, as its own runner does; the runner grows the buffer
+    const int size = std::is_same_v<M, s_morvel> ? common::kOutBufSize : kMonitorStartBuf;
+    std::unique_ptr<char[]> buf(new (std::nothrow) char[static_cast<size_t>(size)]());
     if (!buf) return false;
     common::RunnerOutput h(buf.get());
-    DaemonReply r = askDaemon(cmd, buf.get(), common::kOutBufSize, h);
+    DaemonReply r = askDaemon(cmd, buf.get(), size, h);
     if (r.ok && singleName && !std::strstr(h.out, "KELDOR")) {
         r.ok = false;
         r.why = "it shows no map of the array by that name";
     }
     if (r.ok) {
         initMorvel(anchor);
-        EcItem *parsed = parseQueryCmdResultList(h.out, anchor);
-        if (parsed->code != 0) {
+        if (parseReply(h.out, anchor)->code != 0) {
             r.ok = false;
             r.why = "its text could not be parsed";
         } else if (singleName && !namesMap(anchor, singleName)) {
@@ -158,10 +166,8 @@ EcItem *runAndParse(const char *cmd, s_morvel *anchor, const char *singleName) {
         MLOG(common::LOG_ERROR, kSrc, "Execute command [%s] failed", cmd);
         return &common::EC_exe_cmd_failed;
     }
-    if (singleName && (!*out || !std::strstr(out, "KELDOR"))) {
-        common::initEcItems1(&common::EC_no_this_device, singleName);
-        return &common::EC_no_this_device;
-    }
+    if (singleName && (!*out || !std::strstr(out, "KELDOR")))
+        return common::withParams(&common::EC_no_this_device, singleName);
     initMorvel(anchor);
     common::inDebug("== before parseQueryCmdResult");
     EcItem *result = parseQueryCmdResultList(out, anchor);
@@ -179,24 +185,6 @@ EcItem *query(s_morvel *anchor, const char *singleName, const char *cmd) {
     return runAndParse(cmd, anchor, singleName);
 }
 
-// The monitor's daemon call: false (list emptied) when its answer cannot be used.
-bool fromDaemon(mon::s_morvel *anchor, const char *fallbackCmd) {
-    char cmd[common::kCmdBufSize];
-    std::snprintf(cmd, sizeof cmd, "%s show topology", common::CMD_multipathd);
-    char buf[kMonitorStartBuf] = {0};
-    common::RunnerOutput h(buf);
-    DaemonReply r = askDaemon(cmd, buf, sizeof buf, h);
-    if (r.ok) {
-        initMorvel(anchor);
-        if (parseQueryCmdResult(h.out, anchor)->code != 0) {
-            r.ok = false;
-            r.why = "its text could not be parsed";
-        }
-    }
-    if (!settle(anchor, r, cmd, fallbackCmd)) return false;
-    sortByMapName(anchor);
-    return true;
-}
 }  // namespace
 
 EcItem *queryMorvelInfo(s_morvel *anchor) {
@@ -206,10 +194,7 @@ EcItem *queryMorvelInfo(s_morvel *anchor) {
 }
 
 EcItem *querySingleMorvelInfo(s_morvel *anchor, const char *name) {
-    if (!isPlainDeviceName(name)) {
-        common::initEcItems1(&common::EC_no_this_device, name ? name : "");
-        return &common::EC_no_this_device;
-    }
+    if (!isPlainDeviceName(name)) return common::withParams(&common::EC_no_this_device, name ? name : "");
     char cmd[common::kCmdBufSize];
     std::snprintf(cmd, sizeof cmd, "%s -ll %s", common::CMD_multipath, name);
     return query(anchor, name, cmd);
@@ -222,7 +207,7 @@ EcItem *queryMorvelInfo(mon::s_morvel *anchor, int *daemonRan) {
     if (!runs && (daemonRan == nullptr || *daemonRan != 0))
         MLOG(common::LOG_INFO, kSrc, "multipathd is not running, reading the topology with [%s].\n", cmd);
     if (daemonRan != nullptr) *daemonRan = runs;
-    if (runs && fromDaemon(anchor, cmd)) return &common::EC_info_ok;
+    if (runs && fromDaemon(anchor, nullptr, cmd)) return &common::EC_info_ok;
     char buf[kMonitorStartBuf] = {0};
     // The monitor's runner counts a non-zero exit status as a failure: the records of the
     // previous cycle then stay as they are.
