@@ -253,9 +253,9 @@ void morvel_log(int level, const char *source_file, int line, const char *functi
     std::memcpy(path + dirLen, g_file_name, nameLen);
     path[dirLen + nameLen] = '\0';
     if (g_batch.fd >= 0 && !g_batch.locked && g_batch.owner != getpid()) {
-        close(g_batch.fd);  // the parent's: its lock is the parent's too
+        close(g_batch.fd);  // the parent's: its lock and its batch are the parent's too
         g_batch.fd = -1;
-        g_batch.locked = false;
+        g_batch.depth = 0;
     }
     // The file kept open from an earlier line had its folder made and checked then.
     bool reuse = g_batch.fd >= 0 && std::strcmp(g_batch.path, path) == 0;
@@ -338,7 +338,7 @@ LogBatch::LogBatch() { ++g_batch.depth; }
 void LogBatch::finish() {
     if (!open_) return;
     open_ = false;
-    if (--g_batch.depth == 0) unlockBatchFile();
+    if (g_batch.depth > 0 && --g_batch.depth == 0) unlockBatchFile();
 }
 
 void inDebug(const char *format, ...) {
