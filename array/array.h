@@ -9,6 +9,8 @@
 #include <scsi/sg.h>
 #include <unistd.h>
 
+#include "common/log.h"
+
 struct cJSON;
 
 namespace morvel::array {
@@ -108,10 +110,14 @@ int get_nvme_vdisk_name(const char *device_path, char *name,
 // Opens a device node read-write, falling back to read-only; the descriptor or negative.
 int open_device(const char *device_path);
 
-// A device opened with open_device, closed on every way out of a lookup.
+// A device opened with open_device, closed on every way out of a lookup. The log's lock is
+// let go first: the device may keep us waiting.
 class DeviceFd {
 public:
-    explicit DeviceFd(const char *path) : fd_(open_device(path)) {}
+    explicit DeviceFd(const char *path) {
+        common::releaseLogLock();
+        fd_ = open_device(path);
+    }
     DeviceFd(const DeviceFd &) = delete;
     DeviceFd &operator=(const DeviceFd &) = delete;
     ~DeviceFd() {
@@ -120,7 +126,7 @@ public:
     int get() const { return fd_; }
 
 private:
-    int fd_;
+    int fd_ = -1;
 };
 
 // ---- vdisk-name store ----

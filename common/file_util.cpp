@@ -81,6 +81,7 @@ bool stillAtPath(int fd, const char *path, off_t *size) {
 }
 
 int openLocked(const char *path, int flags, mode_t mode) {
+    releaseLogLock();
     for (int attempt = 0; attempt < 100; ++attempt) {
         int fd = openPlainFile(path, flags, mode);
         if (fd < 0) return -1;

@@ -2,9 +2,11 @@
 //
 // Every call takes an exclusive flock on the file, checks that it is still the file at the
 // log's path, appends one whole line in a single write, checks the size, rotates if needed
-// and unlocks: nothing is buffered, so a line is on disk as soon as the call returns, and
-// several processes can append to the same file at the same time. The file stays open from
-// one line to the next (reopened when it was moved away or removed).
+// and unlocks: a line is on disk as soon as the call returns, and several processes can
+// append to the same file at the same time. The file stays open from one line to the next
+// (reopened when it was moved away or removed). Inside a LogBatch the lock is held from one
+// line to the next, and the lines go out together when the batch ends: no other writer can
+// come between them, so the file reads the same.
 #include "common/log.h"
 
 #include <fcntl.h>
@@ -13,11 +15,15 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <charconv>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/comm_util.h"
@@ -28,7 +34,7 @@ namespace morvel::common {
 namespace {
 
 constexpr long kRotateSize = 10485760;  // 10 MiB: a file past this size is moved to its backup
-constexpr int kLineMax = 1024;          // message and whole line: at most 1023 characters
+constexpr size_t kLineMax = 1024;       // message and whole line: at most 1023 characters
 constexpr int kPathMax = 200;           // full file path: at most 199 characters
 constexpr int kTimeMax = 99;            // timestamp text before the milliseconds
 constexpr int kLevelNameMax = 16;
@@ -59,12 +65,31 @@ struct Batch {
     bool locked = false;
     pid_t owner = 0;  // a forked child opens its own: a shared descriptor shares its lock
     off_t size = -1;  // the file's size while the lock is held (-1: not known)
+    dev_t dev = 0;    // the open file's identity
+    ino_t ino = 0;
     char path[kPathMax] = {0};
 };
 Batch g_batch;
+constexpr size_t kPendingMax = 64 * 1024;
+std::string g_pending;  // a batch's lines not yet written (only while the lock is held)
+
+void writePending() {
+    for (size_t done = 0; done < g_pending.size();) {
+        ssize_t w = write(g_batch.fd, g_pending.data() + done, g_pending.size() - done);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) {
+            struct stat st{};
+            g_batch.size = fstat(g_batch.fd, &st) == 0 ? st.st_size : -1;
+            break;
+        }
+        done += static_cast<size_t>(w);
+    }
+    g_pending.clear();
+}
 
 void unlockBatchFile() {
     if (g_batch.fd < 0 || !g_batch.locked) return;
+    writePending();
     flock(g_batch.fd, LOCK_UN);
     g_batch.locked = false;
     g_batch.size = -1;
@@ -79,6 +104,16 @@ void releaseBatchFile() {
 }
 
 bool isMonitor() { return g_variant == LogVariant::Monitor; }
+
+// True when the file at path now is the one kept open (another process may have moved it to
+// its backup name while we did not hold the lock); g_batch.size becomes its size. One lstat:
+// the open file's identity was taken when it was opened.
+bool stillOurs(const char *path) {
+    struct stat st{};
+    if (lstat(path, &st) != 0) return false;
+    g_batch.size = st.st_size;
+    return st.st_ino == g_batch.ino && st.st_dev == g_batch.dev;
+}
 
 // /dumps is a fixed path that an administrator may have opened up to others. Files in it
 // are opened without following links in any case; a run says so once.
@@ -99,11 +134,24 @@ void warnAboutOpenDumpsDir() {
     g_bk_file_name = bk;
 }
 
-// Opens path and holds the exclusive lock on the file that is at path once the lock is
-// granted (the caller releases it). A log file is never reached through a link: a symbolic
-// link under the name is not followed, and a name that is not a plain file of its own (a
-// hard link to some other file, a fifo) is not written to.
-int openLogLocked(const char *path) { return openLocked(path, O_RDWR | O_CREAT | O_APPEND, 0600); }
+// Opens path as the file kept open and holds the exclusive lock on the file that is at path
+// once the lock is granted. A log file is never reached through a link: a symbolic link
+// under the name is not followed, and a name that is not a plain file of its own (a hard
+// link to some other file, a fifo) is not written to.
+bool openLogLocked(const char *path) {
+    int fd = openLocked(path, O_RDWR | O_CREAT | O_APPEND, 0600);
+    if (fd < 0) return false;
+    struct stat st{};
+    const bool known = fstat(fd, &st) == 0;
+    g_batch.fd = fd;
+    g_batch.locked = true;
+    g_batch.owner = getpid();
+    g_batch.dev = st.st_dev;
+    g_batch.ino = st.st_ino;
+    g_batch.size = known ? st.st_size : -1;
+    std::snprintf(g_batch.path, sizeof g_batch.path, "%s", path);
+    return true;
+}
 
 void backup_log_file(const char *from) {
     char bk[kPathMax] = {0};
@@ -127,8 +175,19 @@ void levelName(int level, char (&name)[kLevelNameMax]) {
     std::snprintf(name, sizeof(name), "LEVEL[%d]", level);
 }
 
+// A line being made, at most kLineMax - 1 characters: what does not fit is cut.
+struct LineText {
+    char text[kLineMax];
+    size_t len = 0;
+    void put(std::string_view s) {
+        size_t n = std::min(s.size(), kLineMax - 1 - len);
+        std::memcpy(text + len, s.data(), n);
+        len += n;
+    }
+};
+
 // "[%Y-%m-%d %T.mmm]"; the local time text is made once per second (a run of lines shares it).
-void timestamp(char *out, size_t outSize) {
+void timestamp(LineText &out) {
     struct timeval tv{};
     gettimeofday(&tv, nullptr);
     static time_t madeFor = -1;
@@ -139,7 +198,12 @@ void timestamp(char *out, size_t outSize) {
         struct tm tmNow{};
         if (localtime_r(&madeFor, &tmNow) != nullptr) std::strftime(text, sizeof(text), "%Y-%m-%d %T.", &tmNow);
     }
-    std::snprintf(out, outSize, "[%s%03d]", text, static_cast<int>(tv.tv_usec / 1000));
+    const char ms[] = {static_cast<char>('0' + tv.tv_usec / 100000), static_cast<char>('0' + tv.tv_usec / 10000 % 10),
+                       static_cast<char>('0' + tv.tv_usec / 1000 % 10)};
+    out.put("[");
+    out.put(text);
+    out.put({ms, 3});
+    out.put("]");
 }
 
 // The format with a backslash before every ';' (morvel rules only).
@@ -148,12 +212,6 @@ std::vector<char> escapedFormat(const char *format) {
     std::vector<char> esc(2 * len + 1, '\0');
     escapeString(esc.data(), format);
     return esc;
-}
-
-// written is what snprintf wanted for the line in out (kLineMax bytes). A line that had
-// to be cut still ends with a newline, so it never runs into the next line of the file.
-void finishLine(char *out, int written) {
-    if (written >= kLineMax) out[kLineMax - 2] = '\n';
 }
 
 }  // namespace
@@ -188,12 +246,16 @@ void morvel_log(int level, const char *source_file, int line, const char *functi
     }
     if (level == LOG_DEBUG && !is_debug()) return;
     if (!log_started || format == nullptr) return;
-    char path[kPathMax] = {0};
-    std::snprintf(path, sizeof(path), "%s%s", g_file_dir, g_file_name);
+    char path[kPathMax];
+    const size_t dirLen = strnlen(g_file_dir, kPathMax - 1);
+    const size_t nameLen = strnlen(g_file_name, kPathMax - 1 - dirLen);
+    std::memcpy(path, g_file_dir, dirLen);
+    std::memcpy(path + dirLen, g_file_name, nameLen);
+    path[dirLen + nameLen] = '\0';
     if (g_batch.fd >= 0 && !g_batch.locked && g_batch.owner != getpid()) {
-        close(g_batch.fd);  // the parent's: its lock is the parent's too
+        close(g_batch.fd);  // the parent's: its lock and its batch are the parent's too
         g_batch.fd = -1;
-        g_batch.locked = false;
+        g_batch.depth = 0;
     }
     // The file kept open from an earlier line had its folder made and checked then.
     bool reuse = g_batch.fd >= 0 && std::strcmp(g_batch.path, path) == 0;
@@ -205,69 +267,62 @@ void morvel_log(int level, const char *source_file, int line, const char *functi
 
     char name[kLevelNameMax] = {0};
     levelName(level, name);
-    char stamp[kTimeMax + 16] = {0};
-    timestamp(stamp, sizeof(stamp));
 
-    char msg[kLineMax] = {0};
-    va_list ap;
-    va_start(ap, format);
+    // The line is the head, the message and a newline, cut to kLineMax - 1 characters; a
+    // line that had to be cut still ends with a newline, so it never runs into the next one.
+    LineText out;
+    timestamp(out);
+    out.put(" ");
+    if (level != LOG_MONITOR) {
+        char number[16];
+        const char *end = std::to_chars(number, number + sizeof number, line).ptr;
+        for (std::string_view field : {std::string_view(name), std::string_view(source_file ? source_file : ""),
+                                       std::string_view(function_name ? function_name : ""),
+                                       std::string_view(number, static_cast<size_t>(end - number))}) {
+            out.put(field);
+            out.put(" ");
+        }
+    }
+    const char *fmt = format;
+    std::vector<char> esc;
+    if (!isMonitor() && std::strchr(format, ';')) {
+        esc = escapedFormat(format);
+        fmt = esc.data();
+    }
+    int n;  // the message's whole length
+    if (std::strchr(fmt, '%') == nullptr) {
+        n = static_cast<int>(std::strlen(fmt));
+        std::memcpy(out.text + out.len, fmt, std::min<size_t>(n, kLineMax - 1 - out.len));
+    } else {
+        va_list ap;
+        va_start(ap, format);
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
-    if (isMonitor()) {
-        std::vsnprintf(msg, sizeof(msg), format, ap);
-    } else {
-        std::vector<char> esc = escapedFormat(format);
-        std::vsnprintf(msg, sizeof(msg), esc.data(), ap);
-    }
+        n = std::vsnprintf(out.text + out.len, kLineMax - out.len, fmt, ap);
 #pragma GCC diagnostic pop
-    va_end(ap);
-
-    char text[kLineMax] = {0};
-    int n;
-    if (level == LOG_MONITOR) {
-        n = std::snprintf(text, sizeof(text), "%s %s\n", stamp, msg);
-    } else {
-        n = std::snprintf(text, sizeof(text), "%s %s %s %s %d %s\n", stamp, name,
-                          source_file ? source_file : "", function_name ? function_name : "", line, msg);
+        va_end(ap);
     }
-    if (n < 0) return;
-    finishLine(text, n);
+    const size_t len = std::min<size_t>(out.len + std::max(n, 0) + 1, kLineMax - 1);
+    out.text[len - 1] = '\n';
 
     // Both programs hold the lock from before the write until after the size test and
     // rename. Inside a LogBatch the file stays locked from one line to the next.
     if (reuse && !g_batch.locked) {
         lockExclusive(g_batch.fd);
         g_batch.locked = true;
-        reuse = stillAtPath(g_batch.fd, path, &g_batch.size);  // else moved to its backup, or removed
+        reuse = stillOurs(path);  // else moved to its backup, or removed
     }
     if (!reuse || g_batch.fd < 0) {
         releaseBatchFile();  // (the warning above may have opened the other file)
-        int opened = openLogLocked(path);
-        if (opened < 0 && mk_log_dir()) opened = openLogLocked(path);
-        if (opened < 0) return;
-        g_batch.fd = opened;
-        g_batch.locked = true;
-        g_batch.owner = getpid();
-        g_batch.size = -1;
-        std::snprintf(g_batch.path, sizeof g_batch.path, "%s", path);
+        if (!openLogLocked(path) && !(mk_log_dir() && openLogLocked(path))) return;
     }
-    const int fd = g_batch.fd;
-
-    size_t len = std::strlen(text);
-    ssize_t w;
-    do {
-        w = write(fd, text, len);
-    } while (w < 0 && errno == EINTR);
+    g_pending.append(out.text, len);
+    if (g_batch.size >= 0) g_batch.size += static_cast<off_t>(len);
 
     // Size test and rotation under the lock: the next writer finds the file gone from the
     // path and opens the new one, so a file is never rotated twice.
-    if (g_batch.size >= 0 && w > 0) {
-        g_batch.size += w;
-    } else {
-        struct stat st{};
-        g_batch.size = fstat(fd, &st) == 0 ? st.st_size : -1;
-    }
     bool rotate = g_batch.size > kRotateSize;
+    if (rotate || g_batch.depth == 0 || g_pending.size() > kPendingMax) writePending();
     if (rotate) backup_log_file(path);
 
     if (rotate)
@@ -276,12 +331,14 @@ void morvel_log(int level, const char *source_file, int line, const char *functi
         unlockBatchFile();
 }
 
+void releaseLogLock() { unlockBatchFile(); }
+
 LogBatch::LogBatch() { ++g_batch.depth; }
 
 void LogBatch::finish() {
     if (!open_) return;
     open_ = false;
-    if (--g_batch.depth == 0) unlockBatchFile();
+    if (g_batch.depth > 0 && --g_batch.depth == 0) unlockBatchFile();
 }
 
 void inDebug(const char *format, ...) {

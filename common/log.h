@@ -15,9 +15,8 @@ int is_debug(void);
 int mk_log_dir(void);
 long get_file_size(const char *path);
 // While a LogBatch lives, the log file of the last line stays locked, so that a run of lines
-// (one per record of a long list) costs one lock. Every line is still
-// written at once; other processes' lines wait until the batch ends. Never hold one across
-// a command run or device I/O.
+// (one per record of a long list) costs one lock and one write: the lines go out together
+// when the batch ends or lets go of the lock, and other processes' lines wait until then.
 class LogBatch {
 public:
     LogBatch();
@@ -29,6 +28,12 @@ public:
 private:
     bool open_ = true;
 };
+
+// Writes a batch's lines and lets go of the lock until its next line. Whatever may wait
+// calls it first (a device open, another file's lock), so a batch never holds up other
+// writers, nor waits for a lock while it holds the log's. Never hold a batch across a
+// command run.
+void releaseLogLock();
 
 void inDebug(const char *format, ...) __attribute__((format(printf, 1, 2)));
 

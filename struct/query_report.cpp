@@ -167,9 +167,9 @@ void isFailedDevice(const s_morvel *device, uint32_t *out) {
 }
 
 void resolveVdiskNames(s_morvel *first, array::StoreCache &store, bool one) {
+    common::LogBatch batch;  // a LUN's lines after its in-band read share one lock
     forEachDevice(first, one, [&](s_morvel *device) {
-        uint32_t nvme = 0;
-        uint32_t failed = 0;
+        uint32_t nvme = 0, failed = 0;
         isNVMeDevice(device, &nvme);
         isFailedDevice(device, &failed);
         resolveVdiskName(device, nvme, failed, store);

@@ -137,14 +137,14 @@ std::string PortResolver::listingOf(std::string_view devName) {
     if (!scanned_) {
         scanned_ = true;
         std::vector<ByPathLink> links = readByPathLinks();
-        // by name in byte order: the order `ls` lists them with LC_ALL=C
-        std::sort(links.begin(), links.end(),
-                  [](const ByPathLink &a, const ByPathLink &b) { return a.name < b.name; });
         byDisk_.reserve(links.size());
         for (ByPathLink &link : links) {
             const std::string disk(stripDigits(link.target));
             byDisk_[disk].push_back(std::move(link));
         }
+        // by name in byte order: the order `ls` lists them with LC_ALL=C
+        for (auto &[disk, own] : byDisk_)
+            std::sort(own.begin(), own.end(), [](const ByPathLink &a, const ByPathLink &b) { return a.name < b.name; });
     }
     // A partition's own links point at the partition or at partitions of its name: the
     // same disk.
