@@ -74,15 +74,9 @@ constexpr size_t kPendingMax = 64 * 1024;
 std::string g_pending;  // a batch's lines not yet written (only while the lock is held)
 
 void writePending() {
-    for (size_t done = 0; done < g_pending.size();) {
-        ssize_t w = write(g_batch.fd, g_pending.data() + done, g_pending.size() - done);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) {
-            struct stat st{};
-            g_batch.size = fstat(g_batch.fd, &st) == 0 ? st.st_size : -1;
-            break;
-        }
-        done += static_cast<size_t>(w);
+    if (writeAll(g_batch.fd, g_pending.data(), g_pending.size()) < g_pending.size()) {
+        struct stat st{};  // a short write: the size counted on is not the file's
+        g_batch.size = fstat(g_batch.fd, &st) == 0 ? st.st_size : -1;
     }
     g_pending.clear();
 }

@@ -74,11 +74,6 @@ DaemonReply askDaemon(const char *cmd, char *buf, int size, common::RunnerOutput
     return r;
 }
 
-void logFallback(const char *daemonCmd, const std::string &why, const char *cmd) {
-    MLOG(common::LOG_INFO, kSrc, "[%s] gave no usable topology (%s), reading it with [%s].\n",
-         daemonCmd, why.c_str(), cmd);
-}
-
 // The daemon lists its maps in the order it learned them, multipath -ll in the order of
 // their names: the daemon's list is put into that order, so that both sources give the
 // same report and the same change lines.
@@ -104,7 +99,8 @@ template <class M>
 bool settle(M *anchor, const DaemonReply &r, const char *daemonCmd, const char *fallbackCmd) {
     if (r.ok) return true;
     initMorvel(anchor);
-    logFallback(daemonCmd, r.why, fallbackCmd);
+    MLOG(common::LOG_INFO, kSrc, "[%s] gave no usable topology (%s), reading it with [%s].\n", daemonCmd,
+         r.why.c_str(), fallbackCmd);
     return false;
 }
 

@@ -34,7 +34,7 @@ block=$MV_TMP
 mv_conf_base "$work" || { echo "cannot read $MV_CONF"; exit 1; }
 
 kinds=(scsi)
-mv_os_fcnvme && kinds+=(nvme)
+[[ "$MORVEL_FCNVME" == yes ]] && kinds+=(nvme)
 
 for kind in "${kinds[@]}"; do
     mv_block_kind "$kind"

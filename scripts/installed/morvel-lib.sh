@@ -334,19 +334,13 @@ mv_os_supported() {
 # mv_need_rules NAME...: every rule named is handed down; else the script stops before it
 # changes anything.
 mv_need_rules() {
-    local name value
+    local name
     for name in "$@"; do
-        value=${!name:-}
-        case "$name=$value" in
-            MORVEL_FCNVME=yes | MORVEL_FCNVME=no | MORVEL_INIT=sysv | MORVEL_INIT=systemd) ;;
-            *)
-                echo "${0##*/}: $name is not set; this script is run by morvel"
-                exit 1
-                ;;
-        esac
+        [[ "$name=${!name:-}" =~ ^(MORVEL_FCNVME=(yes|no)|MORVEL_INIT=(sysv|systemd))$ ]] && continue
+        echo "${0##*/}: $name is not set; this script is run by morvel"
+        exit 1
     done
 }
-mv_os_fcnvme() { [[ "${MORVEL_FCNVME:-}" == yes ]]; }
 
 # ---------------------------------------------------------------------------------------------
 # the multipathd service
