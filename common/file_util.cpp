@@ -20,6 +20,14 @@ namespace morvel::common {
 
 namespace {
 
+// True when fd still names the file that is at path now (not followed through a link):
+// another process may have moved it away (a rotation, a replacement) after our open.
+bool stillAtPath(int fd, const char *path) {
+    struct stat byFd{}, byPath{};
+    if (::fstat(fd, &byFd) != 0) return true;  // cannot tell: use what we have
+    return ::lstat(path, &byPath) == 0 && byFd.st_ino == byPath.st_ino && byFd.st_dev == byPath.st_dev;
+}
+
 // Temporary files "<base>.XXXXXX" beside path.
 void removeLeftovers(const char *path, const char *logSrc) {
     std::string_view p(path);
@@ -70,14 +78,6 @@ bool lockExclusive(int fd) {
         rc = ::flock(fd, LOCK_EX);
     } while (rc != 0 && errno == EINTR);
     return rc == 0;
-}
-
-bool stillAtPath(int fd, const char *path, off_t *size) {
-    struct stat byFd{}, byPath{};
-    if (size) *size = -1;
-    if (::fstat(fd, &byFd) != 0) return true;  // cannot tell: use what we have
-    if (size) *size = byFd.st_size;
-    return ::lstat(path, &byPath) == 0 && byFd.st_ino == byPath.st_ino && byFd.st_dev == byPath.st_dev;
 }
 
 int openLocked(const char *path, int flags, mode_t mode) {

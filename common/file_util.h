@@ -21,10 +21,6 @@ int openPlainFile(const char *path, int flags, mode_t mode = 0600);
 int openLocked(const char *path, int flags, mode_t mode = 0600);
 // flock(fd, LOCK_EX), waiting, again after a signal; false when it fails.
 bool lockExclusive(int fd);
-// True when fd still names the file that is at path now (not followed through a link):
-// another process may have moved it away (a rotation, a replacement) after our open.
-// *size, when given, is the file's size then, or -1 when it cannot be told.
-bool stillAtPath(int fd, const char *path, off_t *size = nullptr);
 // Releases the lock and closes; a negative descriptor is ignored.
 void unlockClose(int fd);
 
