@@ -311,24 +311,27 @@ void store_wwid_vdiskname(const char *store_path, const char *wwid, const char *
         MLOG(LOG_ERROR, kLogSrc, "Failed to save vdisk name filed, because vdisk name is NULL.\n");
     if (noWwid || noName || store_path == nullptr) return;
 
-    StoreLock lock(store_path);
-    if (!lock.held()) return;
     StoreCache own;
     Cache &cache = (shared != nullptr ? *shared : own).state();
-
+    // The file is still the one in memory and already holds this name as a string: nothing
+    // to write (a vdisk_name that is no string is replaced below). Files are only ever
+    // replaced whole, so a report's run of known names needs no lock.
     struct stat st;
+    auto holdsName = [&] {
+        if (!cache.findById(store_path, idOf(st)) || !isStoreDocument(cache.doc.get())) return false;
+        cJSON *entry = cache.entry(wwid);
+        cJSON *old = entry ? cJSON_GetObjectItem(entry, "vdisk_name") : nullptr;
+        return cache.allObjects && entry && isJsonString(old) && std::strcmp(old->valuestring, name) == 0;
+    };
+    if (shared != nullptr && lstat(store_path, &st) == 0 && holdsName()) return;
+
+    StoreLock lock(store_path);
+    if (!lock.held()) return;
     if (lstat(store_path, &st) != 0) {
         if (errno == ENOENT) writeFreshStore(store_path, wwid, name, cache);
         return;
     }
-    // The file is still the one in memory and already holds this name as a string: nothing
-    // to write (a vdisk_name that is no string is replaced below).
-    if (cache.findById(store_path, idOf(st)) && isStoreDocument(cache.doc.get())) {
-        cJSON *entry = cache.entry(wwid);
-        cJSON *old = entry ? cJSON_GetObjectItem(entry, "vdisk_name") : nullptr;
-        if (cache.allObjects && entry && isJsonString(old) && std::strcmp(old->valuestring, name) == 0)
-            return;
-    }
+    if (holdsName()) return;
     std::string text;
     if (readStore(store_path, text, st) <= 0) return;
     if (st.st_size == 0) {

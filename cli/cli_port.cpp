@@ -14,7 +14,7 @@ namespace morvel::cli {
 EcItem *lsport() {
     char cmd[common::kCmdBufSize];
     std::snprintf(cmd, sizeof cmd, "%s %s", common::CMD_sh, common::SH_fcport);
-    std::unique_ptr<char[]> out(new (std::nothrow) char[common::kOutBufSize]());
+    std::unique_ptr<char[]> out(new (std::nothrow) char[common::kOutBufSize]);
     if (!out) {
         MLOG(common::LOG_ERROR, "cli/cli_exe", "Malloc %d byte space failed.\n", common::kOutBufSize);
         return &EC_molloc_failed;

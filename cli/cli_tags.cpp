@@ -55,7 +55,7 @@ void print_help(const char *name) {
     char cmd[common::kCmdBufSize] = {0};
     std::snprintf(cmd, sizeof(cmd), "%s %s", common::CMD_cat, path);
 
-    std::unique_ptr<char[]> buf(new (std::nothrow) char[common::kOutBufSize]());
+    std::unique_ptr<char[]> buf(new (std::nothrow) char[common::kOutBufSize]);
     if (!buf) {
         MLOG(common::LOG_ERROR, "cli/cli_tags", "Malloc %d byte space failed.\n", common::kOutBufSize);
         print_ec(&EC_print_help);

@@ -64,9 +64,10 @@ EcItem *checkPathOfflineState(char *deviceName, int *isOffline);
 std::string formatAliasTable(const char *listing);
 
 // ---- shared bits ----
-// Zeroed 2 MiB capture buffer.
+// 2 MiB capture buffer, empty until a runner fills it (only the pages written are touched).
 struct OutBuf {
-    std::unique_ptr<char[]> data{new char[common::kOutBufSize]()};
+    OutBuf() { data[0] = '\0'; }
+    std::unique_ptr<char[]> data{new char[common::kOutBufSize]};
     char *get() const { return data.get(); }
     static constexpr int size() { return common::kOutBufSize; }
 };

@@ -45,7 +45,8 @@ void getErrorMsg(const EcItem *item, char *out, int outLen) {
     // The templates are our own fixed texts with at most three "%s".
     std::snprintf(message, sizeof message, item->msg, item->param1, item->param2, item->param3);
 #pragma GCC diagnostic pop
-    std::snprintf(out, static_cast<size_t>(outLen), "%s%s", prefix, message);
+    // a text longer than the caller's buffer is cut at its end
+    if (std::snprintf(out, static_cast<size_t>(outLen), "%s%s", prefix, message) < 0) out[0] = '\0';
 }
 
 void print__(void) {

@@ -284,12 +284,18 @@ public:
                     return r;
                 }
             }
-            char c = stage_[pos_++];
-            piece[n++] = c;
-            if (c == '\n') break;
+            // what is staged, up to and with the next newline, as far as the piece has room
+            const size_t take = std::min(max - n, len_ - pos_);
+            const char *from = stage_ + pos_;
+            const void *nl = std::memchr(from, '\n', take);
+            const size_t len = nl ? static_cast<size_t>(static_cast<const char *>(nl) - from) + 1 : take;
+            std::memcpy(piece + n, from, len);
+            pos_ += len;
+            n += len;
+            if (nl) break;
         }
         piece[n] = '\0';
-        return static_cast<long>(std::strlen(piece));
+        return static_cast<long>(strnlen(piece, n));
     }
 
 private:

@@ -57,15 +57,15 @@ const char *fromSixth(const char *line) { return line + strnlen(line, kBlockPref
 // gives a last, empty line; otherwise empty lines are dropped and do not count in line numbers.
 std::vector<char *> splitLines(char *text, bool keepEmpty) {
     std::vector<char *> lines;
-    lines.reserve(static_cast<size_t>(std::count(text, text + std::strlen(text), '\n')) + 1);
-    char *start = text;
-    for (char *p = text;; ++p) {
-        if (*p != '\n' && *p != '\0') continue;
-        const bool atEnd = *p == '\0';
-        *p = '\0';
-        if (keepEmpty || p != start) lines.push_back(start);
-        if (atEnd) return lines;
-        start = p + 1;
+    char *const end = text + std::strlen(text);
+    lines.reserve(static_cast<size_t>(std::count(text, end, '\n')) + 1);
+    for (char *start = text;;) {
+        char *nl = static_cast<char *>(std::memchr(start, '\n', static_cast<size_t>(end - start)));
+        char *stop = nl ? nl : end;
+        *stop = '\0';
+        if (keepEmpty || stop != start) lines.push_back(start);
+        if (!nl) return lines;
+        start = nl + 1;
     }
 }
 

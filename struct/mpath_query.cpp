@@ -126,7 +126,7 @@ bool fromDaemon(M *anchor, const char *singleName, const char *fallbackCmd) {
         std::snprintf(cmd, sizeof cmd, "%s show topology", common::CMD_multipathd);
     // the monitor starts small, as its own runner does; the runner grows the buffer
     const int size = std::is_same_v<M, s_morvel> ? common::kOutBufSize : kMonitorStartBuf;
-    std::unique_ptr<char[]> buf(new (std::nothrow) char[static_cast<size_t>(size)]());
+    std::unique_ptr<char[]> buf(new (std::nothrow) char[static_cast<size_t>(size)]);
     if (!buf) return false;
     common::RunnerOutput h(buf.get());
     DaemonReply r = askDaemon(cmd, buf.get(), size, h);
@@ -152,7 +152,7 @@ bool fromDaemon(M *anchor, const char *singleName, const char *fallbackCmd) {
 // Runs cmd into a 2 MiB buffer and parses its output into the list. With singleName set,
 // an output that names no device of the array is "no such device" and the list is kept.
 EcItem *runAndParse(const char *cmd, s_morvel *anchor, const char *singleName) {
-    std::unique_ptr<char[]> buf(new (std::nothrow) char[common::kOutBufSize]());
+    std::unique_ptr<char[]> buf(new (std::nothrow) char[common::kOutBufSize]);
     if (!buf) return &common::EC_molloc_failed;
     // A non-zero exit status of multipath is no failure: its text is parsed like any other.
     common::RunnerOutput h(buf.get());

@@ -180,12 +180,27 @@ void resolveVdiskNames(s_morvel *first, array::StoreCache &store, bool one) {
     });
 }
 
+namespace {
+// Hands the report to sink one device at a time (the blank line between two devices goes
+// with the second), in one buffer that is refilled: a large host's report is never held
+// whole.
+template <class Sink>
+void eachDeviceText(const s_morvel *first, bool one, Sink sink) {
+    std::string piece;
+    forEachDevice(first, one, [&](const s_morvel *device) {
+        piece.clear();
+        if (device != first) piece += '\n';
+        appendOne(piece, device);
+        sink(piece);
+    });
+}
+
+void putOut(const std::string &text) { std::fwrite(text.data(), 1, text.size(), stdout); }
+}  // namespace
+
 std::string formatMorvel(const s_morvel *first, bool one) {
     std::string out;
-    forEachDevice(first, one, [&](const s_morvel *device) {
-        if (device != first) out += '\n';
-        appendOne(out, device);
-    });
+    eachDeviceText(first, one, [&](const std::string &piece) { out += piece; });
     return out;
 }
 
@@ -193,14 +208,22 @@ void _printOneMorvel(s_morvel *device) {
     if (device == nullptr) return;
     array::StoreCache store;
     resolveVdiskNames(device, store, true);
-    std::fputs(formatMorvel(device, true).c_str(), stdout);
+    eachDeviceText(device, true, putOut);
 }
 
 void printMorvel(s_morvel *first) {
     array::StoreCache store;
     resolveVdiskNames(first, store);
-    const std::string frame(kRuleWidth, '-');
-    std::fputs((frame + '\n' + formatMorvel(first) + frame + '\n').c_str(), stdout);
+    const std::string frame = std::string(kRuleWidth, '-') + '\n';
+    // written out in blocks of 64 KiB or more rather than in stdio's small ones
+    std::string block = frame;
+    eachDeviceText(first, false, [&](const std::string &piece) {
+        block += piece;
+        if (block.size() < 65536) return;
+        putOut(block);
+        block.clear();
+    });
+    putOut(block + frame);
 }
 
 }  // namespace morvel::structs

@@ -1,4 +1,4 @@
-# deadline: 2400
+# deadline: 6000
 # Scale measurement, run only on request (not one of the suite's scenarios):
 #   tests/system/run.sh tests/system/measure/scale.sh
 # Grows the scsi_debug array to 4 hosts x 64 LUNs (256 paths), then to 4 hosts x 256 LUNs
