@@ -4,6 +4,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "array/array.h"
@@ -40,7 +41,8 @@ int readDevicePage(const char *func, const char *label, const char *device_path,
 int open_device(const char *device_path) {
     if (device_path == nullptr) return -1;
     int fd = open(device_path, O_RDWR | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) fd = open(device_path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    // read-only may be allowed where read-write is not; a node that is not there is not
+    if (fd < 0 && errno != ENOENT) fd = open(device_path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     return fd;
 }
 

@@ -57,6 +57,7 @@ void BM_MonitorCycle(benchmark::State &state) {
         cycle(flip ? b : a, buf, cycleState);
     }
     state.counters["records"] = static_cast<double>(structs::countLunpath(monitor::g_pLunPath));
+    state.counters["peak_rss_MiB"] = bench::peakRssMiB();
 }
 BENCHMARK(BM_MonitorCycle)
     ->ArgsProduct({{512, 2048, 8192, 16384}, {0, 1}})

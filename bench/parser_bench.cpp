@@ -116,11 +116,13 @@ void BM_ParseCliPaths(benchmark::State &state) {
         structs::MorvelList<structs::s_morvel> list;
         benchmark::DoNotOptimize(structs::parseQueryCmdResultList(text.c_str(), list.anchor(), resolver));
     }
+    state.counters["peak_rss_MiB"] = bench::peakRssMiB();
 }
 BENCHMARK(BM_ParseCliPaths)->Arg(512)->Arg(2048)->Arg(8192)->Arg(16384)->Unit(benchmark::kMillisecond);
 
 void BM_ParseMonitorPaths(benchmark::State &state) {
     parseMonitorLoop(state, bench::makeMultipathLL(static_cast<int>(state.range(0)) / kPaths, kPaths));
+    state.counters["peak_rss_MiB"] = bench::peakRssMiB();
 }
 BENCHMARK(BM_ParseMonitorPaths)->Arg(512)->Arg(2048)->Arg(8192)->Arg(16384)->Unit(benchmark::kMillisecond);
 

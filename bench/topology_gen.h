@@ -3,6 +3,7 @@
 // a vdisk-name store holding every LUN. The files are written at their real paths: run
 // benchmarks inside tests/sandbox/run-in-sandbox.sh only.
 #pragma once
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -69,6 +70,14 @@ inline bool inSandbox() {
     if (inner != nullptr && std::string(inner) == "1") return true;
     std::fprintf(stderr, "run me inside tests/sandbox/run-in-sandbox.sh\n");
     return false;
+}
+
+// The process's peak resident memory so far, in MiB. The sizes of a benchmark run in rising
+// order, so after each it is that size's peak.
+inline double peakRssMiB() {
+    rusage ru{};
+    getrusage(RUSAGE_SELF, &ru);
+    return static_cast<double>(ru.ru_maxrss) / 1024;
 }
 
 inline void writeText(const std::string &path, const std::string &text) {

@@ -165,7 +165,7 @@ TEST_F(LunPathTest, IndexAgreesWithLinearLookups) {
         std::vector<std::string> lines;
         const int n = round == 0 ? 400 : static_cast<int>(rng() % 400);
         for (int i = 0; i < n; ++i) {
-            const std::string w = "w" + std::to_string(rng() % 150);
+            const std::string w = std::string("w").append(std::to_string(rng() % 150));
             const std::string name = (rng() % 10 == 0) ? "" : "sd" + std::to_string(rng() % 300);
             lines.push_back("a," + w + ",1:1," + name + ",ready,active,running,");
         }
@@ -179,7 +179,7 @@ TEST_F(LunPathTest, IndexAgreesWithLinearLookups) {
         EXPECT_EQ(byWwid.capacity(), capW);
         EXPECT_EQ(byName.capacity(), capN);
         for (int k = 0; k < 160; ++k) {
-            const std::string w = "w" + std::to_string(k);
+            const std::string w = std::string("w").append(std::to_string(k));
             EXPECT_EQ(byWwid.find(w.c_str()), structs::findLunpathByLunId(list.anchor(), w.c_str()));
         }
         for (int k = 0; k < 310; ++k) {
