@@ -270,6 +270,18 @@ TEST_F(SnapshotTest, KillDuringWriteLeavesAWholeSnapshot) {
     testutil::fillRecords(lb.anchor(), b);
     ASSERT_TRUE(writeLunPathToFile(la.anchor(), path.c_str()));
 
+    // the kills spread over about twice what a child takes to start and write a pair, in
+    // this build on this machine (a sanitizer build under load forks slowly)
+    const auto t0 = std::chrono::steady_clock::now();
+    if (pid_t c = ::fork(); c == 0) {
+        writeLunPathToFile(lb.anchor(), path.c_str());
+        writeLunPathToFile(la.anchor(), path.c_str());
+        ::_exit(0);
+    } else {
+        ::waitpid(c, nullptr, 0);
+    }
+    const auto pairUs = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0);
+    const unsigned spreadUs = std::max<unsigned>(4000, 2 * static_cast<unsigned>(pairUs.count()));
     std::mt19937 rng(12345);
     int midWrite = 0, seenA = 0, seenB = 0;
     for (int round = 0; round < 220; ++round) {
@@ -280,7 +292,7 @@ TEST_F(SnapshotTest, KillDuringWriteLeavesAWholeSnapshot) {
                 writeLunPathToFile(la.anchor(), path.c_str());
             }
         }
-        std::this_thread::sleep_for(std::chrono::microseconds(200 + rng() % 4000));
+        std::this_thread::sleep_for(std::chrono::microseconds(200 + rng() % spreadUs));
         ::kill(child, SIGKILL);
         ::waitpid(child, nullptr, 0);
         if (fs::exists(path + ".tmp")) ++midWrite;
