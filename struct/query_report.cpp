@@ -180,27 +180,12 @@ void resolveVdiskNames(s_morvel *first, array::StoreCache &store, bool one) {
     });
 }
 
-namespace {
-// Hands the report to sink one device at a time (the blank line between two devices goes
-// with the second), in one buffer that is refilled: a large host's report is never held
-// whole.
-template <class Sink>
-void eachDeviceText(const s_morvel *first, bool one, Sink sink) {
-    std::string piece;
-    forEachDevice(first, one, [&](const s_morvel *device) {
-        piece.clear();
-        if (device != first) piece += '\n';
-        appendOne(piece, device);
-        sink(piece);
-    });
-}
-
-void putOut(const std::string &text) { std::fwrite(text.data(), 1, text.size(), stdout); }
-}  // namespace
-
 std::string formatMorvel(const s_morvel *first, bool one) {
     std::string out;
-    eachDeviceText(first, one, [&](const std::string &piece) { out += piece; });
+    forEachDevice(first, one, [&](const s_morvel *device) {
+        if (device != first) out += '\n';
+        appendOne(out, device);
+    });
     return out;
 }
 
@@ -208,22 +193,25 @@ void _printOneMorvel(s_morvel *device) {
     if (device == nullptr) return;
     array::StoreCache store;
     resolveVdiskNames(device, store, true);
-    eachDeviceText(device, true, putOut);
+    std::fputs(formatMorvel(device, true).c_str(), stdout);
 }
 
 void printMorvel(s_morvel *first) {
     array::StoreCache store;
     resolveVdiskNames(first, store);
     const std::string frame = std::string(kRuleWidth, '-') + '\n';
-    // written out in blocks of 64 KiB or more rather than in stdio's small ones
+    // The report goes out in blocks of 64 KiB or more as it is made: a large host's report
+    // is never held whole, nor written in stdio's small pieces.
     std::string block = frame;
-    eachDeviceText(first, false, [&](const std::string &piece) {
-        block += piece;
+    forEachDevice(first, false, [&](const s_morvel *device) {
+        if (device != first) block += '\n';
+        appendOne(block, device);
         if (block.size() < 65536) return;
-        putOut(block);
+        std::fwrite(block.data(), 1, block.size(), stdout);
         block.clear();
     });
-    putOut(block + frame);
+    block += frame;
+    std::fwrite(block.data(), 1, block.size(), stdout);
 }
 
 }  // namespace morvel::structs
