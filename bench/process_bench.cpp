@@ -82,8 +82,11 @@ void layOut(int luns) {
     mkdir((kDir + "/bin").c_str(), 0755);
     mkdir((kDir + "/daemon").c_str(), 0755);
     bench::writeText(kTopology, bench::makeMultipathLL(luns, kPathsPerLun));
-    bench::writeText(kDir + "/bin/multipathd", "#!/bin/sh\nexec cat " + kTopology + "\n");
-    chmod((kDir + "/bin/multipathd").c_str(), 0755);
+    // multipath -ll answers the same, for a build that reads the topology only from it
+    for (const char *tool : {"multipathd", "multipath"}) {
+        bench::writeText(kDir + "/bin/" + tool, "#!/bin/sh\nexec cat " + kTopology + "\n");
+        chmod((kDir + "/bin/" + tool).c_str(), 0755);
+    }
     if (daemon == 0) {
         std::string d = kDir + "/daemon/multipathd";
         if (std::system(("cp /bin/sleep " + d).c_str()) != 0) std::abort();
