@@ -350,7 +350,7 @@ void store_wwid_vdiskname(const char *store_path, const char *wwid, const char *
     unsigned int found = 0, changed = 0, index = 0;
     if (nameItem) update_wwid_vdiskname(doc.get(), wwid, nameItem.get(), &found, &changed, &index);
     if (!changed && (found || !nameItem)) {  // nothing to write; the file still holds text
-        cache.put(store_path, std::move(text), std::move(doc));
+        cache.put(store_path, std::move(text), std::move(doc), idOf(st));  // the next call needs no lock
         return;
     }
     if (changed) nameItem.release();  // now owned by the document

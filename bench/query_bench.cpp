@@ -72,7 +72,8 @@ void BM_QueryOwnWork(benchmark::State &state) {
         structs::MorvelList<> list;
         structs::parseQueryCmdResultList(h.text.c_str(), list.anchor());
         structs::printMorvel(list.anchor()->is_last ? nullptr : list.anchor()->next);
-    }    state.counters["peak_rss_MiB"] = bench::peakRssMiB();
+    }
+    state.counters["peak_rss_MiB"] = bench::peakRssMiB();
 }
 // 512, 2,048, 8,192 and 16,384 paths
 BENCHMARK(BM_QueryOwnWork)->Args({128, 4})->Args({512, 4})->Args({2048, 4})->Args({4096, 4})->Unit(benchmark::kMillisecond);

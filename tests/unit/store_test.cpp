@@ -1,5 +1,7 @@
 // The vdisk-name store: format, read-modify-write rules, odd content and concurrent writers.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -91,6 +93,17 @@ TEST_F(Store, AppendReplaceAndUnchanged) {
     ASSERT_EQ(0, stat(path_.c_str(), &after));
     EXPECT_EQ(bytes, content());
     EXPECT_EQ(before.st_ino, after.st_ino);
+
+    // After a first unchanged name, the next needs no store lock (another process holds it).
+    StoreCache fresh;
+    store_wwid_vdiskname(path_.c_str(), kW2, "vd_b", &fresh);
+    int lockFd = open((path_ + ".lock").c_str(), O_RDWR | O_CREAT, 0600), status = 0;
+    ASSERT_EQ(0, flock(lockFd, LOCK_EX));
+    pid_t child = fork();
+    if (child == 0) _exit((alarm(5), store_wwid_vdiskname(path_.c_str(), kW1, "vd_a", &fresh), 0));
+    waitpid(child, &status, 0);
+    close(lockFd);
+    EXPECT_EQ(0, status);
 
     LogTail log;
     store(kW1, "vd_a2");
