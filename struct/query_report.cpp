@@ -180,12 +180,24 @@ void resolveVdiskNames(s_morvel *first, array::StoreCache &store, bool one) {
     });
 }
 
-std::string formatMorvel(const s_morvel *first, bool one) {
-    std::string out;
+namespace {
+// Appends each device's text to out, a blank line ahead of all but the first, and hands out
+// to after once each device is in.
+template <class After>
+void appendDevices(std::string &out, const s_morvel *first, bool one, After after) {
     forEachDevice(first, one, [&](const s_morvel *device) {
         if (device != first) out += '\n';
         appendOne(out, device);
+        after(out);
     });
+}
+
+void putOut(const std::string &text) { std::fwrite(text.data(), 1, text.size(), stdout); }
+}  // namespace
+
+std::string formatMorvel(const s_morvel *first, bool one) {
+    std::string out;
+    appendDevices(out, first, one, [](const std::string &) {});
     return out;
 }
 
@@ -203,15 +215,12 @@ void printMorvel(s_morvel *first) {
     // The report goes out in blocks of 64 KiB or more as it is made: a large host's report
     // is never held whole, nor written in stdio's small pieces.
     std::string block = frame;
-    forEachDevice(first, false, [&](const s_morvel *device) {
-        if (device != first) block += '\n';
-        appendOne(block, device);
-        if (block.size() < 65536) return;
-        std::fwrite(block.data(), 1, block.size(), stdout);
-        block.clear();
+    appendDevices(block, first, false, [](std::string &text) {
+        if (text.size() < 65536) return;
+        putOut(text);
+        text.clear();
     });
-    block += frame;
-    std::fwrite(block.data(), 1, block.size(), stdout);
+    putOut(block + frame);
 }
 
 }  // namespace morvel::structs
