@@ -40,10 +40,12 @@ if ((build)); then
         { echo "demo-vm: the build failed"; exit 1; }
 fi
 rm -rf "$job"
-mkdir -p "$job/out"
-DESTDIR="$job/stage" cmake --install "$src/build" >"$job/install.log" 2>&1 ||
-    { tail -n 20 "$job/install.log"; echo "demo-vm: cannot stage the install"; exit 1; }
-vm_write_job "$job" stage "" "$src/build" demo/demo.sh
+mkdir -p "$job/out" "$job/pkg"
+# The guest installs the .deb that a release hands out (scripts/release.sh), static programs.
+./scripts/release.sh --build-dir "$src/build" --no-deps >"$job/release.log" 2>&1 &&
+    cp "$src"/build/packages/morvel_*.deb "$job/pkg/" ||
+    { tail -n 20 "$job/release.log"; echo "demo-vm: cannot build the packages"; exit 1; }
+vm_write_job "$job" deb "$(cd "$job" && ls pkg/morvel_*.deb)" "$src/build" demo/demo.sh
 
 vm_choose_accel
 echo "==== accelerator: $VM_ACCEL_NOTE"

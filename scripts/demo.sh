@@ -117,9 +117,12 @@ if [[ $build == 1 ]]; then
     echo "==== building morvel and morvel_monitor in build/"
     cmake -S "$src" -B "$src/build" >/dev/null
     cmake --build "$src/build" -j2 --target morvel morvel_monitor
-    rm -rf "$src/build/stage"
-    DESTDIR="$src/build/stage" cmake --install "$src/build" >/dev/null
-    MORVEL_STAGE="$src/build/stage"
+    # the simulated host runs what a release hands out: the .deb's static programs and files
+    echo "==== building the packages (scripts/release.sh) into build/packages/"
+    ./scripts/release.sh --build-dir "$src/build" --no-deps
+    rm -rf "$src/build/demo-stage"
+    dpkg-deb -x "$(ls "$src"/build/packages/morvel_*.deb)" "$src/build/demo-stage"
+    MORVEL_STAGE="$src/build/demo-stage"
 fi
 export MORVEL_STAGE="${MORVEL_STAGE:-$src/build/stage}" MORVEL_SRC="$src" SB_TEST_DIR="$src/tests/integration"
 

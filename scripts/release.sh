@@ -38,8 +38,13 @@ fi
 cmake --build "$build" -j2 --target morvel morvel_monitor >"$build/release-build.log" 2>&1 ||
     { grep -E -B2 'error' "$build/release-build.log" | head -n 40 >&2; exit 1; }
 
-rm -rf "$out" "$build/release-cpack"
+# cpack packages the installed tree of the two programs and their files: the same install
+# rules as a plain cpack, without building the tests.
+stage=$build/release-stage
+rm -rf "$out" "$build/release-cpack" "$stage"
 mkdir -p "$out"
+DESTDIR=$stage cmake --install "$build" --strip >"$build/release-install.log" 2>&1 ||
+    { tail -n 20 "$build/release-install.log" >&2; exit 1; }
 # package GENERATOR [cpack -D ...]
 package() {
     local gen=$1 work=$build/release-cpack/$1${2:+-${2##*=}}
@@ -47,7 +52,8 @@ package() {
     local defs=()
     for d in "$@"; do defs+=(-D "$d"); done
     mkdir -p "$work"
-    if ! (cd "$work" && cpack -G "$gen" --config "$build/CPackConfig.cmake" -B "$work" "${defs[@]}") \
+    if ! (cd "$work" && cpack -G "$gen" --config "$build/CPackConfig.cmake" -B "$work" \
+        -D CPACK_INSTALL_CMAKE_PROJECTS= -D "CPACK_INSTALLED_DIRECTORIES=$stage/usr;/usr" "${defs[@]}") \
         >"$work/cpack.log" 2>&1; then
         tail -n 20 "$work/cpack.log" >&2
         echo "release.sh: cpack -G $gen $* failed (log: $work/cpack.log)" >&2

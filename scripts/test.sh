@@ -54,12 +54,24 @@ run_suite() {
 run_suite normal "$src/build" RelWithDebInfo
 run_suite asan "$src/build-asan" Asan
 
+# ---------------------------------------------------------------- the packages to hand out
+# The normal build is the static build that ships: its packages, made as scripts/release.sh
+# makes a release, are the ones the system tests install.
+echo "==== packages"
+pkg_args=()
+if scripts/release.sh --build-dir "$src/build" --no-deps; then
+    pkg_args=(--package "$(ls "$src"/build/packages/morvel_*.deb)")
+else
+    echo "packages: scripts/release.sh failed"
+    total_fail=$((total_fail + 1)); rc=1
+fi
+
 # ---------------------------------------------------------------- system tests (a QEMU VM)
-# tests/system/run.sh installs the normal build into a VM with the real multipath stack;
+# tests/system/run.sh installs the released .deb into a VM with the real multipath stack;
 # it ends with "system: N passed, M failed", or exits 77 when no VM can be booted here.
 echo "==== system tests"
 sys_out=$(mktemp)
-tests/system/run.sh --build-dir "$src/build" --no-build 2>&1 | tee "$sys_out"
+tests/system/run.sh --build-dir "$src/build" --no-build "${pkg_args[@]}" 2>&1 | tee "$sys_out"
 sys_rc=${PIPESTATUS[0]}
 if ((sys_rc == 77)); then
     echo "system: skipped (no VM can be booted on this machine)"

@@ -4,12 +4,13 @@
 # simulated Keldor arrays (scsi_debug, LIO iSCSI and NVMe/TCP on loopback) and runs the
 # scenarios under tests/system/scenarios/ against the real multipath-tools.
 #
-#   tests/system/run.sh [--build-dir DIR] [--no-build] [--no-deps] [--stage] [SCENARIO...]
+#   tests/system/run.sh [--build-dir DIR] [--no-build] [--no-deps] [--stage] [--package DEB] [SCENARIO...]
 #
 # SCENARIO: a file name under scenarios/ without .sh (default: all, in name order), or the
 # path of a scenario file elsewhere.
 # --build-dir: the cmake build to install from (default build-system); --no-build: use it as
-# it is; --stage: copy a DESTDIR install into the guest instead of installing the .deb.
+# it is; --stage: copy a DESTDIR install into the guest instead of installing the .deb;
+# --package: install this .deb (as scripts/release.sh made it) instead of packaging the build.
 # Ends with "system: N passed, M failed"; exit status 0 when all passed, 1 on a failure,
 # 77 when no VM can be booted here (the reason is printed). Each scenario runs within its
 # deadline; the summary gives the accelerator (KVM or TCG), the boot time and every scenario's
@@ -23,7 +24,7 @@ export VM_SRC=$src
 source "$here/lib/vm.bash"
 
 build=$src/build-system
-do_build=1 do_deps=1 install=deb
+do_build=1 do_deps=1 install=deb given_pkg=""
 scenarios=()
 while (($#)); do
     case "$1" in
@@ -31,7 +32,8 @@ while (($#)); do
         --no-build) do_build=0 ;;
         --no-deps) do_deps=0 ;;
         --stage) install=stage ;;
-        -h | --help) sed -n "2,19p" "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        --package) given_pkg=$(realpath "$2"); shift ;;
+        -h | --help) sed -n "2,20p" "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
         -*) echo "unknown option $1" >&2; exit 2 ;;
         */*) scenarios+=("$(realpath "$1")") ;;
         *) scenarios+=("scenarios/${1%.sh}.sh") ;;
@@ -82,7 +84,10 @@ fi
 [[ -x "$build/morvel" && -x "$build/morvel_monitor" && -x "$build/tests/system/array-sim/keldor_array_sim" ]] ||
     { echo "system tests: no morvel build in $build"; finish 0 1; }
 pkg="" host_failed=0
-if [[ $install == deb ]]; then
+if [[ $install == deb && -n "$given_pkg" ]]; then
+    mkdir -p "$job/pkg"
+    cp "$given_pkg" "$job/pkg/" && pkg=pkg/${given_pkg##*/}
+elif [[ $install == deb ]]; then
     # cpack first builds the preinstall target (every target of the build): a build tree whose
     # test programs do not build gives no package.
     if (cd "$job" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$job/pkg") >"$job/cpack.log" 2>&1; then
