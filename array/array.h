@@ -110,14 +110,10 @@ int get_nvme_vdisk_name(const char *device_path, char *name,
 // Opens a device node read-write, falling back to read-only; the descriptor or negative.
 int open_device(const char *device_path);
 
-// A device opened with open_device, closed on every way out of a lookup. Once it is open the
-// log's lock is let go: asking the device may keep us waiting. (A node that does not open
-// keeps nobody waiting, and the lines of a batch then stay together.)
+// A device opened with open_device, closed on every way out of a lookup.
 class DeviceFd {
 public:
-    explicit DeviceFd(const char *path) : fd_(open_device(path)) {
-        if (fd_ >= 0) common::releaseLogLock();
-    }
+    explicit DeviceFd(const char *path) : fd_(open_device(path)) {}
     DeviceFd(const DeviceFd &) = delete;
     DeviceFd &operator=(const DeviceFd &) = delete;
     ~DeviceFd() {

@@ -171,7 +171,7 @@ void keepUnusableStore(const char *path) {
 // The whole store, opened without following a link, and the status of the file read: 1 read,
 // 0 not readable, -1 not opened.
 int readStore(const char *path, std::string &text, struct stat &st) {
-    int fd = common::openNoFollow(path, O_RDONLY);
+    int fd = common::openPlainFile(path, O_RDONLY);  // no fifo, device or hard link
     if (fd < 0) return -1;
     const bool ok = fstat(fd, &st) == 0 && common::readAll(fd, text);
     close(fd);

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "array/array.h"
+#include "common/comm_util.h"
 #include "common/log.h"
 
 namespace morvel::array {
@@ -165,14 +166,7 @@ int get_disk_d0_page(const char *device_path, char *name, VpdReader reader, size
 
 size_t sanitize_vdisk_name(char *name, const char *device) {
     if (name == nullptr) return 0;
-    size_t n = 0;
-    for (char *p = name; *p != '\0'; ++p) {
-        unsigned char c = static_cast<unsigned char>(*p);
-        if (c < 0x20 || c == 0x7F) {
-            *p = '?';
-            ++n;
-        }
-    }
+    const size_t n = common::makeHarmless(name, std::strlen(name));
     if (n > 0)
         MLOG(LOG_ERROR, kLogSrc, "The vdisk name of device (%s) holds %zu control characters, each is shown as '?'.\n",
              device ? device : "", n);

@@ -32,6 +32,8 @@ using namespace morvel;
 constexpr int kPathsPerLun = 4;
 const std::string kDir = "/run/morvel-bench";
 const std::string kTopology = kDir + "/topology";
+// first in the fixed PATH that morvel runs its commands with (the sandbox's root)
+const std::string kBin = "/usr/local/sbin";
 const char *g_morvel = MORVEL_BIN;  // --morvel=PATH: another build's, to compare
 
 struct Run {
@@ -48,7 +50,7 @@ Run spawn(const std::vector<const char *> &argv) {
         int null = open("/dev/null", O_WRONLY);
         dup2(null, 1);
         dup2(null, 2);
-        std::string path = "PATH=" + kDir + "/bin:/usr/sbin:/usr/bin:/sbin:/bin";
+        std::string path = "PATH=" + kBin + ":/usr/sbin:/usr/bin:/sbin:/bin";
         char *envp[] = {path.data(), const_cast<char *>("LC_ALL=C"), nullptr};
         execve(argv[0], const_cast<char *const *>(argv.data()), envp);
         _exit(127);
@@ -79,13 +81,13 @@ void layOut(int luns) {
         array::store_wwid_vdiskname(array::STORAGE_CONFIG_FILE, bench::lunWwid(l).c_str(),
                                     bench::vdiskName(l).c_str());
     mkdir(kDir.c_str(), 0755);
-    mkdir((kDir + "/bin").c_str(), 0755);
+    mkdir(kBin.c_str(), 0755);
     mkdir((kDir + "/daemon").c_str(), 0755);
     bench::writeText(kTopology, bench::makeMultipathLL(luns, kPathsPerLun));
     // multipath -ll answers the same, for a build that reads the topology only from it
     for (const char *tool : {"multipathd", "multipath"}) {
-        bench::writeText(kDir + "/bin/" + tool, "#!/bin/sh\nexec cat " + kTopology + "\n");
-        chmod((kDir + "/bin/" + tool).c_str(), 0755);
+        bench::writeText(kBin + "/" + tool, "#!/bin/sh\nexec cat " + kTopology + "\n");
+        chmod((kBin + "/" + tool).c_str(), 0755);
     }
     if (daemon == 0) {
         std::string d = kDir + "/daemon/multipathd";

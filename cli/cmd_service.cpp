@@ -14,6 +14,7 @@
 #include "cli/cmd_mgmt.h"
 #include "common/comm_util.h"
 #include "common/log.h"
+#include "common/runner.h"
 #include "common/script_cmds.h"
 #include "struct/mpath_parser.h"
 #include "struct/s_morvel.h"
@@ -29,8 +30,7 @@ bool usesSysV(const char *release, bool hasSystemctl) {
 namespace {
 // Whether the shell that runs our command lines finds systemctl, as "command -v" would.
 bool systemctlOnPath() {
-    const char *env = getenv("PATH");
-    const std::string dirs = env != nullptr ? env : "/usr/bin:/bin";
+    const std::string dirs = common::kChildPath;
     for (size_t start = 0, end; start <= dirs.size(); start = end + 1) {
         end = std::min(dirs.find(':', start), dirs.size());
         const std::string file = (end > start ? dirs.substr(start, end - start) : ".") + "/" + common::CMD_systemctl;

@@ -51,6 +51,10 @@ int isBeginwith(const char *s, const char *prefix);
 int isEndWith(const char *s, const char *suffix);
 // s cut to width characters, or followed by blanks up to width.
 void appendWidth(std::string &out, std::string_view s, size_t width);
+// Makes text that came from outside harmless on a terminal and in a log line: every control
+// byte (C0 but those in keep; DEL; C1 whether raw or UTF-8 encoded) becomes '?', in place.
+// Returns how many bytes were changed.
+size_t makeHarmless(char *text, size_t len, std::string_view keep = {});
 void printWidth(char *s, int width);
 int splitStr(char *s, char sep, char ***fields);
 char **strsplit_count(const char *s, const char *delim, size_t *count);

@@ -28,7 +28,16 @@ bool stillAtPath(int fd, const char *path) {
     return ::lstat(path, &byPath) == 0 && byFd.st_ino == byPath.st_ino && byFd.st_dev == byPath.st_dev;
 }
 
-// Temporary files "<base>.XXXXXX" beside path.
+// Temporary files of AtomicFile beside path: kTempPrefix, the file's own name, '.' and six
+// letters or digits. Nothing else is ever taken for one.
+constexpr std::string_view kTempPrefix = ".morvel-tmp-";
+
+std::string tempPattern(const std::string &path) {
+    const size_t slash = path.rfind('/');
+    const size_t at = slash == std::string::npos ? 0 : slash + 1;
+    return path.substr(0, at) + std::string(kTempPrefix) + path.substr(at) + ".XXXXXX";
+}
+
 void removeLeftovers(const char *path, const char *logSrc) {
     std::string_view p(path);
     size_t slash = p.rfind('/');
@@ -36,11 +45,13 @@ void removeLeftovers(const char *path, const char *logSrc) {
     std::string_view base = slash == std::string_view::npos ? p : p.substr(slash + 1);
     DIR *d = ::opendir(dir.c_str());
     if (d == nullptr) return;
+    const size_t head = kTempPrefix.size() + base.size();
     while (const dirent *e = ::readdir(d)) {
         std::string_view name(e->d_name);
-        if (name.size() != base.size() + 7 || name.substr(0, base.size()) != base || name[base.size()] != '.')
+        if (name.size() != head + 7 || !name.starts_with(kTempPrefix) ||
+            name.substr(kTempPrefix.size(), base.size()) != base || name[head] != '.')
             continue;
-        std::string_view tail = name.substr(base.size() + 1);
+        std::string_view tail = name.substr(head + 1);
         if (!std::all_of(tail.begin(), tail.end(), [](char c) { return std::isalnum(static_cast<unsigned char>(c)); }))
             continue;
         if (::unlinkat(::dirfd(d), e->d_name, 0) == 0)
@@ -81,7 +92,6 @@ bool lockExclusive(int fd) {
 }
 
 int openLocked(const char *path, int flags, mode_t mode) {
-    releaseLogLock();
     for (int attempt = 0; attempt < 100; ++attempt) {
         int fd = openPlainFile(path, flags, mode);
         if (fd < 0) return -1;
@@ -152,7 +162,7 @@ AtomicFile::AtomicFile(const char *path, mode_t mode, const char *fixedSuffix) :
         if (::unlink(tmp_.c_str()) == 0 || errno == ENOENT)
             fd_ = openNoFollow(tmp_.c_str(), O_WRONLY | O_CREAT | O_EXCL, mode);
     } else {
-        tmp_ = path_ + ".XXXXXX";
+        tmp_ = tempPattern(path_);
         fd_ = ::mkostemp(tmp_.data(), O_CLOEXEC);  // O_EXCL, mode 0600
     }
     if (fd_ >= 0 && ::fchmod(fd_, mode) == 0) return;  // exactly mode, whatever the umask

@@ -1,12 +1,14 @@
 // Line-oriented logging shared by morvel and morvel_monitor.
 //
-// Every call takes an exclusive flock on the file, checks that it is still the file at the
-// log's path, appends one whole line in a single write, checks the size, rotates if needed
-// and unlocks: a line is on disk as soon as the call returns, and several processes can
-// append to the same file at the same time. The file stays open from one line to the next
-// (reopened when it was moved away or removed). Inside a LogBatch the lock is held from one
-// line to the next, and the lines go out together when the batch ends: no other writer can
-// come between them, so the file reads the same.
+// Every write takes an exclusive flock on the file, checks that it is still the file at the
+// log's path, cuts back a line that an earlier writer left unfinished, appends whole lines
+// in a single write, checks the size, rotates if needed and unlocks: a line is on disk as
+// soon as the call returns, and several processes can append to the same file at the same
+// time. A write that does not go out whole is cut back, so a file never holds half a line.
+// The file stays open from one line to the next (reopened when it was moved away or
+// removed). Inside a LogBatch the lines are collected in memory and go out together, in
+// one write, when the batch ends: no other writer can come between them, and no lock is
+// held while the batch's lines are being made.
 #include "common/log.h"
 
 #include <fcntl.h>
@@ -58,55 +60,44 @@ const bool debug_started = false;
 
 LogVariant g_variant = LogVariant::Cli;
 
-// The log file kept open between lines (fd -1: none), locked while a LogBatch lives.
-struct Batch {
-    int depth = 0;
+// The log file kept open between lines (fd -1: none); locked only while lines are written.
+struct OpenLog {
     int fd = -1;
-    bool locked = false;
     pid_t owner = 0;  // a forked child opens its own: a shared descriptor shares its lock
     off_t size = -1;  // the file's size while the lock is held (-1: not known)
     dev_t dev = 0;    // the open file's identity
     ino_t ino = 0;
     char path[kPathMax] = {0};
 };
-Batch g_batch;
+OpenLog g_open;
+
+// A LogBatch's lines not yet written, and the file they are for.
+int g_depth = 0;
+pid_t g_depthOwner = 0;  // the process whose batch it is
 constexpr size_t kPendingMax = 64 * 1024;
-std::string g_pending;  // a batch's lines not yet written (only while the lock is held)
+std::string g_pending;
+char g_pendingPath[kPathMax] = {0};
+bool g_pendingMonitor = false;
 
-void writePending() {
-    if (writeAll(g_batch.fd, g_pending.data(), g_pending.size()) < g_pending.size()) {
-        struct stat st{};  // a short write: the size counted on is not the file's
-        g_batch.size = fstat(g_batch.fd, &st) == 0 ? st.st_size : -1;
-    }
-    g_pending.clear();
-}
+unsigned long g_lostLines = 0;  // lines that did not reach their file, since the start
 
-void unlockBatchFile() {
-    if (g_batch.fd < 0 || !g_batch.locked) return;
-    writePending();
-    flock(g_batch.fd, LOCK_UN);
-    g_batch.locked = false;
-    g_batch.size = -1;
-}
-
-void releaseBatchFile() {
-    if (g_batch.fd < 0) return;
-    unlockBatchFile();
-    close(g_batch.fd);
-    g_batch.fd = -1;
-    g_batch.path[0] = '\0';
+void closeOpenLog() {
+    if (g_open.fd < 0) return;
+    close(g_open.fd);
+    g_open.fd = -1;
+    g_open.path[0] = '\0';
 }
 
 bool isMonitor() { return g_variant == LogVariant::Monitor; }
 
 // True when the file at path now is the one kept open (another process may have moved it to
-// its backup name while we did not hold the lock); g_batch.size becomes its size. One lstat:
+// its backup name while we did not hold the lock); g_open.size becomes its size. One lstat:
 // the open file's identity was taken when it was opened.
 bool stillOurs(const char *path) {
     struct stat st{};
     if (lstat(path, &st) != 0) return false;
-    g_batch.size = st.st_size;
-    return st.st_ino == g_batch.ino && st.st_dev == g_batch.dev;
+    g_open.size = st.st_size;
+    return st.st_ino == g_open.ino && st.st_dev == g_open.dev;
 }
 
 // /dumps is a fixed path that an administrator may have opened up to others. Files in it
@@ -137,13 +128,12 @@ bool openLogLocked(const char *path) {
     if (fd < 0) return false;
     struct stat st{};
     const bool known = fstat(fd, &st) == 0;
-    g_batch.fd = fd;
-    g_batch.locked = true;
-    g_batch.owner = getpid();
-    g_batch.dev = st.st_dev;
-    g_batch.ino = st.st_ino;
-    g_batch.size = known ? st.st_size : -1;
-    std::snprintf(g_batch.path, sizeof g_batch.path, "%s", path);
+    g_open.fd = fd;
+    g_open.owner = getpid();
+    g_open.dev = st.st_dev;
+    g_open.ino = st.st_ino;
+    g_open.size = known ? st.st_size : -1;
+    std::snprintf(g_open.path, sizeof g_open.path, "%s", path);
     return true;
 }
 
@@ -152,6 +142,99 @@ void backup_log_file(const char *from) {
     std::snprintf(bk, sizeof(bk), "%s%s", g_file_dir, g_bk_file_name);
     (void)rename(from, bk);
 }
+
+// A file whose last byte is not a newline holds the start of a line that its writer could
+// not finish (a full disk, a crash): it is cut back to the end of the last whole line, so
+// the next line does not run into it. Called with the lock held.
+void cutUnfinishedLine(int fd, off_t size) {
+    if (size <= 0) return;
+    char tail[kLineMax];
+    const off_t from = size > static_cast<off_t>(sizeof tail) ? size - static_cast<off_t>(sizeof tail) : 0;
+    const ssize_t n = pread(fd, tail, static_cast<size_t>(size - from), from);
+    if (n <= 0 || tail[n - 1] == '\n') return;
+    const void *nl = memrchr(tail, '\n', static_cast<size_t>(n));
+    if (nl == nullptr) {
+        // longer than any line of ours: not cut, only ended
+        if (pwrite(fd, "\n", 1, size) == 1) g_open.size = size + 1;
+        return;
+    }
+    const off_t keep = from + (static_cast<const char *>(nl) - tail) + 1;
+    if (ftruncate(fd, keep) == 0) g_open.size = keep;
+}
+
+// Lines that did not reach their file: change lines of the monitor go to standard error (the
+// journal under systemd) one by one; of other lines the first of each kind of failure goes
+// there, with what failed.
+void reportLoss(bool opening, const char *path, const char *lines, size_t len, bool monitorLines) {
+    g_lostLines += static_cast<unsigned long>(std::count(lines, lines + len, '\n'));
+    static bool told[2] = {false, false};
+    const int saved = errno;
+    if (!told[opening ? 0 : 1]) {
+        told[opening ? 0 : 1] = true;
+        std::fprintf(stderr, "morvel: cannot %s %s: %s; its lines go to standard error\n",
+                     opening ? "open" : "write to", path, std::strerror(saved));
+        if (!monitorLines) std::fwrite(lines, 1, std::min(len, kLineMax), stderr);
+    }
+    if (monitorLines) std::fwrite(lines, 1, len, stderr);
+    std::fflush(stderr);
+}
+
+// Appends whole lines to the log at path under its lock; false (reported) when they did
+// not all reach it. A short write is cut back.
+bool writeLines(const char *path, const char *lines, size_t len, bool monitorLines) {
+    if (g_open.fd >= 0 && g_open.owner != getpid()) {
+        close(g_open.fd);  // the parent's: its lock is the parent's too
+        g_open.fd = -1;
+    }
+    bool reuse = g_open.fd >= 0 && std::strcmp(g_open.path, path) == 0;
+    if (!reuse) {
+        closeOpenLog();
+        if (!mk_log_dir()) {
+            reportLoss(true, path, lines, len, monitorLines);
+            return false;
+        }
+        warnAboutOpenDumpsDir();
+    }
+    if (reuse) {
+        lockExclusive(g_open.fd);
+        reuse = stillOurs(path);  // else moved to its backup, or removed
+        if (!reuse) closeOpenLog();
+    }
+    if (!reuse && !openLogLocked(path) && !(mk_log_dir() && openLogLocked(path))) {
+        reportLoss(true, path, lines, len, monitorLines);
+        return false;
+    }
+    struct stat st{};
+    if (fstat(g_open.fd, &st) == 0) g_open.size = st.st_size;
+    cutUnfinishedLine(g_open.fd, g_open.size);
+    const size_t done = writeAll(g_open.fd, lines, len);
+    bool ok = done == len;
+    if (!ok) {
+        const int why = errno;
+        if (g_open.size >= 0 && ftruncate(g_open.fd, g_open.size) != 0) g_open.size = -1;
+        errno = why != 0 ? why : EIO;
+        reportLoss(false, path, lines, len, monitorLines);
+    } else if (g_open.size >= 0) {
+        g_open.size += static_cast<off_t>(len);
+    }
+    // Size test and rotation under the lock: the next writer finds the file gone from the
+    // path and opens the new one, so a file is never rotated twice.
+    if (g_open.size > kRotateSize) {
+        backup_log_file(path);
+        flock(g_open.fd, LOCK_UN);
+        closeOpenLog();  // the next line opens the new file
+    } else {
+        flock(g_open.fd, LOCK_UN);
+    }
+    return ok;
+}
+
+void flushPending() {
+    if (g_pending.empty()) return;
+    (void)writeLines(g_pendingPath, g_pending.data(), g_pending.size(), g_pendingMonitor);
+    g_pending.clear();
+}
+
 
 void levelName(int level, char (&name)[kLevelNameMax]) {
     switch (level) {
@@ -246,19 +329,6 @@ void morvel_log(int level, const char *source_file, int line, const char *functi
     std::memcpy(path, g_file_dir, dirLen);
     std::memcpy(path + dirLen, g_file_name, nameLen);
     path[dirLen + nameLen] = '\0';
-    if (g_batch.fd >= 0 && !g_batch.locked && g_batch.owner != getpid()) {
-        close(g_batch.fd);  // the parent's: its lock and its batch are the parent's too
-        g_batch.fd = -1;
-        g_batch.depth = 0;
-    }
-    // The file kept open from an earlier line had its folder made and checked then.
-    bool reuse = g_batch.fd >= 0 && std::strcmp(g_batch.path, path) == 0;
-    if (!reuse) {
-        releaseBatchFile();
-        if (!mk_log_dir()) return;
-        warnAboutOpenDumpsDir();
-    }
-
     char name[kLevelNameMax] = {0};
     levelName(level, name);
 
@@ -298,42 +368,44 @@ void morvel_log(int level, const char *source_file, int line, const char *functi
     }
     const size_t len = std::min<size_t>(out.len + std::max(n, 0) + 1, kLineMax - 1);
     out.text[len - 1] = '\n';
+    // The message's own text (a stored name, a command's output) cannot forge a line or
+    // reach a terminal's control sequences; the newlines that end a format stay.
+    size_t body = len - 1;
+    while (body > out.len && out.text[body - 1] == '\n') --body;
+    makeHarmless(out.text + out.len, body - out.len, "\t");
 
-    // Both programs hold the lock from before the write until after the size test and
-    // rename. Inside a LogBatch the file stays locked from one line to the next.
-    if (reuse && !g_batch.locked) {
-        lockExclusive(g_batch.fd);
-        g_batch.locked = true;
-        reuse = stillOurs(path);  // else moved to its backup, or removed
+    // Inside a batch the line waits in memory for the batch's end (lines for another file
+    // first send those before them).
+    if (g_depth > 0 && g_depthOwner != getpid()) {
+        g_depth = 0;  // a forked child: the batch and its lines are the parent's
+        g_pending.clear();
     }
-    if (!reuse || g_batch.fd < 0) {
-        releaseBatchFile();  // (the warning above may have opened the other file)
-        if (!openLogLocked(path) && !(mk_log_dir() && openLogLocked(path))) return;
+    if (g_depth > 0) {
+        if (!g_pending.empty() && std::strcmp(g_pendingPath, path) != 0) flushPending();
+        std::snprintf(g_pendingPath, sizeof g_pendingPath, "%s", path);
+        g_pendingMonitor = level == LOG_MONITOR;
+        g_pending.append(out.text, len);
+        if (g_pending.size() > kPendingMax) flushPending();
+        return;
     }
-    g_pending.append(out.text, len);
-    if (g_batch.size >= 0) g_batch.size += static_cast<off_t>(len);
-
-    // Size test and rotation under the lock: the next writer finds the file gone from the
-    // path and opens the new one, so a file is never rotated twice.
-    bool rotate = g_batch.size > kRotateSize;
-    if (rotate || g_batch.depth == 0 || g_pending.size() > kPendingMax) writePending();
-    if (rotate) backup_log_file(path);
-
-    if (rotate)
-        releaseBatchFile();  // the next line opens the new file
-    else if (g_batch.depth == 0)
-        unlockBatchFile();
+    (void)writeLines(path, out.text, len, level == LOG_MONITOR);
 }
 
-void releaseLogLock() { unlockBatchFile(); }
-
-LogBatch::LogBatch() { ++g_batch.depth; }
+LogBatch::LogBatch() : lostBefore_(g_lostLines) {
+    if (g_depth > 0 && g_depthOwner != getpid()) {
+        g_depth = 0;  // a forked child's first batch
+        g_pending.clear();
+    }
+    if (g_depth++ == 0) g_depthOwner = getpid();
+}
 
 void LogBatch::finish() {
     if (!open_) return;
     open_ = false;
-    if (g_batch.depth > 0 && --g_batch.depth == 0) unlockBatchFile();
+    if (g_depth > 0 && g_depthOwner == getpid() && --g_depth == 0) flushPending();
 }
+
+bool LogBatch::complete() const { return g_lostLines == lostBefore_; }
 
 void inDebug(const char *format, ...) {
     if (!debug_started || format == nullptr) return;

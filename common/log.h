@@ -14,26 +14,24 @@ void morvel_log(int level, const char *source_file, int line, const char *functi
 int is_debug(void);
 int mk_log_dir(void);
 long get_file_size(const char *path);
-// While a LogBatch lives, the log file of the last line stays locked, so that a run of lines
-// (one per record of a long list) costs one lock and one write: the lines go out together
-// when the batch ends or lets go of the lock, and other processes' lines wait until then.
+// While a LogBatch lives, the lines logged are collected in memory and go out together, in
+// one write under one lock, when the batch ends: a run of lines (one per record of a long
+// list) costs one lock and one write, and no other writer comes between them. No lock is
+// held while the lines are being made.
 class LogBatch {
 public:
     LogBatch();
     ~LogBatch() { finish(); }
     void finish();  // ends the batch early (once)
+    // After finish(): whether every line logged since the batch began reached its file.
+    bool complete() const;
     LogBatch(const LogBatch &) = delete;
     LogBatch &operator=(const LogBatch &) = delete;
 
 private:
     bool open_ = true;
+    unsigned long lostBefore_;
 };
-
-// Writes a batch's lines and lets go of the lock until its next line. Whatever may wait
-// calls it first (a device open, another file's lock), so a batch never holds up other
-// writers, nor waits for a lock while it holds the log's. Never hold a batch across a
-// command run.
-void releaseLogLock();
 
 void inDebug(const char *format, ...) __attribute__((format(printf, 1, 2)));
 

@@ -1,6 +1,7 @@
-// Shell command runner: runs "/bin/sh -c <line> 2>&1", captures the whole output into the
-// caller's buffer (moving it to a larger heap buffer when it does not fit) and reports the
-// exit status. The three entry points share the spawning, reading and growing code.
+// Shell command runner: runs "/bin/sh -c <line> 2>&1" in a process group of its own under a
+// deadline, captures the whole output into the caller's buffer (moving it to a larger heap
+// buffer when it does not fit) and reports the exit status. The three entry points share
+// the spawning, reading and growing code.
 #include "common/runner.h"
 
 #include <dirent.h>
@@ -21,6 +22,7 @@
 #include <algorithm>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "common/comm_util.h"
 #include "common/log.h"
@@ -44,13 +46,16 @@ using Clock = std::chrono::steady_clock;
 // The output as it is collected: the caller's buffer first, then heap buffers of this run.
 // Growth: when a piece does not fit, the buffer grows by ceil(len / step) steps, to
 // steps * step + capacity + 1 bytes; the heap memory under it is zero-filled and grows at
-// least twofold.
+// least twofold. Sizes are size_t throughout, and the output never grows past
+// kCaptureMax: a command that writes more is stopped rather than let it fill the memory.
 class Capture {
 public:
+    enum class Added { Ok, NoMemory, TooLarge };
+
     Capture(char *buf, int size, int minChunk)
-        : buf_(buf), cur_(buf), capacity_(size - 1),
-          chunk_(std::max(std::min(capacity_, minChunk), 2)),  // room for at least one character per read
-          step_(std::max(capacity_, minChunk)) {
+        : buf_(buf), cur_(buf), capacity_(static_cast<size_t>(size - 1)),
+          chunk_(std::max(std::min(size - 1, minChunk), 2)),  // room for at least one character per read
+          step_(std::max(capacity_, static_cast<size_t>(minChunk))) {
         buf_[0] = '\0';
     }
     ~Capture() {
@@ -69,66 +74,78 @@ public:
         return cur_;
     }
 
-    // Appends len characters; false when a larger buffer could not be had (the heap buffer
-    // of this run is freed then and *asked holds the size asked for).
-    bool append(const char *piece, size_t len, long long *asked) {
-        if (held_ + len > static_cast<size_t>(capacity_)) {
-            long long steps = (static_cast<long long>(len) + step_ - 1) / step_;
-            long long newSize = steps * step_ + capacity_ + 1;
+    // Appends len characters. NoMemory: a larger buffer could not be had (*asked holds the
+    // size asked for); TooLarge: the output would pass kCaptureMax. Either way the heap
+    // buffer of this run is freed and the caller's buffer emptied.
+    Added append(const char *piece, size_t len, size_t *asked) {
+        if (held_ + len > capacity_) {
+            if (held_ + len > kCaptureMax) return drop(Added::TooLarge);
+            const size_t steps = (len + step_ - 1) / step_;
+            const size_t newSize = steps * step_ + capacity_ + 1;
             if (newSize > allocated_) {
                 // The buffer grows by whole steps; the memory under it at least doubles, so
                 // that a long output is not copied over and over (multipath -ll of a large
                 // host in every monitor cycle).
-                long long want = std::max(newSize, 2 * allocated_);
-                char *bigger = static_cast<char *>(std::calloc(static_cast<size_t>(want), 1));
+                size_t want = std::max(newSize, 2 * allocated_);
+                char *bigger = static_cast<char *>(std::calloc(want, 1));
                 if (bigger == nullptr && want > newSize) {
                     want = newSize;
-                    bigger = static_cast<char *>(std::calloc(static_cast<size_t>(want), 1));
+                    bigger = static_cast<char *>(std::calloc(want, 1));
                 }
                 if (bigger == nullptr) {
-                    if (heap()) std::free(cur_);
-                    cur_ = buf_;
-                    held_ = 0;
-                    allocated_ = 0;
-                    buf_[0] = '\0';
                     *asked = newSize;
-                    return false;
+                    return drop(Added::NoMemory);
                 }
                 std::memcpy(bigger, cur_, held_);
                 if (heap()) std::free(cur_);
                 cur_ = bigger;
                 allocated_ = want;
             }
-            capacity_ += static_cast<int>(steps * step_);
+            capacity_ += steps * step_;
         }
         std::memcpy(cur_ + held_, piece, len);
         held_ += len;
         cur_[held_] = '\0';
-        return true;
+        return Added::Ok;
     }
 
 private:
+    Added drop(Added why) {
+        if (heap()) std::free(cur_);
+        cur_ = buf_;
+        held_ = 0;
+        allocated_ = 0;
+        buf_[0] = '\0';
+        return why;
+    }
+
     char *buf_;
     char *cur_;
-    int capacity_;
+    size_t capacity_;
     int chunk_;
-    int step_;
-    long long allocated_ = 0;  // bytes of the heap buffer (0: still the caller's buffer)
+    size_t step_;
+    size_t allocated_ = 0;  // bytes of the heap buffer (0: still the caller's buffer)
     size_t held_ = 0;
     bool released_ = false;
 };
 
 // ---------------------------------------------------------------- child process
 
+// A stop signal (Ctrl-C at the terminal, systemctl stop) that arrived while a command ran:
+// the command's group is killed first, then the signal takes its usual course.
+volatile sig_atomic_t g_stopSignal = 0;
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+extern "C" void noteStopSignal(int sig) { g_stopSignal = sig; }
+
 struct Child {
     pid_t pid = -1;
     int fd = -1;  // read end of the output pipe
 };
 
-// Starts /bin/sh -c line with stdout on a pipe (the line itself joins stderr to it).
-// With ownGroup the shell leads a new process group and reads /dev/null, so the whole
-// group can be killed at a deadline and a terminal never stops it.
-bool spawnShell(const char *line, bool ownGroup, Child *child) {
+// Starts /bin/sh -c line with stdout on a pipe (the line itself joins stderr to it). The
+// shell leads a new process group and reads /dev/null, so the whole group can be killed at
+// a deadline and a terminal never stops it.
+bool spawnShell(const char *line, Child *child) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return false;
     // keep the write end off 0..2 so that dup2 onto stdout always clears close-on-exec
@@ -147,14 +164,21 @@ bool spawnShell(const char *line, bool ownGroup, Child *child) {
     posix_spawn_file_actions_init(&actions);
     posix_spawnattr_init(&attr);
     posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-    if (ownGroup) {
-        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-        posix_spawnattr_setpgroup(&attr, 0);
-        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
-    }
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawnattr_setpgroup(&attr, 0);
+    // the stop signals that the run holds back are the child's to take as usual
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    for (int sig : kStopSignals) sigaddset(&defaults, sig);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF);
     char *argv[] = {const_cast<char *>("sh"), const_cast<char *>("-c"), const_cast<char *>(line), nullptr};
+    std::vector<std::string> env = childEnvironment(environ);
+    std::vector<char *> envp;
+    for (std::string &e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
     pid_t pid = -1;
-    int rc = posix_spawn(&pid, "/bin/sh", &actions, &attr, argv, environ);
+    int rc = posix_spawn(&pid, "/bin/sh", &actions, &attr, argv, envp.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
     close(fds[1]);
@@ -174,44 +198,14 @@ int exitStatus(int wstatus) {
     return 255;
 }
 
-int reap(pid_t pid) {
-    int wstatus = 0;
-    while (waitpid(pid, &wstatus, 0) < 0) {
-        if (errno != EINTR) return 255;
-    }
-    return exitStatus(wstatus);
-}
-
-// While a command runs in its own group, this process is the child subreaper: whatever the
-// shell leaves behind is re-parented to us, not to init, so a killed group can be reaped
-// completely before the runner returns. The previous setting is restored afterwards.
-class GroupScope {
-public:
-    explicit GroupScope(bool active) : active_(active) {
-        if (!active_) return;
-        int was = 0;
-        if (prctl(PR_GET_CHILD_SUBREAPER, &was) == 0) wasSubreaper_ = was != 0;
-        if (!wasSubreaper_) prctl(PR_SET_CHILD_SUBREAPER, 1);
-    }
-    ~GroupScope() {
-        if (active_ && !wasSubreaper_) prctl(PR_SET_CHILD_SUBREAPER, 0);
-    }
-    GroupScope(const GroupScope &) = delete;
-    GroupScope &operator=(const GroupScope &) = delete;
-
-private:
-    bool active_;
-    bool wasSubreaper_ = false;
-};
-
-constexpr auto kReapGrace = std::chrono::milliseconds(1000);
-
-// Kills every process that is this process's child now (what setsid() took out of the
-// group was re-parented to us, the subreaper, once its parent died). True when one was found.
-bool killOwnChildren() {
-    bool any = false;
+// The children of this process that are not in its own process group: what a command left
+// behind and was re-parented to us. Our own fork()ed children are left alone. Calls
+// visit(pid, state) for each.
+template <class Visit>
+void forEachForeignChild(Visit &&visit) {
     DIR *proc = opendir("/proc");
-    if (proc == nullptr) return false;
+    if (proc == nullptr) return;
+    const long self = getpid(), ownGroup = getpgrp();
     while (const dirent *e = readdir(proc)) {
         if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
         char path[300];
@@ -222,17 +216,68 @@ bool killOwnChildren() {
         size_t n = std::fread(buf, 1, sizeof buf - 1, f);
         std::fclose(f);
         buf[n] = '\0';
-        // "pid (comm) state ppid ...": the name may hold blanks and brackets
+        // "pid (comm) state ppid pgrp ...": the name may hold blanks and brackets
         const char *close = std::strrchr(buf, ')');
         if (close == nullptr) continue;
         char state = 0;
-        long ppid = 0;
-        if (std::sscanf(close + 1, " %c %ld", &state, &ppid) != 2) continue;
-        if (ppid != getpid() || state == 'Z') continue;
-        kill(static_cast<pid_t>(std::atol(e->d_name)), SIGKILL);
-        any = true;
+        long ppid = 0, pgrp = 0;
+        if (std::sscanf(close + 1, " %c %ld %ld", &state, &ppid, &pgrp) != 3) continue;
+        if (ppid != self || pgrp == ownGroup) continue;
+        visit(static_cast<pid_t>(std::atol(e->d_name)), state);
     }
     closedir(proc);
+}
+
+// While a command runs in its own group, this process is the child subreaper: whatever the
+// shell leaves behind is re-parented to us, not to init, so a killed group can be reaped
+// completely before the runner returns. The previous setting is restored afterwards, stop
+// signals are held back until the command's group is gone, and whatever a command left
+// behind that has ended since is reaped, so a long-running monitor gathers no zombies.
+class RunScope {
+public:
+    RunScope() {
+        int was = 0;
+        if (prctl(PR_GET_CHILD_SUBREAPER, &was) == 0) wasSubreaper_ = was != 0;
+        if (!wasSubreaper_) prctl(PR_SET_CHILD_SUBREAPER, 1);
+        g_stopSignal = 0;
+        struct sigaction note{};
+        note.sa_handler = noteStopSignal;
+        sigemptyset(&note.sa_mask);
+        for (size_t i = 0; i < std::size(kStopSignals); ++i) {
+            // a signal the program handles or ignores itself is left to it
+            if (sigaction(kStopSignals[i], nullptr, &old_[i]) != 0 || old_[i].sa_handler != SIG_DFL) continue;
+            taken_[i] = sigaction(kStopSignals[i], &note, nullptr) == 0;
+        }
+    }
+    ~RunScope() {
+        if (!wasSubreaper_) prctl(PR_SET_CHILD_SUBREAPER, 0);
+        forEachForeignChild([](pid_t pid, char state) {
+            if (state == 'Z') waitpid(pid, nullptr, WNOHANG);
+        });
+        for (size_t i = 0; i < std::size(kStopSignals); ++i)
+            if (taken_[i]) sigaction(kStopSignals[i], &old_[i], nullptr);
+        if (g_stopSignal != 0) raise(g_stopSignal);
+    }
+    RunScope(const RunScope &) = delete;
+    RunScope &operator=(const RunScope &) = delete;
+
+private:
+    bool wasSubreaper_ = false;
+    struct sigaction old_[std::size(kStopSignals)]{};
+    bool taken_[std::size(kStopSignals)]{};
+};
+
+constexpr auto kReapGrace = std::chrono::milliseconds(1000);
+
+// Kills every process that a command left with us (what setsid() took out of the group
+// was re-parented to us, the subreaper, once its parent died). True when one was found.
+bool killOwnChildren() {
+    bool any = false;
+    forEachForeignChild([&any](pid_t pid, char state) {
+        if (state == 'Z') return;
+        kill(pid, SIGKILL);
+        any = true;
+    });
     return any;
 }
 
@@ -246,8 +291,10 @@ void killGroup(pid_t pgid) {
         kill(-pgid, SIGKILL);
         bool groupGone = kill(-pgid, 0) != 0 && errno == ESRCH;
         bool left = killOwnChildren();
-        int wstatus = 0;
-        while (waitpid(-1, &wstatus, WNOHANG) > 0) {
+        forEachForeignChild([](pid_t pid, char state) {
+            if (state == 'Z') waitpid(pid, nullptr, WNOHANG);
+        });
+        while (waitpid(-pgid, nullptr, WNOHANG) > 0) {
         }
         // A group member that has fully ended has handed its children to us: once the
         // group is gone and no child is alive, nothing of the command is left.
@@ -265,11 +312,10 @@ void reapEnded(pid_t pgid) {
 }
 
 // Reads the pipe piece by piece as a line reader would: each piece ends after a newline,
-// after chunk - 1 characters, or at end of file. A piece stops at an embedded NUL byte.
+// after chunk - 1 characters, or at end of file.
 class PieceReader {
 public:
-    PieceReader(int fd, Clock::time_point deadline, bool timed)
-        : fd_(fd), deadline_(deadline), timed_(timed) {}
+    PieceReader(int fd, Clock::time_point deadline) : fd_(fd), deadline_(deadline) {}
 
     // >0 piece length, 0 end of file, -1 read error, kTimedOut deadline passed
     long next(char *piece, int chunk) {
@@ -294,20 +340,25 @@ public:
             n += len;
             if (nl) break;
         }
+        // a NUL byte would end the text for every reader after us: it is shown as '?'
+        for (char *z = static_cast<char *>(std::memchr(piece, '\0', n)); z != nullptr;
+             z = static_cast<char *>(std::memchr(z + 1, '\0', n - static_cast<size_t>(z + 1 - piece))))
+            *z = '?';
         piece[n] = '\0';
-        return static_cast<long>(strnlen(piece, n));
+        return static_cast<long>(n);
     }
 
 private:
     int fill() {
         for (;;) {
-            if (timed_) {
+            {
                 auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - Clock::now()).count();
-                if (left <= 0) return kTimedOut;
+                if (left <= 0 || g_stopSignal != 0) return kTimedOut;
+                // short waits: a stop signal that comes just before poll() is seen soon
                 struct pollfd p{fd_, POLLIN, 0};
-                int pr = poll(&p, 1, static_cast<int>(left));
+                int pr = poll(&p, 1, static_cast<int>(std::min<long long>(left, 250)));
                 if (pr < 0 && errno == EINTR) continue;
-                if (pr == 0) return kTimedOut;
+                if (pr == 0) continue;
                 if (pr < 0) return -1;
             }
             ssize_t r = read(fd_, stage_, sizeof(stage_));
@@ -321,69 +372,66 @@ private:
 
     int fd_;
     Clock::time_point deadline_;
-    bool timed_;
     char stage_[65536];
     size_t pos_ = 0;
     size_t len_ = 0;
 };
 
-enum class RunEnd { Done, StartFailed, NoMemory, TimedOut };
+enum class RunEnd { Done, StartFailed, NoMemory, TooLarge, TimedOut };
 
 struct RunResult {
     RunEnd end = RunEnd::Done;
-    int status = 0;           // exit status when Done
-    long long asked = 0;      // size asked for when NoMemory
+    int status = 0;     // exit status when Done
+    size_t asked = 0;   // size asked for when NoMemory
 };
 
-// Runs line and collects its output into cap. With ownGroup the shell leads its own
-// process group; timeoutMs > 0 sets a deadline at which that group is killed.
-RunResult runShell(const char *line, Capture &cap, bool ownGroup, int timeoutMs) {
+// Runs line in its own process group and collects its output into cap; at the deadline
+// (timeoutMs from now) or at a stop signal the whole group is killed.
+RunResult runShell(const char *line, Capture &cap, int timeoutMs) {
     RunResult res;
-    GroupScope scope(ownGroup);
+    RunScope scope;
     Child child;
-    if (!spawnShell(line, ownGroup, &child)) {
+    if (!spawnShell(line, &child)) {
         res.end = RunEnd::StartFailed;
         return res;
     }
-    const bool timed = ownGroup && timeoutMs > 0;
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timed ? timeoutMs : 0);
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     auto abandon = [&](RunEnd end) {
         close(child.fd);  // a command still writing gets SIGPIPE
-        if (ownGroup) {
-            killGroup(child.pid);
-        } else {
-            reap(child.pid);
-        }
+        killGroup(child.pid);
         res.end = end;
         return res;
     };
 
     auto piece = std::make_unique<char[]>(static_cast<size_t>(cap.chunk()));
-    auto reader = std::make_unique<PieceReader>(child.fd, deadline, timed);
+    auto reader = std::make_unique<PieceReader>(child.fd, deadline);
     for (;;) {
         long n = reader->next(piece.get(), cap.chunk());
         if (n == kTimedOut) return abandon(RunEnd::TimedOut);
         if (n <= 0) break;  // end of file (or a read error: take what we have)
-        if (!cap.append(piece.get(), static_cast<size_t>(n), &res.asked)) return abandon(RunEnd::NoMemory);
+        switch (cap.append(piece.get(), static_cast<size_t>(n), &res.asked)) {
+            case Capture::Added::Ok: break;
+            case Capture::Added::NoMemory: return abandon(RunEnd::NoMemory);
+            case Capture::Added::TooLarge: return abandon(RunEnd::TooLarge);
+        }
     }
     close(child.fd);
 
-    // the command may have closed its output and still be running: under a deadline it is
-    // waited for up to the deadline
+    // the command may have closed its output and still be running: it is waited for up to
+    // the deadline
     for (;;) {
         int wstatus = 0;
-        pid_t w = waitpid(child.pid, &wstatus, timed ? WNOHANG : 0);
+        pid_t w = waitpid(child.pid, &wstatus, WNOHANG);
         if (w == child.pid) {
             res.status = exitStatus(wstatus);
-            if (ownGroup) reapEnded(child.pid);
+            reapEnded(child.pid);
             return res;
         }
         if (w < 0 && errno != EINTR) {
             res.status = 255;
             return res;
         }
-        if (!timed) continue;
-        if (Clock::now() >= deadline) {
+        if (Clock::now() >= deadline || g_stopSignal != 0) {
             killGroup(child.pid);
             res.end = RunEnd::TimedOut;
             return res;
@@ -397,16 +445,16 @@ struct Mode {
     const char *func;
     size_t maxLine;  // the longest command line ("cmd 2>&1") that is run
     bool clean;      // every character outside the allowed set becomes '%'
-    bool ownGroup;
-    int timeoutMs;
+    int timeoutMs;   // the caller's deadline; <= 0: the command's own (commandDeadlineMs)
     int minChunk;
 };
 
 #define RUNNER_LOG(level, ...) morvel_log((level), kSrc, __LINE__, mode.func, __VA_ARGS__)
 
 // Runs cmd as mode says and logs the outcome the same way for every entry point.
-// -1: bad arguments, a line too long, or no start; -2: out of memory; kTimedOut; otherwise
-// the exit status, with *out the output (buf, or a heap buffer when it is not buf).
+// -1: bad arguments, a line too long, or no start; -2: out of memory or an output past
+// kCaptureMax; kTimedOut; otherwise the exit status, with *out the output (buf, or a heap
+// buffer when it is not buf).
 int runLogged(const Mode &mode, const char *cmd, char *buf, int size, char **out) {
     if (cmd == nullptr || buf == nullptr || size < 1 || out == nullptr) {
         RUNNER_LOG(LOG_ERROR, "Popen command [%s] failed\n", cmd ? cmd : "");
@@ -426,20 +474,38 @@ int runLogged(const Mode &mode, const char *cmd, char *buf, int size, char **out
     if (mode.clean) cleanString(clean, line.c_str());
 
     Capture cap(buf, size, mode.minChunk);
-    RunResult res = runShell(mode.clean ? clean : line.c_str(), cap, mode.ownGroup, mode.timeoutMs);
+    const int timeoutMs = mode.timeoutMs > 0 ? mode.timeoutMs : commandDeadlineMs(cmd);
+    RunResult res = runShell(mode.clean ? clean : line.c_str(), cap, timeoutMs);
     switch (res.end) {
         case RunEnd::StartFailed:
             RUNNER_LOG(LOG_ERROR, "Popen command [%s] failed\n", line.c_str());
             return -1;
         case RunEnd::NoMemory:
-            RUNNER_LOG(LOG_ERROR, "Malloc %d byte space failed.\n", static_cast<int>(res.asked));
+            RUNNER_LOG(LOG_ERROR, "Malloc %zu byte space failed.\n", res.asked);
             return -2;
-        case RunEnd::TimedOut: return kTimedOut;
+        case RunEnd::TooLarge:
+            RUNNER_LOG(LOG_ERROR, "Command [%s] wrote more than %zu bytes; it was stopped and its output dropped.\n",
+                       line.c_str(), kCaptureMax);
+            return -2;
+        case RunEnd::TimedOut:
+            // a caller with a deadline of its own says what the time-out means to it
+            if (mode.timeoutMs <= 0)
+                RUNNER_LOG(LOG_ERROR, "Command [%s] did not end within %d s; its processes were killed.\n",
+                           line.c_str(), timeoutMs / 1000);
+            return kTimedOut;
         case RunEnd::Done: break;
     }
+    // What a command writes is made harmless before anyone parses, shows or logs it.
+    makeHarmless(cap.data(), cap.held(), "\t\n");
     if (res.status != 0) {
         RUNNER_LOG(LOG_ERROR, "Execute command [%s] failed, exit code [%d]\n", line.c_str(), res.status);
-        if (cap.held() > 0) RUNNER_LOG(LOG_ERROR, "Error message: %s\n", cap.data());
+        // one log line per line of the output
+        std::string_view text(cap.data(), cap.held());
+        while (!text.empty()) {
+            const size_t nl = std::min(text.find('\n'), text.size());
+            RUNNER_LOG(LOG_ERROR, "Error message: %.*s\n", static_cast<int>(nl), text.data());
+            text.remove_prefix(std::min(nl + 1, text.size()));
+        }
     } else {
         RUNNER_LOG(LOG_DEBUG, "Execute command [%s] successfully.\n", line.c_str());
     }
@@ -452,7 +518,7 @@ int runLogged(const Mode &mode, const char *cmd, char *buf, int size, char **out
 }  // namespace
 
 int exe_cmd(const char *cmd, char *buf, int size, char **out, int *grown) {
-    const int status = runLogged({"exe_cmd", kCmdBufSize - 1, true, false, 0, kChunk}, cmd, buf, size, out);
+    const int status = runLogged({"exe_cmd", kCmdBufSize - 1, true, 0, kChunk}, cmd, buf, size, out);
     if (status < 0 || grown == nullptr) return status;
     // a heap buffer is the caller's to free whatever the status
     if (*out != buf) {
@@ -465,7 +531,7 @@ int exe_cmd(const char *cmd, char *buf, int size, char **out, int *grown) {
 
 int exe_cmd_nonblocking(const char *cmd, char *buf, int size, char **out, int *state, int timeout_ms) {
     int status =
-        runLogged({"exe_cmd_nonblocking", kLongLineMax, false, true, timeout_ms, kChunk}, cmd, buf, size, out);
+        runLogged({"exe_cmd_nonblocking", kLongLineMax, false, timeout_ms, kChunk}, cmd, buf, size, out);
     // After a non-zero exit the output stays readable; a heap buffer is freed by the caller
     // when *out != buf.
     if (status > 0) {
@@ -478,7 +544,7 @@ int exe_cmd_nonblocking(const char *cmd, char *buf, int size, char **out, int *s
 }
 
 int exe_cmd_monitor(const char *cmd, char *buf, int size, char **out) {
-    const int status = runLogged({"exe_cmd", kCmdBufSize - 1, false, false, 0, kMonitorChunk}, cmd, buf, size, out);
+    const int status = runLogged({"exe_cmd", kCmdBufSize - 1, false, 0, kMonitorChunk}, cmd, buf, size, out);
     if (status < 0) return status;
     if (status == 0) return *out != buf ? 1 : 0;
     // -1 tells the caller nothing about a heap buffer: none is handed out

@@ -67,6 +67,44 @@ int isEndWith(const char *s, const char *suffix) {
     return s && suffix && std::string_view(s).ends_with(suffix) ? 1 : 0;
 }
 
+size_t makeHarmless(char *text, size_t len, std::string_view keep) {
+    if (text == nullptr) return 0;
+    size_t changed = 0;
+    auto mark = [&](size_t i) {
+        text[i] = '?';
+        ++changed;
+    };
+    for (size_t i = 0; i < len;) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 || c == 0x7F) {
+            if (keep.find(static_cast<char>(c)) == std::string_view::npos) mark(i);
+            ++i;
+            continue;
+        }
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        // a whole UTF-8 sequence passes, except the two-byte form of a C1 control
+        // (U+0080..U+009F); a byte outside any sequence that is a raw C1 control is marked
+        const size_t need = c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+        size_t have = 1;
+        while (need > 0 && have < need && i + have < len && (static_cast<unsigned char>(text[i + have]) & 0xC0) == 0x80)
+            ++have;
+        if (need > 0 && have == need) {
+            if (c == 0xC2 && static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
+                mark(i);
+                mark(i + 1);
+            }
+            i += need;
+            continue;
+        }
+        if (c <= 0x9F) mark(i);
+        ++i;
+    }
+    return changed;
+}
+
 void appendWidth(std::string &out, std::string_view s, size_t width) {
     s = s.substr(0, width);
     out.append(s);

@@ -87,10 +87,12 @@ unsigned pauseAfterCycle(double elapsed) {
 void start() {
     common::inDebug("Start multipath monitor...");
     CycleState state;
+    notifyServiceManager("READY=1");
     for (;;) {
         paceCycles([] { return ::time(nullptr); }, [](unsigned s) { ::sleep(s); },
                    [&state] {
                        oneMonitor(state);
+                       notifyServiceManager("WATCHDOG=1");
                        return true;
                    });
     }
@@ -119,7 +121,7 @@ void oneMonitor(CycleState &state) {
         LOG_ITEM_ERROR("Get lun and path information failed. Error message: %s.", r);
         return;
     }
-    cmpAndLog(state);
+    if (cmpAndLog(state) < 0) return;
     r = structs::cpyLunpath(g_pLunPath, g_pOldLunPath);
     if (r->code != 0) LOG_ITEM_ERROR("Copy lun and path information failed. Error message: %s.", r);
 }
@@ -172,6 +174,10 @@ int cmpAndLog(CycleState &state) {
     }
 
     batch.finish();
+    // Change lines that did not reach the log (a full /dumps) are not lost: the previous
+    // records and the snapshot stay where they are, so the next cycle finds the same
+    // changes and logs them again.
+    if (!batch.complete()) return -1;
 
     // The snapshot follows every logged change, an empty topology included: otherwise a
     // restart would report the same deletions again.

@@ -69,17 +69,26 @@ struct CycleState {
     int daemonRan = -1;
 };
 
+// Sends state ("READY=1", "WATCHDOG=1") to the service manager over $NOTIFY_SOCKET; false
+// when there is none or the datagram did not go out.
+bool notifyServiceManager(const char *state);
+
 // Start-up: allocates the lists (replacing any earlier ones), builds the snapshot path and
 // reads the previous records from the snapshot.
 void initMonitor();
-// The endless loop: one cycle every 10 seconds.
+// The endless loop: one cycle every 10 seconds. The service manager hears "READY=1" before
+// the first cycle and "WATCHDOG=1" after every cycle that came to its end, whatever the
+// cycle found: a cycle whose commands hang ends at their deadlines, so a missing keep-alive
+// means the loop itself is stuck.
 [[noreturn]] void start();
 // One cycle: query, compare, log, keep the current records as the previous ones.
 void oneMonitor(CycleState &state);
 // Fills g_pLunPath from a fresh topology query (state: the cycles' memory, if any).
 common::EcItem *getLunPath(CycleState *state = nullptr);
 // Logs the differences between g_pOldLunPath and g_pLunPath and rewrites the snapshot when
-// there were any (or when the last rewrite failed). Returns the number of change lines.
+// there were any (or when the last rewrite failed). Returns the number of change lines, or
+// -1 when not all of them reached the log: the snapshot is then left as it was, and the
+// caller keeps the previous records.
 int cmpAndLog(CycleState &state);
 
 // Seconds to sleep after a cycle that took `elapsed` seconds of wall clock (truncated

@@ -166,7 +166,8 @@ bool readLunpathFromStr(char *line, s_lunPath *rec) {
 
 bool readLunPathToFile(s_lunPath *anchor, const char *path) {
     if (anchor == nullptr || path == nullptr) return false;
-    int rfd = common::openNoFollow(path, O_RDONLY);
+    // a plain file of its own only: a planted fifo, device or hard link is not read
+    int rfd = common::openPlainFile(path, O_RDONLY);
     FILE *f = rfd < 0 ? nullptr : ::fdopen(rfd, "r");
     if (f == nullptr) {
         if (rfd >= 0) ::close(rfd);

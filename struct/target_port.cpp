@@ -185,7 +185,9 @@ std::vector<ByPathLink> HostPortResolver::readByPathLinks() {
         ssize_t n = readlinkat(dfd, entry->d_name, target, sizeof target - 1);
         if (n < 0) continue;
         std::string_view t(target, static_cast<size_t>(n));
-        links.push_back({entry->d_name, std::string(t.substr(t.rfind('/') + 1))});  // npos + 1 is 0
+        std::string name = entry->d_name;  // shown in the report: a planted name is made harmless
+        common::makeHarmless(name.data(), name.size());
+        links.push_back({std::move(name), std::string(t.substr(t.rfind('/') + 1))});  // npos + 1 is 0
     }
     closedir(dir);
     return links;

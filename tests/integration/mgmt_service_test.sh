@@ -57,7 +57,7 @@ sb_case "a host without systemctl is driven with service, and the helper scripts
 sb_put /etc/redhat-release "Red Hat Enterprise Linux release 9.2 (Plow)"
 sb_fake service multipathd status --status 3 --out "multipathd is stopped"
 sb_script <<'EOF'
-rm -f /opt/sb-fakes/bin/systemctl /usr/bin/systemctl /bin/systemctl /usr/sbin/systemctl /sbin/systemctl
+rm -f /usr/local/sbin/systemctl /usr/bin/systemctl /bin/systemctl /usr/sbin/systemctl /sbin/systemctl
 sb_run morvel start
 sb_assert_status 0
 sb_assert_cmdlog <<'LOG'

@@ -12,8 +12,9 @@ set_topo() {  # set_topo STATUS [FILE]: multipath -ll exits with STATUS, printin
 [[ -f /run/topo ]] || set_topo 0
 sb_fake multipath -ll --run /run/mp-reply
 
-# The installed daemon, with time running ten times faster: a cycle every second. (A
-# sanitizer build accepts the preloaded library ahead of its runtime.)
+# The installed daemon. A dynamic (sanitizer) build runs with time ten times faster, a cycle
+# every second, and accepts the preloaded library ahead of its runtime; the static build
+# that ships loads no library and runs on the real clock.
 start_monitor() {
     sb_bg env LD_PRELOAD=/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1 FAKETIME="+0 x10" \
         ASAN_OPTIONS="verify_asan_link_order=0${ASAN_OPTIONS:+:$ASAN_OPTIONS}" morvel_monitor >/dev/null

@@ -1,6 +1,7 @@
 // Logging: line formats of both files, both programs' rules, creation modes, rotation and
 // many processes appending and rotating at the same time.
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -135,6 +136,13 @@ TEST_F(LogTest, InDebugPrintsNothing) {
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
 }
 
+// Grows a log with one long line of filler to size bytes (the file ends with a line feed,
+// as every log file does).
+void padTo(const char *path, long size) {
+    const long have = get_file_size(path);
+    std::ofstream(path, std::ios::app) << std::string(static_cast<size_t>(size - have - 1), 'x') << '\n';
+}
+
 // Both files under both programs' rules: a file of exactly 10 MiB stays, one byte more is
 // moved over the old backup, and the next line starts a new file.
 TEST_F(LogTest, RotationPastTenMebibytes) {
@@ -149,7 +157,7 @@ TEST_F(LogTest, RotationPastTenMebibytes) {
             const long L = get_file_size(log);
             ASSERT_GT(L, 0);
             std::ofstream(bk) << "old backup";
-            ASSERT_EQ(truncate(log, 10485760 - L), 0);
+            padTo(log, 10485760 - L);
             morvel_log(level, "s", 1, "f", "rotation probe");
             EXPECT_EQ(get_file_size(log), 10485760);
             EXPECT_EQ(slurp(bk), "old backup");
@@ -164,10 +172,12 @@ TEST_F(LogTest, RotationPastTenMebibytes) {
     EXPECT_EQ(get_file_size("/dumps/none"), -1);
 }
 
-// Lines written one by one and the same lines in a batch that crosses the limit leave the
-// same files: the crossing line ends the old file. A batch that lets go of the lock (as a
-// device open does) has written its lines, and another process's line comes after them.
-TEST_F(LogTest, BatchLeavesTheSameFilesAndLetsGoOfTheLock) {
+// Lines written one by one rotate right after the line that crosses the limit; a batch's
+// lines go out together, in one write, and the file is rotated after them. While a batch
+// collects its lines no lock is held: another process's line goes out at once, before them.
+// A write that fails (a full disk) is cut back whole and the batch says so; a fragment that
+// an earlier writer left is cut back before the next line.
+TEST_F(LogTest, BatchWritesItsLinesTogetherAndCutsBackFailedWrites) {
     auto unstamped = [](const char *f) {
         std::string t = slurp(f), out;
         for (size_t i = 0; i < t.size(); ++i) {
@@ -176,30 +186,50 @@ TEST_F(LogTest, BatchLeavesTheSameFilesAndLetsGoOfTheLock) {
         }
         return out;
     };
-    std::map<bool, std::pair<std::string, std::string>> files;
     for (bool batched : {false, true}) {
         fs::remove_all("/dumps");
         morvel_log(0, "s", 1, "f", "line %d", 0);
         const long L = get_file_size(kCliLog);
-        ASSERT_EQ(truncate(kCliLog, 10485760 - 2 * L), 0);
+        padTo(kCliLog, 10485760 - 2 * L);
         std::optional<LogBatch> batch;
         if (batched) batch.emplace();
         for (int i = 1; i <= 5; ++i) morvel_log(0, "s", 1, "f", "line %d", i);
         batch.reset();
-        EXPECT_EQ(get_file_size(kCliBk), 10485760 + L);
-        files[batched] = {unstamped(kCliBk), unstamped(kCliLog)};
+        EXPECT_EQ(get_file_size(kCliBk), 10485760 + (batched ? 3 : 1) * L);
+        EXPECT_EQ(unstamped(kCliLog), batched ? "" : " ERROR s f 1 line 4\n ERROR s f 1 line 5\n");
     }
-    EXPECT_EQ(files[true], files[false]);
-    EXPECT_EQ(files[true].second, " ERROR s f 1 line 4\n ERROR s f 1 line 5\n");
 
     fs::remove_all("/dumps");
-    LogBatch batch;
-    morvel_log(0, "s", 1, "f", "first");
-    releaseLogLock();
-    EXPECT_TRUE(morvel::testfiles::inChildren(1, [](int) { morvel_log(0, "s", 2, "f", "other"); }));
-    morvel_log(0, "s", 3, "f", "last");
-    batch.finish();
-    EXPECT_EQ(unstamped(kCliLog), " ERROR s f 1 first\n ERROR s f 2 other\n ERROR s f 3 last\n");
+    {
+        LogBatch batch;
+        morvel_log(0, "s", 1, "f", "first");
+        EXPECT_TRUE(morvel::testfiles::inChildren(1, [](int) { morvel_log(0, "s", 2, "f", "other"); }));
+        morvel_log(0, "s", 3, "f", "last");
+        batch.finish();
+        EXPECT_TRUE(batch.complete());
+    }
+    EXPECT_EQ(unstamped(kCliLog), " ERROR s f 2 other\n ERROR s f 1 first\n ERROR s f 3 last\n");
+
+    // a /dumps of 8 KiB, filled up to a few bytes
+    fs::remove_all("/dumps");
+    fs::create_directories("/dumps");
+    ASSERT_EQ(mount("tmpfs", "/dumps", "tmpfs", 0, "size=8k,mode=0700"), 0);
+    morvel_log(0, "s", 1, "f", "before");
+    const std::string before = slurp(kCliLog);
+    morvel::testfiles::writeFile("/dumps/filler", std::string(8192 - 4096 - 10, 'x'));
+    {
+        LogBatch batch;
+        for (int i = 0; i < 200; ++i) morvel_log(0, "s", 5, "f", "line %d of a batch that does not fit", i);
+        batch.finish();
+        EXPECT_FALSE(batch.complete());
+    }
+    EXPECT_EQ(slurp(kCliLog), before);  // nothing half-written
+    // a fragment left by a writer that died mid-line is cut back before the next line
+    std::remove("/dumps/filler");
+    morvel::testfiles::writeFile(kCliLog, before + "[2026-01-01 00:00:00.000] ERROR s f 9 half a li");
+    morvel_log(0, "s", 4, "f", "after");
+    EXPECT_EQ(unstamped(kCliLog), " ERROR s f 1 before\n ERROR s f 4 after\n");
+    umount2("/dumps", MNT_DETACH);
 }
 
 // A writer that opened the file before another process moved it to the backup must not
@@ -249,7 +279,7 @@ TEST_F(LogTest, ConcurrentWritersAcrossRotations) {
     }));
     const long bkSize = get_file_size(kCliBk);
     EXPECT_GT(bkSize, 10485760);
-    EXPECT_LE(bkSize, 10485760 + 200);  // rotated right after the line that crossed the limit
+    EXPECT_LE(bkSize, 10485760 + 50 * 200);  // rotated right after the line or batch that crossed the limit
     EXPECT_LE(get_file_size(kCliLog), 10485760);
 
     const Ere line(kStamp + R"( INFO  t w ([0-9]) p([0-9]) n([0-9]{6}) ([a-h]{100}) end)");

@@ -2,6 +2,8 @@
 // PATH), the change lines in /dumps/morvel_monitor.log, the snapshot across restarts, and
 // the pacing of the loop.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/stat.h>
 
 #include <atomic>
@@ -109,12 +111,11 @@ protected:
         MonitorSandboxTest::SetUp();
         if (IsSkipped()) return;
         fs::remove_all("/dumps");
-        fs::create_directories("/tmp/fakebin");
-        writeFile("/tmp/fakebin/multipath",
+        // commands run with a fixed PATH: the fake sits first in it (the sandbox's root)
+        fs::create_directories("/usr/local/sbin");
+        writeFile("/usr/local/sbin/multipath",
                   "#!/bin/sh\ncat /tmp/fake-topology\nexit $(cat /tmp/fake-rc)\n");
-        fs::permissions("/tmp/fakebin/multipath", fs::perms::owner_all);
-        static const std::string path = "/tmp/fakebin:" + std::string(std::getenv("PATH"));
-        ::setenv("PATH", path.c_str(), 1);
+        fs::permissions("/usr/local/sbin/multipath", fs::perms::owner_all);
         setTopology("");
         monitor::initMonitor();
     }
@@ -306,7 +307,7 @@ TEST_F(MonitorCycleTest, MalformedSnapshotLineKeepsTheLinesBeforeIt) {
     setTopology(lunA);
     EXPECT_EQ(cycle(), Lines{pathLine("created", "mpatha", kA, "sdd")});
     EXPECT_EQ(snapshotLines().size(), 2u);
-    EXPECT_NE(readFile("/dumps/morvel_cli.log").find("Read lunpath field failed form string [active\n]."),
+    EXPECT_NE(readFile("/dumps/morvel_cli.log").find("Read lunpath field failed form string [active?]."),
               std::string::npos);
 }
 
@@ -324,6 +325,45 @@ TEST_F(MonitorCycleTest, FailedSnapshotWriteIsRetried) {
     EXPECT_EQ(snapshotLines().size(), 4u);
     monitor::initMonitor();
     EXPECT_EQ(cycle(), Lines{});
+}
+
+// Change lines that cannot reach the log (a full /dumps, a planted link) are not lost: the
+// snapshot and the previous records stay, and the next cycle logs the same changes again.
+TEST_F(MonitorCycleTest, ChangeLinesThatCannotBeWrittenAreLoggedAgain) {
+    setTopology(lunA);
+    cycle();
+    const Lines before = snapshotLines();
+    fs::rename("/dumps/morvel_monitor.log", "/dumps/kept.log");
+    ASSERT_EQ(::symlink("/nowhere", "/dumps/morvel_monitor.log"), 0);  // never followed: no log
+    setTopology(lunA + lunB);
+    monitor::oneMonitor(state_);
+    EXPECT_EQ(snapshotLines(), before);
+    fs::remove("/dumps/morvel_monitor.log");
+    fs::rename("/dumps/kept.log", "/dumps/morvel_monitor.log");
+    EXPECT_EQ(cycle().size(), 3u);  // the LUN and its two paths, now
+    EXPECT_EQ(snapshotLines().size(), 4u);
+}
+
+// The service manager hears the monitor over $NOTIFY_SOCKET (a path or an abstract name).
+TEST(MonitorNotify, DatagramsReachTheNotifySocket) {
+    for (std::string where : {"/tmp/notify.sock", "@morvel-notify-test"}) {
+        int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::memcpy(addr.sun_path, where.data(), where.size());
+        if (where[0] == '@') addr.sun_path[0] = '\0';
+        ::unlink(where.c_str());
+        ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr *>(&addr),
+                         static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + where.size())), 0);
+        ::setenv("NOTIFY_SOCKET", where.c_str(), 1);
+        EXPECT_TRUE(monitor::notifyServiceManager("WATCHDOG=1"));
+        char got[32] = {};
+        EXPECT_EQ(::recv(fd, got, sizeof got, MSG_DONTWAIT), 10);
+        EXPECT_STREQ(got, "WATCHDOG=1");
+        ::close(fd);
+    }
+    ::unsetenv("NOTIFY_SOCKET");
+    EXPECT_FALSE(monitor::notifyServiceManager("WATCHDOG=1"));
 }
 
 // Once the lists and look-up tables have grown to the topology, a cycle without change

@@ -484,17 +484,14 @@ protected:
     void SetUp() override {
         TOPO_REQUIRE_SANDBOX();
         mkdir(kBin, 0755);
-        topotest::writeFile(std::string(kBin) + "/multipath",
+        // commands run with a fixed PATH: the fake sits first in it (the sandbox's root)
+        mkdir("/usr/local/sbin", 0755);
+        topotest::writeFile("/usr/local/sbin/multipath",
                             "#!/bin/sh\necho \"$@\" >> /tmp/fakebin/args\ncat /tmp/fakebin/out\n"
                             "exit $(cat /tmp/fakebin/rc 2>/dev/null || echo 0)\n");
-        chmod((std::string(kBin) + "/multipath").c_str(), 0755);
-        oldPath_ = std::getenv("PATH");
-        setenv("PATH", (std::string(kBin) + ":" + oldPath_).c_str(), 1);
+        chmod("/usr/local/sbin/multipath", 0755);
         answer("", 0);
         unlink((std::string(kBin) + "/args").c_str());
-    }
-    void TearDown() override {
-        if (!oldPath_.empty()) setenv("PATH", oldPath_.c_str(), 1);
     }
     void answer(const std::string &out, int rc) {
         topotest::writeFile(std::string(kBin) + "/out", out);
@@ -503,7 +500,6 @@ protected:
     std::string args() { return topotest::readFile(std::string(kBin) + "/args"); }
 
     static constexpr const char *kBin = "/tmp/fakebin";
-    std::string oldPath_;
 };
 
 TEST_F(QueryTest, CliParsesWhateverMultipathPrintsEvenOnANonZeroExit) {
@@ -574,7 +570,7 @@ class DaemonQueryTest : public QueryTest {
 protected:
     void SetUp() override {
         QueryTest::SetUp();
-        std::string bin = std::string(kBin) + "/multipathd";
+        std::string bin = "/usr/local/sbin/multipathd";  // first in the commands' fixed PATH
         topotest::writeFile(bin, "#!/bin/sh\n[ \"$1\" = daemon ] && while :; do sleep 1; done\n"
                                  "echo \"$@\" >> /tmp/fakebin/dargs\ncat /tmp/fakebin/dout\n"
                                  "exit $(cat /tmp/fakebin/drc)\n");

@@ -265,14 +265,13 @@ class QueryCommand : public ::testing::Test {
 protected:
     void SetUp() override {
         mkdir("/dumps", 0700);
-        mkdir("/tmp/fakebin", 0755);
+        mkdir("/usr/local/sbin", 0755);  // first in the commands' fixed PATH
         std::string script = "#!/bin/sh\n"
                              "if [ \"$1\" != -ll ]; then exit 1; fi\n"
                              "if [ -n \"$2\" ] && [ \"$2\" != mpatha ]; then exit 1; fi\n"
                              "cat '" + kTestsDir + "/fixtures/mpath/worked-example.multipath-ll'\n";
-        writeFile("/tmp/fakebin/multipath", script);
-        chmod("/tmp/fakebin/multipath", 0755);
-        setenv("PATH", ("/tmp/fakebin:" + std::string(getenv("PATH"))).c_str(), 1);
+        writeFile("/usr/local/sbin/multipath", script);
+        chmod("/usr/local/sbin/multipath", 0755);
         const char *links[][2] = {{"pci-0000:5e:00.0-fc-0x2200aabbccdd0003-lun-1", "sdb"},
                                   {"pci-0000:5e:00.1-fc-0x2200aabbccdd0004-lun-1", "sdd"},
                                   {"pci-0000:5e:00.0-fc-0x2200aabbccdd0005-lun-1", "sdc"},
@@ -307,7 +306,7 @@ TEST_F(QueryCommand, UnknownDevicePrintsNothing) {
 }
 
 TEST_F(QueryCommand, NoArrayDeviceIsTwoSeparators) {
-    writeFile("/tmp/fakebin/multipath", "#!/bin/sh\necho 'mpathx (3600) dm-9 OTHER,DISK'\n");
+    writeFile("/usr/local/sbin/multipath", "#!/bin/sh\necho 'mpathx (3600) dm-9 OTHER,DISK'\n");
     morvel::common::EcItem *r = nullptr;
     EXPECT_EQ(kDash + kDash, run(morvel::cli::query, &r));
     EXPECT_EQ(0, r->code);

@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <thread>
+#include <vector>
 
 #include "cli/cli_exe.h"
 #include "common/log.h"
@@ -163,6 +165,66 @@ TEST_F(RunnerTest, OutputGrowsOutOfTheCallersBuffer) {
     ASSERT_EQ(exe_cmd_monitor("seq 1 20000", mbuf.data(), 100, &out), 1);
     EXPECT_TRUE(std::string(out) == seqText(20000));
     free(out);
+}
+
+// What a command writes reaches no reader raw: a NUL byte does not end the text, control
+// bytes become '?', and lines stay lines. The command runs with the fixed PATH and without
+// the caller's BASH_ENV.
+TEST_F(RunnerTest, OutputIsMadeHarmlessAndTheEnvironmentClean) {
+    EXPECT_EQ(runExe("printf 'a\\000b\\033[31mc\\302\\233d\\n\\tz\\n'").out, "a?b?[31mc??d\n\tz\n");
+    morvel::testfiles::writeFile("/tmp/env-file", "echo planted\n");
+    setenv("BASH_ENV", "/tmp/env-file", 1);
+    setenv("PATH", "/tmp/nowhere", 1);
+    std::vector<char> buf(256);
+    char *out = nullptr;
+    ASSERT_EQ(exe_cmd_monitor("bash -c 'echo $PATH'", buf.data(), 256, &out), 0);
+    EXPECT_EQ(std::string(out), std::string(kChildPath) + "\n");
+    unsetenv("BASH_ENV");
+    setenv("PATH", "/usr/sbin:/usr/bin:/sbin:/bin", 1);
+
+    auto env = childEnvironment(std::vector<char *>{const_cast<char *>("A=1"), const_cast<char *>("IFS=x"),
+                                                    const_cast<char *>("BASH_FUNC_f%%=() { :; }"),
+                                                    const_cast<char *>("TMPDIR=/x"), nullptr}.data());
+    EXPECT_EQ(env, (std::vector<std::string>{"A=1", std::string("PATH=") + kChildPath}));
+    struct {
+        const char *cmd;
+        int seconds;
+    } deadlines[] = {{"multipath -ll", 60},
+                     {"multipath -f mpatha", 120},
+                     {"bash /usr/bin/morvel-script/g2morvelscan.sh -s", 600},
+                     {"bash /usr/bin/morvel-script/policy.sh -g multibus", 180},
+                     {"systemctl restart multipathd", 120},
+                     {"cat /sys/block/sda/device/state", 60}};
+    for (const auto &d : deadlines) EXPECT_EQ(commandDeadlineMs(d.cmd), d.seconds * 1000) << d.cmd;
+}
+
+// A child that a command left behind is reaped once it ends (no zombie per monitor cycle);
+// a stop signal that comes while a command runs kills the command's group, then ends us.
+TEST_F(RunnerTest, LeftoversAreReapedAndStopSignalsEndTheCommandFirst) {
+    std::vector<char> buf(64);
+    char *out = nullptr;
+    ASSERT_EQ(exe_cmd_monitor("(sleep 0.2 &) ; echo started", buf.data(), 64, &out), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    ASSERT_EQ(exe_cmd_monitor("true", buf.data(), 64, &out), 0);
+    EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);  // no child at all, zombie or not
+    EXPECT_EQ(errno, ECHILD);
+
+    std::filesystem::remove("/tmp/pg");
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        std::vector<char> b(64);
+        char *o = nullptr;
+        exe_cmd("echo $$ >/tmp/pg && sleep 30", b.data(), 64, &o, nullptr);
+        _exit(0);
+    }
+    for (int i = 0; i < 400 && slurp("/tmp/pg").empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_FALSE(slurp("/tmp/pg").empty());
+    kill(pid, SIGTERM);
+    int st = 0;
+    waitpid(pid, &st, 0);
+    EXPECT_TRUE(WIFSIGNALED(st) && WTERMSIG(st) == SIGTERM);
+    EXPECT_FALSE(groupAlive());
 }
 
 TEST_F(RunnerTest, OverlongCommandLineIsRefused) {

@@ -225,13 +225,17 @@ TEST_F(Store, PlantedLockLinkIsNotFollowed) {
     unlink((path_ + ".lock").c_str());
 }
 
-// Temporary files of writers killed before their rename are removed by the next writer.
+// Temporary files of writers killed before their rename are removed by the next writer;
+// files of the administrator's that merely look alike are kept.
 TEST_F(Store, LeftoverTemporaryFilesAreRemoved) {
-    writeFile(path_ + ".a1B2c3", "{\"disk\": [");
+    const std::string leftover = dir_ + "/.morvel-tmp-" + path_.substr(path_.rfind('/') + 1) + ".a1B2c3";
+    writeFile(leftover, "{\"disk\": [");
     writeFile(path_ + ".corrupt", "kept");
+    writeFile(path_ + ".backup", "kept");
     store(kW1, "vd_a");
-    EXPECT_NE(0, access((path_ + ".a1B2c3").c_str(), F_OK));
+    EXPECT_NE(0, access(leftover.c_str(), F_OK));
     EXPECT_EQ("kept", readFile(path_ + ".corrupt"));
+    EXPECT_EQ("kept", readFile(path_ + ".backup"));
     EXPECT_EQ("vd_a", lookup(kW1));
 }
 

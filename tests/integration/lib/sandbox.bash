@@ -21,7 +21,8 @@ SB_LIB_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 : "${SB_RUN_TIMEOUT:=120}"
 export MORVEL_SRC MORVEL_STAGE SB_TEST_DIR SB_LIB_DIR SB_RUN_TIMEOUT
 SB_FAKES_DIR="$SB_LIB_DIR/../fakes"
-SB_FAKE_BIN=/opt/sb-fakes/bin
+# the programs run their commands with a fixed PATH that starts here
+SB_FAKE_BIN=/usr/local/sbin
 SB_DEFAULT_FAKES=(multipath multipathd systemctl service)
 SB_PERSIST_DEFAULT=(/dumps /sys /dev/disk /etc/multipath.conf /etc/multipath.conf.bk /etc/multipath)
 
