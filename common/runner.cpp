@@ -251,9 +251,7 @@ public:
     }
     ~RunScope() {
         if (!wasSubreaper_) prctl(PR_SET_CHILD_SUBREAPER, 0);
-        forEachForeignChild([](pid_t pid, char state) {
-            if (state == 'Z') waitpid(pid, nullptr, WNOHANG);
-        });
+        reapLeftovers();
         for (size_t i = 0; i < std::size(kStopSignals); ++i)
             if (taken_[i]) sigaction(kStopSignals[i], &old_[i], nullptr);
         if (g_stopSignal != 0) raise(g_stopSignal);
@@ -484,13 +482,13 @@ int runLogged(const Mode &mode, const char *cmd, char *buf, int size, char **out
             RUNNER_LOG(LOG_ERROR, "Malloc %zu byte space failed.\n", res.asked);
             return -2;
         case RunEnd::TooLarge:
-            RUNNER_LOG(LOG_ERROR, "Command [%s] wrote more than %zu bytes; it was stopped and its output dropped.\n",
+            RUNNER_LOG(LOG_ERROR, "Command [%s] wrote more than %zu bytes, it was stopped and its output dropped.\n",
                        line.c_str(), kCaptureMax);
             return -2;
         case RunEnd::TimedOut:
             // a caller with a deadline of its own says what the time-out means to it
             if (mode.timeoutMs <= 0)
-                RUNNER_LOG(LOG_ERROR, "Command [%s] did not end within %d s; its processes were killed.\n",
+                RUNNER_LOG(LOG_ERROR, "Command [%s] did not end within %d s, its processes were killed.\n",
                            line.c_str(), timeoutMs / 1000);
             return kTimedOut;
         case RunEnd::Done: break;
@@ -516,6 +514,15 @@ int runLogged(const Mode &mode, const char *cmd, char *buf, int size, char **out
 #undef RUNNER_LOG
 
 }  // namespace
+
+void reapLeftovers() {
+    // a cheap look first: most of the time no child has ended
+    siginfo_t info{};
+    if (waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) != 0 || info.si_pid == 0) return;
+    forEachForeignChild([](pid_t pid, char state) {
+        if (state == 'Z') waitpid(pid, nullptr, WNOHANG);
+    });
+}
 
 int exe_cmd(const char *cmd, char *buf, int size, char **out, int *grown) {
     const int status = runLogged({"exe_cmd", kCmdBufSize - 1, true, 0, kChunk}, cmd, buf, size, out);

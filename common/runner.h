@@ -22,6 +22,11 @@ constexpr size_t kCaptureMax = size_t{256} << 20;
 // and then takes its usual course.
 int commandDeadlineMs(const char *cmd);
 
+// Reaps what commands left running and has ended since (children re-parented to us while
+// a command ran); our own fork()ed children are left alone. The runner does this after
+// every command; a long-lived caller also does it while it waits.
+void reapLeftovers();
+
 // The environment a command runs with: the caller's, less what would change how the shell
 // and the helper scripts behave (BASH_ENV, ENV, TMPDIR, CDPATH, SHELLOPTS, BASHOPTS,
 // GLOBIGNORE, IFS, exported functions), and with the fixed PATH kChildPath.

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "common/log.h"
+#include "common/runner.h"
 #include "struct/mpath_parser.h"
 
 namespace morvel::monitor {
@@ -89,7 +90,14 @@ void start() {
     CycleState state;
     notifyServiceManager("READY=1");
     for (;;) {
-        paceCycles([] { return ::time(nullptr); }, [](unsigned s) { ::sleep(s); },
+        // the pause reaps, second by second, what the cycle's commands left running
+        auto pause = [](unsigned s) {
+            for (unsigned i = 0; i < s; ++i) {
+                ::sleep(1);
+                common::reapLeftovers();
+            }
+        };
+        paceCycles([] { return ::time(nullptr); }, pause,
                    [&state] {
                        oneMonitor(state);
                        notifyServiceManager("WATCHDOG=1");
