@@ -94,7 +94,7 @@ if static_build; then
     grep -qx multipath-tools "$SB_CASE/sles-requires" || sb_fail "sles: no multipath-tools"
 fi
 
-sb_case "the packaged programs are static: no program interpreter, no dynamic section"
+sb_case "the packaged programs are static and hardened: no interpreter, no dynamic section, RELRO"
 if static_build; then
     for pkg in "$DEB" "${RPM[@]}"; do
         x=$SB_CASE/${pkg##*/}
@@ -102,6 +102,7 @@ if static_build; then
         for b in morvel morvel_monitor; do
             ! readelf -lW "$x/usr/bin/$b" | grep -q INTERP || sb_fail "${pkg##*/}: $b has a program interpreter"
             readelf -d "$x/usr/bin/$b" | grep -q 'no dynamic section' || sb_fail "${pkg##*/}: $b is dynamic"
+            readelf -lW "$x/usr/bin/$b" | grep -q GNU_RELRO || sb_fail "${pkg##*/}: $b has no read-only relocations"
         done
     done
 fi
