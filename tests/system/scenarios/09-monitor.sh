@@ -3,6 +3,7 @@
 # Every line it writes is checked against the topology that multipath -ll shows before and
 # after each event; its snapshot carries over a restart. The monitor watches the array's SCSI
 # LUNs and NVMe namespaces.
+# deadline: 600
 
 # topo: the topology as the monitor records it (LUNs of the array), from multipath -ll:
 #   LUN|alias|wwid                                  one per map, in output order
@@ -196,3 +197,22 @@ before=$(topo)
 mark=$(log_mark "$MON_LOG")
 echo running >"/sys/block/$sd0/device/state"
 wait_for "and its recovery" 60 settled "$mark" "$before" has "$sd0" 5 ready
+
+say "multipathd stops answering and multipath -ll hangs: the monitor's cycle ends at its deadlines"
+mp=$(command -v multipath)
+daemon=$(pidof multipathd)
+p1=$(mon_pid)
+restarts=$(systemctl show -p NRestarts --value morvel_monitor.service)
+mark=$(log_mark "$CLI_LOG")
+cp -p "$mp" /run/multipath.real
+printf '#!/bin/sh\nexec sleep 3600\n' >"$mp"
+run kill -STOP "$daemon"
+hung() { log_since "$CLI_LOG" "$mark" | grep 'did not end within 60 s, its processes were killed'; }
+wait_for "the monitor logs the hanging command and goes on" 110 hung
+cp -p /run/multipath.real "$mp"
+run kill -CONT "$daemon"
+poll 30 multipathd show daemon
+mark=$(log_mark "$MON_LOG")
+quiet_for 22 "$mark" "the cycles after it log no false change"
+expect_eq "the same process runs on: no watchdog restart" "$p1 $restarts active" \
+    "$(mon_pid) $(systemctl show -p NRestarts --value morvel_monitor.service) $(systemctl is-active morvel_monitor.service)"
