@@ -140,7 +140,16 @@ bool openLogLocked(const char *path) {
 void backup_log_file(const char *from) {
     char bk[kPathMax] = {0};
     std::snprintf(bk, sizeof(bk), "%s%s", g_file_dir, g_bk_file_name);
-    (void)rename(from, bk);
+    if (rename(from, bk) == 0) return;
+    // Something that is no file of ours under the backup name (a folder) would stop every
+    // rotation and let the log grow without end: it is moved aside, once, and said so.
+    struct stat st{};
+    const std::string aside = std::string(bk) + ".moved-aside";
+    const bool moved = lstat(bk, &st) == 0 && S_ISDIR(st.st_mode) && rename(bk, aside.c_str()) == 0 &&
+                       rename(from, bk) == 0;
+    std::fprintf(stderr, moved ? "morvel: %s was in the way of the log's rotation, it is now %s\n"
+                               : "morvel: the log %s cannot be rotated to %s: %s\n",
+                 moved ? bk : from, moved ? aside.c_str() : bk, std::strerror(errno));
 }
 
 // A file whose last byte is not a newline holds the start of a line that its writer could

@@ -156,14 +156,19 @@ TEST_F(LogTest, RotationPastTenMebibytes) {
             morvel_log(level, "s", 1, "f", "rotation probe");
             const long L = get_file_size(log);
             ASSERT_GT(L, 0);
-            std::ofstream(bk) << "old backup";
+            // a folder in the way of the rotation is moved aside (the CLI log); a file is replaced
+            if (level == 0) fs::create_directories(std::string(bk) + "/in-the-way");
+            else std::ofstream(bk) << "old backup";
             padTo(log, 10485760 - L);
             morvel_log(level, "s", 1, "f", "rotation probe");
             EXPECT_EQ(get_file_size(log), 10485760);
-            EXPECT_EQ(slurp(bk), "old backup");
+            if (level != 0) {
+                EXPECT_EQ(slurp(bk), "old backup");
+            }
             morvel_log(level, "s", 1, "f", "rotation probe");
             EXPECT_FALSE(fs::exists(log));
             EXPECT_EQ(get_file_size(bk), 10485760 + L);
+            EXPECT_EQ(level == 0, fs::exists(std::string(bk) + ".moved-aside/in-the-way"));
             morvel_log(level, "s", 1, "f", "rotation probe");
             EXPECT_EQ(get_file_size(log), L);
             EXPECT_EQ(modeOf(log), 0600u);
