@@ -7,9 +7,12 @@
 #           10-20  no daemon, and a multipath -ll that hangs
 #           20-30  a daemon that stops answering (multipath -ll answers)
 #           30-40  /dumps full (the log and the snapshot cannot be written)
-#           40-60  a healthy host again
-# It prints the cycles due and run, the change lines expected and written, the lines lost
-# (expected but never written, or written out of turn), zombies and peak memory.
+#           40-58  a healthy host again
+#           58-60  the topology holds still, so that the last state can be compared
+# It prints the cycles due and run, the change lines written, the lines lost (a change that
+# was never logged shows as two lines in a row that do not alternate, or as a last logged
+# state that is not the topology's), zombies and peak memory. Every answer of the fakes
+# alternates between two topologies that differ by four change lines.
 #
 #   bench/monitor_soak.sh [--monitor PATH] [--minutes M] [--speed N]
 set -euo pipefail
@@ -53,7 +56,7 @@ S=/run/soak; phase=$(cat $S/phase)
 [[ -f /run/multipathd.pid ]] && echo M >>$S/calls || echo M-cycle >>$S/calls
 [[ $phase == hang ]] && exec sleep 100000
 exec 9>$S/lock; flock 9
-n=$(wc -l <$S/served); s=$((n % 2)); echo "$s $phase" >>$S/served
+n=$(wc -l <$S/served); s=$((n % 2)); [[ $phase == steady ]] && s=0; echo "$s $phase" >>$S/served
 cat $S/t$s
 F
 cat >/usr/local/sbin/multipathd <<'F'
@@ -62,7 +65,8 @@ S=/run/soak
 echo D-cycle >>$S/calls
 [[ $(cat $S/phase) == silent ]] && exec sleep 100000
 exec 9>$S/lock; flock 9
-n=$(wc -l <$S/served); s=$((n % 2)); echo "$s $(cat $S/phase)" >>$S/served
+phase=$(cat $S/phase); n=$(wc -l <$S/served); s=$((n % 2)); [[ $phase == steady ]] && s=0
+echo "$s $phase" >>$S/served
 cat $S/t$s
 F
 chmod 0755 /usr/local/sbin/multipath /usr/local/sbin/multipathd
@@ -81,7 +85,8 @@ phase_at() {  # the phase of monitor minute M
     elif ((m < minutes / 3)); then echo hang
     elif ((m < minutes / 2)); then echo silent
     elif ((m < minutes * 2 / 3)); then echo full
-    else echo normal; fi
+    elif ((m < minutes - 2)); then echo normal
+    else echo steady; fi
 }
 current=normal
 while (((SECONDS - t0) < $(real "$minutes"))); do
@@ -111,20 +116,18 @@ daemon_off
 
 # ---------------------------------------------------------------- the reckoning
 cycles=$(grep -c -- '-cycle$' "$S/calls" || true)
-# Replay: the first answer creates everything; later an answer that differs from what was
-# last logged gives four lines, unless /dumps was full (then nothing is logged or kept).
-read -r expected lost_full < <(awk '
-    NR == 1 { committed = $1; lines = ($1 == 0) ? 6 : 3; next }
-    $1 != committed { if ($2 == "full") { full += 4 } else { lines += 4; committed = $1 } }
-    END { print lines, full }' "$S/served")
-written=$(grep -c 'The ' /dumps/morvel_monitor.log || true)
-# out of turn: two lines in a row for sdc that do not alternate
-out_of_turn=$(grep -o 'changed from \[[a-z]*\] to \[[a-z]*\] for the path \[ dev_name: sdc' /dumps/morvel_monitor.log |
-    awk '{ if (NR > 1 && $3 != last) bad++; last = $5 } END { print bad + 0 }')
-lost=$((expected > written ? expected - written : 0))
+log=/dumps/morvel_monitor.log
+written=$(grep -c 'The ' "$log" || true)
+# A change never logged breaks the alternation of sdc's checker state or of mpathb's LUN
+# lines, or leaves a last logged state other than the topology's (t0: sdc ready, mpathb there).
+breaks=$(grep -oE 'changed from \[[a-z]+\] to \[[a-z]+\] for the path \[ dev_name: sdc|lun is (created|deleted), the properties are \[ path_alias: mpathb' "$log" |
+    awk '/sdc/ { split($0, w, /[][]/); if (n_s++ && w[2] != last_s) bad++; last_s = w[4] }
+         /mpathb/ { k = /created/ ? "c" : "d"; if (k == last_l) bad++; last_l = k }
+         END { if (last_s != "ready" || last_l != "c") bad++; print bad + 0 }')
+{ IFS= read -r first; } <"$S/served"
 echo "monitor minutes: $minutes at x$speed; cycles due: $((minutes * 6)); cycles run: $cycles"
-echo "change lines expected: $expected; written: $written; lost: $lost; out of turn: $out_of_turn"
-echo "lines that could not be written while /dumps was full (sent to standard error, logged again later): $(grep -c '^\[' "$S/stderr" || true)"
+echo "answers served (alternating): $(grep -c . "$S/served"); change lines written: $written; changes lost: $breaks"
+echo "change lines sent to standard error while /dumps was full, and logged again later: $(grep -c '^\[' "$S/stderr" || true)"
 echo "timed-out commands: $(grep -c 'did not end within' /dumps/morvel_cli.log || true)"
 echo "zombies: $zombies_end at the end, at most $zombies_max at once; peak memory: $peak"
-((lost == 0 && out_of_turn == 0 && zombies_end == 0))
+((breaks == 0 && zombies_end == 0))

@@ -501,7 +501,7 @@ int runLogged(const Mode &mode, const char *cmd, char *buf, int size, char **out
         std::string_view text(cap.data(), cap.held());
         while (!text.empty()) {
             const size_t nl = std::min(text.find('\n'), text.size());
-            RUNNER_LOG(LOG_ERROR, "Error message: %.*s\n", static_cast<int>(nl), text.data());
+            RUNNER_LOG(LOG_ERROR, "Error message: %.*s", static_cast<int>(nl), text.data());
             text.remove_prefix(std::min(nl + 1, text.size()));
         }
     } else {
