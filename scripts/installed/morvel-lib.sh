@@ -7,6 +7,10 @@
 MV_CONF=/etc/multipath.conf
 MV_STATE_DIR=/etc/morvel
 
+# What the scripts create is no one else's to write, whatever the caller's umask: the folders
+# get their modes explicitly, files are 0644 unless made otherwise.
+umask 022
+
 # shellcheck source=morvel-lists.sh
 source "$(dirname -- "${BASH_SOURCE[0]}")/morvel-lists.sh" || return 1
 
@@ -560,9 +564,18 @@ mv_same_path() {
     [[ "${a[2]}" != - && "${a[2]}" == "${b[2]}" ]]
 }
 
+# mv_state_dir: the folder of morvel's own state, 0755 and no one else's to write (an older
+# release may have made it open to all).
+mv_state_dir() {
+    if [[ ! -d "$MV_STATE_DIR" ]]; then
+        mkdir -m 0755 -- "$MV_STATE_DIR" || return 1
+    fi
+    chmod go-w -- "$MV_STATE_DIR"
+}
+
 # Serialises the users of the record file.
 mv_lock_record() {
-    mkdir -p -- "$MV_STATE_DIR" || return 1
+    mv_state_dir || return 1
     command -v flock >/dev/null 2>&1 || return 0
     exec 7>>"$MV_STATE_DIR/.offline_paths.lock" || return 0
     flock -w 30 7 || { mv_err "the record $MV_OFFLINE_RECORD is busy"; return 1; }
