@@ -8,6 +8,7 @@
 #include "cli/cli_exe.h"
 #include "cli/cli_tags.h"
 #include "cli/cmd_mgmt.h"
+#include "cli/conf_edit.h"
 #include "common/comm_util.h"
 #include "common/script_cmds.h"
 
@@ -31,6 +32,17 @@ void forEachBinding(const char *listing, Fn fn) {
         if (eol == nullptr) break;
         p = eol + 1;
     }
+}
+
+// Runs alias.sh to change a binding, as one edit of multipath.conf.
+EcItem *runAliasEdit(const char *cmd, OutBuf &out) {
+    handInitSystemToScripts();  // a change reaches a running multipathd
+    ConfTransaction txn;
+    EcItem *item = txn.begin();
+    if (item->code != 0) return item;
+    item = exeLiunxInfoCmd(cmd, out.get(), out.size());
+    txn.commit();
+    return item;
 }
 
 }  // namespace
@@ -59,8 +71,7 @@ EcItem *setalias() {
     snprintf(cmd, sizeof cmd, "%s %s set %s %s", common::CMD_sh, common::SH_alias, gParamWwidVal,
              gParamAliasVal);
     OutBuf out;
-    handInitSystemToScripts();  // a change reaches a running multipathd
-    EcItem *item = exeLiunxInfoCmd(cmd, out.get(), out.size());
+    EcItem *item = runAliasEdit(cmd, out);
     if (item->code == 0) return &EC_ok;
     switch (out.get()[0]) {
     case '4':
@@ -76,8 +87,7 @@ EcItem *delalias() {
     char cmd[common::kCmdBufSize];
     snprintf(cmd, sizeof cmd, "%s %s del %s", common::CMD_sh, common::SH_alias, gParamWwidVal);
     OutBuf out;
-    handInitSystemToScripts();  // a change reaches a running multipathd
-    EcItem *item = exeLiunxInfoCmd(cmd, out.get(), out.size());
+    EcItem *item = runAliasEdit(cmd, out);
     if (item->code == 0) return &EC_ok;
     return out.get()[0] == '7' ? withParams(&EC_no_wwid, gParamWwidVal) : item;
 }
