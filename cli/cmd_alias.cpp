@@ -34,17 +34,6 @@ void forEachBinding(const char *listing, Fn fn) {
     }
 }
 
-// Runs alias.sh to change a binding, as one edit of multipath.conf.
-EcItem *runAliasEdit(const char *cmd, OutBuf &out) {
-    handInitSystemToScripts();  // a change reaches a running multipathd
-    ConfTransaction txn;
-    EcItem *item = txn.begin();
-    if (item->code != 0) return item;
-    item = exeLiunxInfoCmd(cmd, out.get(), out.size());
-    txn.commit();
-    return item;
-}
-
 }  // namespace
 
 std::string formatAliasTable(const char *listing) {
@@ -71,7 +60,8 @@ EcItem *setalias() {
     snprintf(cmd, sizeof cmd, "%s %s set %s %s", common::CMD_sh, common::SH_alias, gParamWwidVal,
              gParamAliasVal);
     OutBuf out;
-    EcItem *item = runAliasEdit(cmd, out);
+    handInitSystemToScripts();  // a change reaches a running multipathd
+    EcItem *item = runConfEdit(cmd, out.get(), out.size());
     if (item->code == 0) return &EC_ok;
     switch (out.get()[0]) {
     case '4':
@@ -87,7 +77,8 @@ EcItem *delalias() {
     char cmd[common::kCmdBufSize];
     snprintf(cmd, sizeof cmd, "%s %s del %s", common::CMD_sh, common::SH_alias, gParamWwidVal);
     OutBuf out;
-    EcItem *item = runAliasEdit(cmd, out);
+    handInitSystemToScripts();  // a change reaches a running multipathd
+    EcItem *item = runConfEdit(cmd, out.get(), out.size());
     if (item->code == 0) return &EC_ok;
     return out.get()[0] == '7' ? withParams(&EC_no_wwid, gParamWwidVal) : item;
 }

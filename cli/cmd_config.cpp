@@ -62,15 +62,11 @@ EcItem *config() {
     // manage it, and drives the service as start and stop do.
     setenv(kFcNvmeEnv, isFcNvmeCapable(common::get_os_name()) ? "yes" : "no", 1);
     handInitSystemToScripts();
-    ConfTransaction txn;
-    EcItem *item = txn.begin();
-    if (item->code != 0) return item;
     char cmd[common::kCmdBufSize];
     snprintf(cmd, sizeof cmd, "%s %s", CMD_sh, common::CMD_G2CONFIG_FILE);
     OutBuf out;
-    item = exeLiunxInfoCmd(cmd, out.get(), out.size());
     // A file written before the service failed stays, and "restart" can put its backup back.
-    txn.commit();
+    EcItem *item = runConfEdit(cmd, out.get(), out.size());
     if (item->code == 0) return &EC_ok;
     if (strstr(out.get(), "distribute type is not supported") != nullptr) {
         MLOG(common::LOG_ERROR, kMgmtLogSrc, "The distribution is not supported by [%s]\n", cmd);

@@ -211,6 +211,15 @@ void ConfTransaction::commit() {
     writeBackupRecord({identityOf(copy_), identityOf(now)});
 }
 
+EcItem *runConfEdit(const char *cmd, char *out, int outSize) {
+    ConfTransaction txn;
+    EcItem *item = txn.begin();
+    if (item->code != 0) return item;
+    item = exeLiunxInfoCmd(cmd, out, outSize);
+    txn.commit();
+    return item;
+}
+
 EcItem *backupConfFile() {
     char cmd[common::kCmdBufSize];
     snprintf(cmd, sizeof cmd, "%s %s %s.bk", CMD_cp, CONF_FILE, CONF_FILE);

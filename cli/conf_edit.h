@@ -61,4 +61,8 @@ private:
     std::string copy_;
 };
 
+// Runs a helper script that edits the file (command line cmd, output into out) as one
+// transaction; a change it made stays, whatever its exit status. The runner's item.
+EcItem *runConfEdit(const char *cmd, char *out, int outSize);
+
 }  // namespace morvel::cli
