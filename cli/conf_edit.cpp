@@ -86,6 +86,7 @@ bool readConf(const std::string &path, std::string &text, bool *exists) {
     if (fd < 0) return errno == ENOENT;
     struct stat st{};
     int err = 0;
+    errno = 0;
     if (::fstat(fd, &st) != 0) {
         err = errno;
     } else if (!S_ISREG(st.st_mode)) {
