@@ -110,7 +110,9 @@ int writeConf(const std::string &text, const std::string &path) {
     struct stat st{};
     const bool existed = ::stat(dest, &st) == 0;
     common::AtomicFile file(dest, existed ? (st.st_mode & 07777) : 0644, ".morvel-restore");
-    if (existed && file.created()) (void)::fchown(file.fd(), st.st_uid, st.st_gid);
+    // the owner is kept where it can be; a file left root's is still root's to manage
+    const bool ownerKept = !existed || !file.created() || ::fchown(file.fd(), st.st_uid, st.st_gid) == 0;
+    (void)ownerKept;
     if (file.write(text.data(), text.size()) && file.commit()) return 0;
     return file.error() != 0 ? file.error() : EIO;
 }
