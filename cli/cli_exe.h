@@ -45,6 +45,9 @@ EcItem *version();
 
 // ---- shared by several commands ----
 EcItem *getStatus(char *running);
+// Both under the lock of a ConfTransaction (cli/conf_edit.h). The first copies multipath.conf
+// to multipath.conf.bk; the second puts that copy back only when it is the one taken before the
+// morvel change that made the file as it is now, and then says so.
 EcItem *backupConfFile();
 void rollBackConfFile();
 EcItem *getConf(char *group, int groupLen, char *chooser, int chooserLen);

@@ -8,6 +8,7 @@
 #include "cli/cli_exe.h"
 #include "cli/cli_tags.h"
 #include "cli/cmd_mgmt.h"
+#include "cli/conf_edit.h"
 #include "common/comm_util.h"
 #include "common/script_cmds.h"
 
@@ -60,7 +61,7 @@ EcItem *setalias() {
              gParamAliasVal);
     OutBuf out;
     handInitSystemToScripts();  // a change reaches a running multipathd
-    EcItem *item = exeLiunxInfoCmd(cmd, out.get(), out.size());
+    EcItem *item = runConfEdit(cmd, out.get(), out.size());
     if (item->code == 0) return &EC_ok;
     switch (out.get()[0]) {
     case '4':
@@ -77,7 +78,7 @@ EcItem *delalias() {
     snprintf(cmd, sizeof cmd, "%s %s del %s", common::CMD_sh, common::SH_alias, gParamWwidVal);
     OutBuf out;
     handInitSystemToScripts();  // a change reaches a running multipathd
-    EcItem *item = exeLiunxInfoCmd(cmd, out.get(), out.size());
+    EcItem *item = runConfEdit(cmd, out.get(), out.size());
     if (item->code == 0) return &EC_ok;
     return out.get()[0] == '7' ? withParams(&EC_no_wwid, gParamWwidVal) : item;
 }

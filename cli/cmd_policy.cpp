@@ -10,6 +10,7 @@
 #include "cli/cli_exe.h"
 #include "cli/cli_tags.h"
 #include "cli/cmd_mgmt.h"
+#include "cli/conf_edit.h"
 #include "common/log.h"
 #include "common/os_name.h"
 #include "common/script_cmds.h"
@@ -99,11 +100,15 @@ EcItem *setpathpolicy() {
     const char *typeName = nvme ? "nvme" : "scsi";
     const char *script = nvme ? common::CMD_NVME_POLICY_FILE : common::CMD_POLICY_FILE;
 
-    // Without a configuration file the backup fails: its item is the result.
-    EcItem *item = backupConfFile();
+    // One lock from the backup through the edit, the reload and the restore. Without a
+    // configuration file the backup fails: its item is the result.
+    ConfTransaction txn;
+    EcItem *item = txn.begin();
     if (item->code != 0) return item;
-    auto undo = [](EcItem *failed) {
-        rollBackConfFile();
+    item = backupConfFile();
+    if (item->code != 0) return item;
+    auto undo = [&txn](EcItem *failed) {
+        txn.rollBack();
         return failed;
     };
 
@@ -135,6 +140,7 @@ EcItem *setpathpolicy() {
     }
 
     // Only changes that stay in the file are recorded.
+    txn.commit();
     if (gParamGroupVal[0] != '\0' && strncmp(gParamGroupVal, oldGroup, kPolicyLen) != 0) {
         MLOG(common::LOG_MONITOR, kMgmtLogSrc, "The path group policy is changed from [ %s ] to [ %s ]",
              oldGroup, gParamGroupVal);

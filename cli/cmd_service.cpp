@@ -12,6 +12,7 @@
 
 #include "cli/cli_exe.h"
 #include "cli/cmd_mgmt.h"
+#include "cli/conf_edit.h"
 #include "common/comm_util.h"
 #include "common/log.h"
 #include "common/runner.h"
@@ -130,9 +131,13 @@ EcItem *status() {
 }
 
 EcItem *restart() {
+    // No command edits the file between the reload and the restore.
+    ConfTransaction txn;
+    EcItem *item = txn.begin();
+    if (item->code != 0) return item;
     char running = 0;
     (void)getStatus(&running);
-    EcItem *item = chMultipathdService(running ? "reload" : "start");
+    item = chMultipathdService(running ? "reload" : "start");
     if (item->code != 0) rollBackConfFile();
     return item;
 }

@@ -51,10 +51,12 @@ EcItem *checkScsiState(const char *deviceName, const char *word, int *flag) {
     return item;
 }
 
-void recordPathState(const char *verb, const char *dev) {
+// The offline record drives the offlining at boot: a record that could not be written is a
+// failure.
+EcItem *recordPathState(const char *verb, const char *dev) {
     char cmd[common::kCmdBufSize];
     snprintf(cmd, sizeof cmd, "%s %s %s %s", common::CMD_sh, common::SH_path_state_record, verb, dev);
-    (void)exeLiunxTaskCmd(cmd);
+    return exeLiunxTaskCmdStrict(cmd);
 }
 
 // Writes a SCSI path's state attribute; a write that fails is a failure.
@@ -92,7 +94,14 @@ struct StateChange {
     const char *recordVerb; // path_state_record.sh: add while offline, del when online again
 };
 
-EcItem *changePathState(char *pathAlias, char *deviceName, const StateChange &c) {
+constexpr StateChange kOffline{"offline", &EC_is_already_offline, "fail", &EC_offline_path_fail, "add"};
+constexpr StateChange kOnline{"running", &EC_is_already_online, "reinstate", &EC_online_path_fail, "del"};
+
+EcItem *applyState(const char *dev, const StateChange &c) {
+    return isNvmePath(dev) ? switchNvmePath(c.nvmeAction, dev, c.nvmeFailed) : writeScsiState(c.scsiState, dev);
+}
+
+EcItem *changePathState(char *pathAlias, char *deviceName, const StateChange &c, const StateChange &undo) {
     char dev[kDevNameLen];
     EcItem *item = lookUpPath(pathAlias, deviceName, dev);
     if (item->code != 0) return item;
@@ -101,12 +110,16 @@ EcItem *changePathState(char *pathAlias, char *deviceName, const StateChange &c)
         int inState = 0;
         (void)checkScsiState(dev, c.scsiState, &inState);
         if (inState == 1) return withParams(c.already, dev);
-        item = writeScsiState(c.scsiState, dev);
-    } else {
-        item = switchNvmePath(c.nvmeAction, dev, c.nvmeFailed);
     }
+    item = applyState(dev, c);
     if (item->code != 0) return item;
-    recordPathState(c.recordVerb, dev);
+    item = recordPathState(c.recordVerb, dev);
+    if (item->code != 0) {
+        // The record and the path must agree: the path goes back to where it was.
+        MLOG(LOG_ERROR, kMgmtLogSrc, "The offline record of path [%s] was not changed, the path is set back\n", dev);
+        if (applyState(dev, undo)->code != 0) MLOG(LOG_ERROR, kMgmtLogSrc, "Set path [%s] back failed\n", dev);
+        return item;
+    }
     return &EC_ok;
 }
 
@@ -126,13 +139,11 @@ EcItem *checkPathOfflineState(char *deviceName, int *isOffline) {
 }
 
 EcItem *setPathOffline(char *pathAlias, char *deviceName) {
-    return changePathState(pathAlias, deviceName,
-                           {"offline", &EC_is_already_offline, "fail", &EC_offline_path_fail, "add"});
+    return changePathState(pathAlias, deviceName, kOffline, kOnline);
 }
 
 EcItem *setPathOnline(char *pathAlias, char *deviceName) {
-    return changePathState(pathAlias, deviceName,
-                           {"running", &EC_is_already_online, "reinstate", &EC_online_path_fail, "del"});
+    return changePathState(pathAlias, deviceName, kOnline, kOffline);
 }
 
 EcItem *setpathstate() {

@@ -8,7 +8,7 @@
 #   alias.sh del <wwid>           unbind; fails with output "7..." when the WWID has no alias
 #   alias.sh query                one binding a line: the WWID, a blank, the alias
 # When multipathd runs, a change is applied at once with "multipathd reconfigure". set and del
-# are run by morvel, which hands down MORVEL_INIT (morvel-lib.sh).
+# are run by morvel, which hands down MORVEL_INIT and the lock of the file (morvel-lib.sh).
 
 # shellcheck source=morvel-lib.sh
 source "$(dirname -- "${BASH_SOURCE[0]}")/morvel-lib.sh" || exit 1

@@ -8,7 +8,8 @@
 #     failover, round-robin) and replacing old blocks instead of adding more; the rest of the
 #     file is left as it was;
 #   - enables multipathd and starts it, or reloads it when it runs.
-# It is run by "morvel config", which hands down MORVEL_FCNVME and MORVEL_INIT (morvel-lib.sh).
+# It is run by "morvel config", which hands down MORVEL_FCNVME, MORVEL_INIT and the lock of the
+# file (morvel-lib.sh).
 # Running it again changes nothing. Exit status 0 on success.
 
 # shellcheck source=morvel-lib.sh
@@ -63,7 +64,8 @@ case $? in
     *) exit 1 ;;
 esac
 
-if ! mv_multipathd_enable_start; then
+# a daemon started from here must not keep the lock of the file
+if ! mv_multipathd_enable_start 8>&-; then
     echo "multipathd could not be started or reloaded; see its service log"
     exit 3
 fi

@@ -7,6 +7,10 @@
 MV_CONF=/etc/multipath.conf
 MV_STATE_DIR=/etc/morvel
 
+# What the scripts create is no one else's to write, whatever the caller's umask: the folders
+# get their modes explicitly, files are 0644 unless made otherwise.
+umask 022
+
 # shellcheck source=morvel-lists.sh
 source "$(dirname -- "${BASH_SOURCE[0]}")/morvel-lists.sh" || return 1
 
@@ -40,14 +44,41 @@ mv_read_attr() {
     printf '%s' "$v"
 }
 
-# Serialises the morvel edits of /etc/multipath.conf (policy, config, alias) between processes.
+# Serialises the edits of /etc/multipath.conf (policy, config, alias) between processes. The
+# lock rule is morvel's: a morvel command holds the lock from its backup through the edit, the
+# reload and any restore, and the script it runs works under that lock. Run otherwise, the
+# script takes the lock itself (fd 8; commands that outlive the script must not inherit it).
 mv_lock_conf() {
+    mv_conf_lock_handed_down && return 0
     local dir=/run
     [[ -d "$dir" ]] || dir=/var/run
     [[ -d "$dir" ]] || dir=/tmp
     command -v flock >/dev/null 2>&1 || return 0
-    exec 8>"$dir/morvel-multipath-conf.lock" || return 0
+    exec 8>>"$dir/morvel-multipath-conf.lock" || return 0
     flock -w 30 8 || { mv_err "another morvel command is editing $MV_CONF"; return 1; }
+}
+
+# mv_conf_lock_handed_down: the morvel command named by MORVEL_CONF_LOCK (its process id) runs
+# this script and holds the lock for it. A value that names no morvel process above this one
+# hands nothing down.
+mv_conf_lock_handed_down() {
+    local holder=${MORVEL_CONF_LOCK:-} p=$PPID key value comm
+    [[ "$holder" =~ ^[1-9][0-9]{0,9}$ ]] || return 1
+    while ((p > 1)); do
+        if ((p == holder)); then
+            read -r comm 2>/dev/null <"/proc/$p/comm" || return 1
+            [[ "$comm" == morvel* ]]  # morvel accepts any program name that begins so
+            return
+        fi
+        value=""
+        while read -r key value; do
+            [[ "$key" == PPid: ]] && break
+            value=""
+        done 2>/dev/null <"/proc/$p/status"
+        [[ "$value" =~ ^[0-9]+$ ]] || return 1
+        p=$value
+    done
+    return 1
 }
 
 # mv_atomic_replace TARGET NEWFILE: puts NEWFILE's bytes in place of TARGET through a temporary
@@ -86,7 +117,8 @@ mv_atomic_replace() {
     sync -- "$dir" 2>/dev/null || true
 }
 
-# mv_backup_conf: the copy that morvel restores when a later step fails (/etc/multipath.conf.bk).
+# mv_backup_conf: the file as it was before the change (/etc/multipath.conf.bk), which "morvel
+# restart" puts back when the service cannot take the changed file.
 mv_backup_conf() {
     [[ -f "$MV_CONF" ]] || return 0
     \cp -fp -- "$MV_CONF" "$MV_CONF.bk"
@@ -331,6 +363,7 @@ mv_os_supported() {
 #   MORVEL_FCNVME  yes or no: the distribution carries FC-NVMe with dm-multipath, so the NVMe
 #                  device block belongs in the file ("morvel config");
 #   MORVEL_INIT    sysv or systemd: what drives the multipathd service.
+# (The lock of multipath.conf is handed down the same way, in MORVEL_CONF_LOCK: mv_lock_conf.)
 # mv_need_rules NAME...: every rule named is handed down; else the script stops before it
 # changes anything.
 mv_need_rules() {
@@ -560,9 +593,18 @@ mv_same_path() {
     [[ "${a[2]}" != - && "${a[2]}" == "${b[2]}" ]]
 }
 
+# mv_state_dir: the folder of morvel's own state, 0755 and no one else's to write (an older
+# release may have made it open to all).
+mv_state_dir() {
+    if [[ ! -d "$MV_STATE_DIR" ]]; then
+        mkdir -m 0755 -- "$MV_STATE_DIR" || return 1
+    fi
+    chmod go-w -- "$MV_STATE_DIR"
+}
+
 # Serialises the users of the record file.
 mv_lock_record() {
-    mkdir -p -- "$MV_STATE_DIR" || return 1
+    mv_state_dir || return 1
     command -v flock >/dev/null 2>&1 || return 0
     exec 7>>"$MV_STATE_DIR/.offline_paths.lock" || return 0
     flock -w 30 7 || { mv_err "the record $MV_OFFLINE_RECORD is busy"; return 1; }

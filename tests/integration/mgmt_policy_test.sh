@@ -124,7 +124,7 @@ policy_host
 sb_fake policy.sh set --run "$T/edit-then-fail"
 sb_run morvel setpathpolicy -group failover
 sb_assert_status 1
-sb_assert_stdout_file $G/exe_cmd_failed.out
+sb_assert_stdout_file $G/policy_restored.out
 conf_unchanged
 sb_assert_cmd_not_ran "systemctl reload multipathd.service"
 sb_assert_no_file /dumps/morvel_monitor.log
@@ -154,7 +154,7 @@ sb_fake policy.sh set --run "$T/edit-ok"
 sb_fake systemctl reload --status 1 --err "Job for multipathd.service failed."
 sb_run morvel setpathpolicy -group failover
 sb_assert_status 1
-sb_assert_stdout_file $G/exe_cmd_failed.out
+sb_assert_stdout_file $G/policy_restored.out
 conf_unchanged
 [[ -L "$(sb_file /etc/multipath.conf)" && $(stat -c %a "$(sb_file /etc/multipath/keldor.conf)") == 640 ]] ||
     sb_fail "the restore replaced the link or lost the mode"
@@ -183,27 +183,49 @@ sb_assert_cmd_not_ran "policy.sh set failover round-robin"
 sb_assert_no_file /etc/multipath.conf.bk/multipath.conf
 conf_unchanged
 
-sb_case "the backup and the restore wait for the lock the helper scripts hold on multipath.conf"
+sb_case "the backup waits for a writer that holds the lock; the restore puts back what it saw"
 # another writer holds the lock for a second, then appends a line and lets go
 cat >"$T/hold-lock" <<'EOF'
 ( exec 9>/run/morvel-multipath-conf.lock; flock 9; : >/tmp/holding; sleep 1
   echo "# edited under the lock" >>/etc/multipath.conf ) </dev/null >/dev/null 2>&1 &
 while [ ! -e /tmp/holding ]; do sleep 0.05; done
-rm -f /tmp/holding
 EOF
-cp "$T/hold-lock" "$T/hold-lock-then-fail" && echo "exit 1" >>"$T/hold-lock-then-fail"
 policy_host
-sb_fake policy.sh set --run "$T/hold-lock-then-fail"
+sb_fake policy.sh set --run "$T/edit-then-fail"
 sb_copy "$T/hold-lock" /tmp/hold-lock
 sb_script <<'EOF'
 bash /tmp/hold-lock
 sb_run morvel setpathpolicy -group failover
 sb_assert_status 1
-flock /run/morvel-multipath-conf.lock true
+sb_assert_stdout_file golden/mgmt/policy_restored.out
 EOF
-# the backup holds the other writer's line; the restore came after its second one
 sb_assert_file_contains /etc/multipath.conf.bk 'edited under the lock'
 sb_assert_file /etc/multipath.conf <"$(sb_file /etc/multipath.conf.bk)"
+
+sb_case "setalias while setpathpolicy's reload fails: the alias stays, the policy change is undone"
+# The reload fails once setalias is done, or after five seconds while setalias waits for it.
+cat >"$T/slow-reload" <<'EOF'
+: >/tmp/reloading
+for _ in $(seq 50); do [ -e /tmp/alias.done ] && break; sleep 0.1; done
+echo "Job for multipathd.service failed."
+exit 1
+EOF
+sb_copy "$T/multipath.conf" /etc/multipath.conf
+sb_fake systemctl status multipathd.service --out-file "$F/systemctl-status-multipathd-running.out"
+sb_fake systemctl reload multipathd.service --run "$T/slow-reload"
+sb_script <<'EOF'
+sb_bg morvel setpathpolicy -group failover >/dev/null
+sb_wait_until 60 test -e /tmp/reloading
+sb_run morvel setalias -wwid 3600a098038303053453f463045727a41 -alias dbdata
+sb_assert_status 0
+: >/tmp/alias.done
+wait "$(cat "$SB_CASE/out/bg.1.pid")"
+echo $? >"$SB_CASE/out/bg.1.status"
+EOF
+[[ "$(cat "$SB_CASE/out/bg.1.status")" == 1 ]] || sb_fail "setpathpolicy exited $(cat "$SB_CASE/out/bg.1.status")"
+cmp -s "$SB_CASE/out/bg.1.stdout" "$SB_TEST_DIR/$G/policy_restored.out" || sb_fail "setpathpolicy said: $(cat "$SB_CASE/out/bg.1.stdout")"
+sb_assert_file_contains /etc/multipath.conf '^        path_grouping_policy    multibus$'
+sb_assert_file_contains /etc/multipath.conf '^        alias                  dbdata$'
 
 sb_case "a failing policy query stops with its item; without multipath.conf the failing backup's (code 3)"
 policy_host

@@ -106,20 +106,39 @@ sb_assert_status 0
 sb_assert_cmd_ran "systemctl reload multipathd.service"
 sb_assert_cmd_not_ran "systemctl start multipathd.service"
 
-sb_case "restart that fails puts the backup of multipath.conf back"
+sb_case "restart that fails restores only the backup of the file as morvel's last change left it"
 stopped
-sb_put /etc/multipath.conf "new"
-sb_put /etc/multipath.conf.bk "old"
+sb_persist /etc/morvel
 sb_fake systemctl start --status 1 --err "Job for multipathd.service failed."
+sb_fake_script alias.sh
+sb_fake alias.sh set --run <(echo 'echo "edited by setalias" >/etc/multipath.conf')
+sb_put /etc/multipath.conf "before"
+sb_put /etc/multipath.conf.bk "months old"
+# a backup that no morvel change of this file left is not restored
 sb_run morvel restart
 sb_assert_status 1
 sb_assert_stdout_file $G/exe_cmd_failed.out
-sb_assert_file /etc/multipath.conf old
+sb_assert_file /etc/multipath.conf before
+sb_run morvel setalias -wwid 36001405aaaaaaaaaaaaaaaaaaaaaaaaa -alias dbdata
+sb_assert_status 0
+sb_assert_file /etc/multipath.conf.bk before
+sb_run morvel restart
+sb_assert_status 1
+sb_assert_stdout_file $G/restart_restored.out
+sb_assert_file /etc/multipath.conf before
+# once restored, the backup belongs to no later state
+sb_run morvel restart
+sb_assert_stdout_file $G/exe_cmd_failed.out
+sb_assert_file /etc/multipath.conf before
+# an administrator's edit after the last morvel change is kept
+sb_run morvel setalias -wwid 36001405aaaaaaaaaaaaaaaaaaaaaaaaa -alias dbdata
+sb_put /etc/multipath.conf "edited by hand"
+sb_run morvel restart
+sb_assert_stdout_file $G/exe_cmd_failed.out
+sb_assert_file /etc/multipath.conf "edited by hand"
 sb_fake systemctl start </dev/null
-sb_put /etc/multipath.conf "new"
 sb_run morvel restart
 sb_assert_status 0
-sb_assert_file /etc/multipath.conf new
 
 sb_case "scan prints the waiting line, runs the rescan, then the FC-NVMe discovery, whose outcome alone counts"
 scripts

@@ -68,6 +68,30 @@ sb_assert_stdout_file $G/exe_cmd_failed.out
 sb_assert_cmd_not_ran "path_state_record.sh add sdb"
 sb_assert_log_contains 'ERROR .*cli/cli_exe .*Execute command \[echo offline > /sys/block/sdb/device/state\] failed'
 
+sb_case "a record that cannot be written fails the command (code 3) and puts the path back"
+iscsi_host
+sb_fake path_state_record.sh --status 1 --out "cannot write /etc/morvel/offline_paths"
+sb_run morvel setstate -path_alias mpatha -device_name sdb -state offline
+sb_assert_status 1
+sb_assert_stdout_file $G/exe_cmd_failed.out
+sb_assert_file /sys/block/sdb/device/state running
+sb_assert_sh_ran "echo running > /sys/block/sdb/device/state 2>&1"
+sb_put /sys/block/sdb/device/state offline
+sb_run morvel setstate -path_alias mpatha -device_name sdb -state online
+sb_assert_status 1
+sb_assert_file /sys/block/sdb/device/state offline
+sb_assert_cmd_ran "path_state_record.sh del sdb"
+sb_fake multipath -ll --out-file "$F/mixed-3-maps-one-path-failed-each.multipath-ll"
+sb_run morvel setstate -path_alias mpathc -device_name nvme0n1 -state offline
+sb_assert_status 1
+sb_assert_stdout_file $G/exe_cmd_failed.out
+sb_assert_cmdlog <<'EOF'
+multipath -ll
+multipathd fail path nvme0n1
+path_state_record.sh add nvme0n1
+multipathd reinstate path nvme0n1
+EOF
+
 sb_case "an unknown alias is 115; a path of another device is 116; nothing is changed"
 mixed_host
 sb_put /sys/block/sda/device/state running

@@ -172,7 +172,7 @@ standins() {
             sb_fail "$1: stand-in $pkg does not build:"$'\n'"$(tail -n 10 "$2/rpmbuild.log")"
     done
 }
-for fam in "${FAMILIES[@]}"; do
+static_build && for fam in "${FAMILIES[@]}"; do
     root=$SB_CASE/$fam-root
     mkdir -p "$root/usr/bin" "$SB_CASE/$fam-standins"
     # the base system: the merged /usr of RHEL 7 and later, a plain /bin on SLES; its tools

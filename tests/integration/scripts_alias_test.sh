@@ -124,6 +124,10 @@ sb_run bash $A set $W3 other
 sb_assert_status 1
 sb_assert_stdout_contains '^alias.sh: MORVEL_INIT is not set; this script is run by morvel$'
 sb_assert_file /etc/multipath.conf <"$SB_CASE/before.conf"
+# only a morvel command above the script hands the lock of the file down
+sb_run bash -c 'source /usr/bin/morvel-script/morvel-lib.sh
+    for v in $$ $PPID 1 0 x ""; do MORVEL_CONF_LOCK=$v mv_conf_lock_handed_down && echo "[$v] taken"; done; true'
+sb_assert_stdout </dev/null
 
 sb_case "without multipath.conf: empty listing, set creates the file, del answers 7"
 multipathd_stopped

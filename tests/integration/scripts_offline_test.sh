@@ -102,8 +102,13 @@ sb_case "records: one per path, paths not present are skipped and kept, del forg
 sb_persist /etc/morvel
 scsi_path sdc 2:0:0:0 $WA $BP1
 scsi_path sdd 3:0:0:0 $WA $BP2
+# the caller's umask 000 does not reach the folder and the record that drive boot-time offlining
+sb_run bash -c "umask 000; bash $S/path_state_record.sh add sdc"
+modes=$(stat -c %a "$(sb_file /etc/morvel)" "$(sb_file $R)" "$(sb_file /etc/morvel/.offline_paths.lock)")
+[[ "$(echo $modes)" == "755 644 644" ]] || sb_fail "modes under umask 000: $(echo $modes)"
+chmod 0777 "$(sb_file /etc/morvel)"
 sb_run bash $S/path_state_record.sh add sdc
-sb_run bash $S/path_state_record.sh add sdc
+[[ $(stat -c %a "$(sb_file /etc/morvel)") == 755 ]] || sb_fail "a folder open to all stays so"
 sb_run bash $S/path_state_record.sh add sdd
 sb_run bash $S/path_state_record.sh list
 sb_assert_stdout <<EOF

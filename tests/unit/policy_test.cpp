@@ -1,10 +1,12 @@
 // Pure rules of the path-policy commands: which distributions support FC-NVMe, how the
-// policy script's reply is read, and which read-back values may reach a command line.
+// policy script's reply is read, which read-back values may reach a command line, and the
+// record that ties the configuration backup to the file that replaced it.
 #include <gtest/gtest.h>
 
 #include <cstring>
 
 #include "cli/cmd_mgmt.h"
+#include "cli/conf_edit.h"
 
 using namespace morvel::cli;
 
@@ -99,6 +101,21 @@ TEST(PolicyReply, OnlyPlainWordsAreReused) {
     for (const char *w : {"failover", "group_by_node_name", "round-robin", "x1"}) EXPECT_TRUE(isPlainPolicyWord(w)) << w;
     for (const char *w : {"", "service-time 0", "a;b", "$(reboot)", "\"x\"", "a\tb"}) {
         EXPECT_FALSE(isPlainPolicyWord(w)) << w;
+    }
+}
+
+TEST(BackupRecord, ReadsBackWhatItWritesAndNothingElse) {
+    const BackupRecord record{identityOf("defaults {}\n"), identityOf("")};
+    EXPECT_NE(record.backup, record.replacedBy);
+    EXPECT_NE(identityOf("ab"), identityOf("ba"));
+    const std::string text = formatBackupRecord(record);
+    EXPECT_EQ(parseBackupRecord(text), record);
+    const std::string hash(16, 'f');
+    for (const std::string &bad :
+         {std::string(), text.substr(0, text.size() - 1), text + "\n", "backup 1 " + hash + "\n",
+          "backup -1 " + hash + "\nreplaced-by 1 " + hash + "\n", "backup 1 " + hash + "0\nreplaced-by 1 " + hash + "\n",
+          "replaced-by 1 " + hash + "\nbackup 1 " + hash + "\n", "backup  1 " + hash + "\nreplaced-by 1 " + hash + "\n"}) {
+        EXPECT_FALSE(parseBackupRecord(bad)) << bad;
     }
 }
 
