@@ -157,6 +157,8 @@ void displayNvmeVdiskname(const char *device_path, const char *wwid, char *name,
 // name (cut to name_size - 1 characters).
 void getStoredVdiskname(const char *store_path, const char *wwid, char *name, unsigned int *found,
                         StoreCache *cache = nullptr, size_t name_size = VDISK_NAME_SIZE);
+// True when the store holds an entry for wwid: the array's LUN was seen on this host. Quiet.
+bool storeHoldsWwid(const char *store_path, const char *wwid, StoreCache *cache = nullptr);
 // Remembers a name read in band. Concurrent callers (other processes too) are serialised by
 // an exclusive lock on "<store_path>.lock"; the file is replaced atomically.
 void store_wwid_vdiskname(const char *store_path, const char *wwid, const char *name,

@@ -41,3 +41,6 @@ void inDebug(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 // Log with the caller's position. `src` is the module's source name, for example "cli/cli_exe".
 #define MLOG(level, src, ...) ::morvel::common::morvel_log((level), (src), __LINE__, __func__, __VA_ARGS__)
+// The same under the name of the function the line belongs to, where the code that writes it
+// is a helper of that function.
+#define MLOG_AS(level, src, func, ...) ::morvel::common::morvel_log((level), (src), __LINE__, (func), __VA_ARGS__)

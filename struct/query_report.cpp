@@ -17,6 +17,8 @@ using common::LOG_ERROR;
 
 namespace {
 constexpr const char kSrc[] = "struct/s_morvel";
+// The report's lines about one device belong to the function that prints it.
+constexpr const char kPrintOne[] = "_printOneMorvel";
 constexpr int kColumns = 9;
 constexpr size_t kRuleWidth = 130;
 const char *const kHeaders[kColumns] = {"dev_id",          "dev_name",          "dev_node",
@@ -86,7 +88,7 @@ void resolveVdiskName(s_morvel *device, uint32_t nvme, uint32_t failed, array::S
         else
             array::displayVdiskname(devicePath, device->wwid, name, &found, &store);
         if (name[0] == '\0')
-            MLOG(LOG_ERROR, kSrc, "This device (%s), the vdisk name we obtained is NULL.\n",
+            MLOG_AS(LOG_ERROR, kSrc, kPrintOne, "This device (%s), the vdisk name we obtained is NULL.\n",
                  device->wwid);
         return;
     }
@@ -97,11 +99,11 @@ void resolveVdiskName(s_morvel *device, uint32_t nvme, uint32_t failed, array::S
         array::getStoredVdiskname(array::STORAGE_CONFIG_FILE, device->wwid, name, &found, &store);
     if (!found) {
         name[0] = '\0';
-        MLOG(LOG_ERROR, kSrc, "This device (%s) is a failed device, we can not get the vdisk name.\n",
+        MLOG_AS(LOG_ERROR, kSrc, kPrintOne, "This device (%s) is a failed device, we can not get the vdisk name.\n",
              device->wwid);
     } else if (name[0] == '\0') {
-        MLOG(LOG_ERROR, kSrc,
-             "This device (%s) is a failed device, we get the vdisk name from file is NULL.\n",
+        MLOG_AS(LOG_ERROR, kSrc, kPrintOne,
+                "This device (%s) is a failed device, we get the vdisk name from file is NULL.\n",
              device->wwid);
     }
 }
@@ -175,7 +177,7 @@ void resolveVdiskNames(s_morvel *first, array::StoreCache &store, bool one) {
         resolveVdiskName(device, nvme, failed, store);
         const s_path_dev *path = firstPath(device);
         if (path != nullptr && transportLine(path->host_interface) == nullptr)
-            MLOG(LOG_ERROR, kSrc, "This device (%s), the transport we obtained is not fc/iscsi/fc-nvme.\n",
+            MLOG_AS(LOG_ERROR, kSrc, kPrintOne, "This device (%s), the transport we obtained is not fc/iscsi/fc-nvme.\n",
                  device->wwid);
     });
 }

@@ -115,11 +115,26 @@ sb_assert_status 0
 sb_assert_file /sys/block/sda/device/delete 1
 sb_assert_cmd_ran "multipath -f /dev/dm-0"
 
+sb_case "a LUN whose paths are all gone: its map is flushed once it is no longer in use"
+sb_fake multipath -ll mpathb --out-file "$F/vm-pathless-map.multipath-ll"
+sb_put /dumps/storage_config.json '{"disk": [{"wwid": "333333330000007d1", "vdisk_name": "vd_b"}]}'
+sb_fake multipath -f /dev/dm-1 --status 1 --err-file <(sb_mpath_stderr "/dev/dm-1: map in use")
+sb_run morvel delete mpathb
+sb_assert_status 1
+sb_assert_stdout_file $G/del_failed_for_using.out
+[[ $(sb_fake_calls multipath -f /dev/dm-1) == 3 ]] || _sb_fail "expected 3 flush attempts"
+sb_fake multipath -f /dev/dm-1 </dev/null
+sb_run morvel delete mpathb
+sb_assert_status 0
+sb_assert_stdout_file $G/success.out
+sb_assert_sh_not_ran 'delete'
+
 sb_case "a name that multipath does not know is 133"
 sb_fake multipath -ll mpathz </dev/null
 sb_run morvel delete mpathz
 sb_assert_status 1
 sb_assert_stdout_file $G/no_this_device_mpathz.out
 sb_assert_sh_not_ran 'delete|-f'
+sb_assert_log_contains 'ERROR cli/cli_exe delete [0-9]+ Query morvel information failed'
 
 sb_finish

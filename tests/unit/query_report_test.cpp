@@ -246,6 +246,7 @@ TEST_F(Report, LiveDeviceWithoutAnyName) {
     std::string out = printOne(d);
     EXPECT_FALSE(has(out, "vdisk_name:"));
     EXPECT_TRUE(log.has("Devcie (w_live), unable to get vdisk name using in-band channel"));
+    EXPECT_TRUE(log.has("ERROR struct/s_morvel _printOneMorvel "));  // the report's function, in every form
     EXPECT_TRUE(log.has("This device (w_live), the vdisk name we obtained is NULL."));
 }
 
