@@ -374,24 +374,28 @@ void store_wwid_vdiskname(const char *store_path, const char *wwid, const char *
     writeDocument(store_path, std::move(doc), cache);
 }
 
+void useInBandName(const char *func, bool read, const char *wwid, char *name, unsigned int *found,
+                   StoreCache *cache) {
+    *found = 0;
+    if (read) {
+        *found = 1;
+        store_wwid_vdiskname(STORAGE_CONFIG_FILE, wwid, name, cache);
+        return;
+    }
+    name[0] = '\0';
+    MLOG_AS(LOG_ERROR, kLogSrc, func,
+            "Devcie (%s), unable to get vdisk name using in-band channel, we try to get vdisk name from file.\n", wwid);
+    getStoredVdiskname(STORAGE_CONFIG_FILE, wwid, name, found, cache);
+}
+
 namespace {
 using InBandReader = int (*)(const char *device_path, char *name);
 
 // func: the entry's name, which the log line carries.
 void displayWith(const char *func, InBandReader reader, const char *device_path, const char *wwid,
                  char *name, unsigned int *found, StoreCache *cache) {
-    *found = 0;
-    if (reader(device_path, name) == 0 && name[0] != '\0') {
-        *found = 1;
-        store_wwid_vdiskname(STORAGE_CONFIG_FILE, wwid, name, cache);
-        return;
-    }
-    name[0] = '\0';
-    common::morvel_log(LOG_ERROR, kLogSrc, __LINE__, func,
-                       "Devcie (%s), unable to get vdisk name using in-band channel, we try to "
-                       "get vdisk name from file.\n",
-                       wwid);
-    getStoredVdiskname(STORAGE_CONFIG_FILE, wwid, name, found, cache);
+    const bool read = reader(device_path, name) == 0 && name[0] != '\0';
+    useInBandName(func, read, wwid, name, found, cache);
 }
 }  // namespace
 
