@@ -116,17 +116,19 @@ sb_assert_file /sys/block/sda/device/delete 1
 sb_assert_cmd_ran "multipath -f /dev/dm-0"
 
 sb_case "a LUN whose paths are all gone: its map is flushed once it is no longer in use"
-sb_fake multipath -ll mpathb --out-file "$F/vm-pathless-map.multipath-ll"
-sb_put /dumps/storage_config.json '{"disk": [{"wwid": "333333330000007d1", "vdisk_name": "vd_b"}]}'
-sb_fake multipath -f /dev/dm-1 --status 1 --err-file <(sb_mpath_stderr "/dev/dm-1: map in use")
-sb_run morvel delete mpathb
+# the VM's open map after its path devices were deleted, and what delete printed there
+CAP=$MORVEL_SRC/tests/system/captures
+sb_fake multipath -ll mpathf --out-file "$F/vm-open-pathless-map.multipathd-show-map"
+sb_put /dumps/storage_config.json '{"disk": [{"wwid": "36000aabbccdd00000000000000000a02", "vdisk_name": "vd_hr_03"}]}'
+sb_fake multipath -f /dev/dm-5 --status 1 --err-file <(sb_mpath_stderr "/dev/dm-5: map in use")
+sb_run morvel delete mpathf
 sb_assert_status 1
-sb_assert_stdout_file $G/del_failed_for_using.out
-[[ $(sb_fake_calls multipath -f /dev/dm-1) == 3 ]] || _sb_fail "expected 3 flush attempts"
-sb_fake multipath -f /dev/dm-1 </dev/null
-sb_run morvel delete mpathb
+sb_assert_stdout_file "$CAP/morvel-delete-open-pathless.out"
+[[ $(sb_fake_calls multipath -f /dev/dm-5) == 3 ]] || _sb_fail "expected 3 flush attempts"
+sb_fake multipath -f /dev/dm-5 </dev/null
+sb_run morvel delete mpathf
 sb_assert_status 0
-sb_assert_stdout_file $G/success.out
+sb_assert_stdout_file "$CAP/morvel-delete-closed-pathless.out"
 sb_assert_sh_not_ran 'delete'
 
 sb_case "a name that multipath does not know is 133"

@@ -226,6 +226,20 @@ TEST(ParserFixtures, BothVariantsGiveTheExpectedRecords) {
     }
 }
 
+// The VM's open map whose path devices were all deleted, as all three listings show it: kept,
+// in both variants, only when its WWID is known.
+TEST(ParserFixtures, OpenMapWithoutPathsFromTheVm) {
+    const KnownWwid known = [](const char *w) { return std::string(w) == "36000aabbccdd00000000000000000a02"; };
+    const std::string mpathf = "mpathf|36000aabbccdd00000000000000000a02|5|KELDOR|ZRN|16M\n";
+    for (const char *f : {"vm-open-pathless-map.multipath-ll", "vm-open-pathless-map.multipathd-show-topology",
+                          "vm-open-pathless-map.multipathd-show-map"}) {
+        SCOPED_TRACE(f);
+        const std::string text = fixture(f);
+        EXPECT_EQ(parseCli(text, known).records, parseCli(text).records + mpathf);
+        EXPECT_EQ(parseMon(text, known).records, parseMon(text).records + mpathf);
+    }
+}
+
 TEST(ParserFixtures, MonitorKeepsCheckerAndDeviceStateOfTheWorkedExample) {
     MorvelList<mon::s_morvel> list;
     std::string text = fixture("worked-example.multipath-ll");
