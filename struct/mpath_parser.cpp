@@ -1,7 +1,8 @@
 // Parser of captured `multipath -ll` text into the device and path lists. One parser core
 // serves both record layouts; the layout type selects morvel's rules or the monitor's older
 // ones (field limits, the words kept of a path line). Both recognise the array's SCSI LUNs
-// and NVMe namespaces by the same header rule.
+// and NVMe namespaces by the same header rule, and a map that lost all its paths by its bare
+// header when the caller knows its WWID as the array's.
 #include "struct/mpath_parser.h"
 
 #include <regex.h>

@@ -99,33 +99,19 @@ TEST(VdiskReads, ReadsThatNeverReturnAreGivenUp) {
     EXPECT_EQ(results[1].outcome, ReadOutcome::Failed);
 }
 
-TEST(VdiskReads, MessagesRoundTripAndBrokenOnesStop) {
-    VdiskReadResult r;
+// A message is taken only once it is whole; one that does not read right ends the talk.
+TEST(VdiskReads, PartAndBrokenMessages) {
+    VdiskReadResult r, got;
     r.outcome = ReadOutcome::Failed;
-    r.lines.push_back({0, "array/array", "get_disk_page", 7, "a;b\n"});
-    std::string inbox = encodeReadStarted(4) + encodeReadDone(9, r);
-    inbox.pop_back();  // the second message is not whole yet
+    std::string inbox = encodeReadDone(9, r);
+    inbox.pop_back();
     uint32_t index = 0;
-    bool done = true, bad = false;
-    VdiskReadResult got;
-    ASSERT_TRUE(decodeReadMessage(inbox, index, done, got, bad));
-    EXPECT_EQ(index, 4u);
-    EXPECT_FALSE(done);
+    bool done = false, bad = false;
     EXPECT_FALSE(decodeReadMessage(inbox, index, done, got, bad));
     EXPECT_FALSE(bad);
-    inbox += '\n';
-    ASSERT_TRUE(decodeReadMessage(inbox, index, done, got, bad));
-    EXPECT_TRUE(done);
-    EXPECT_EQ(index, 9u);
-    EXPECT_EQ(got.outcome, ReadOutcome::Failed);
-    ASSERT_EQ(got.lines.size(), 1u);
-    EXPECT_EQ(got.lines[0].function, "get_disk_page");
-    EXPECT_EQ(got.lines[0].message, "a;b\n");
-    EXPECT_TRUE(inbox.empty());
-
-    std::string broken = encodeReadDone(1, r);
-    broken[9] = 9;  // no such outcome (behind length, kind and index)
-    EXPECT_FALSE(decodeReadMessage(broken, index, done, got, bad));
+    inbox = encodeReadDone(9, r);
+    inbox[9] = 9;  // no such outcome (behind length, kind and index)
+    EXPECT_FALSE(decodeReadMessage(inbox, index, done, got, bad));
     EXPECT_TRUE(bad);
 }
 

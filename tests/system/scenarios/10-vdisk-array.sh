@@ -199,13 +199,14 @@ names_shown() {
     done
     expect_eq "$1" "" "$missing"
 }
-# d0_counts: the page 0xD0 requests each LUN has answered
-d0_counts() { local n; for n in "${LUNS[@]}"; do echo "$n $(sim_count "$n" inquiry_vpd_d0)"; done; }
-# each_asked BEFORE N: every LUN but those listed after N answered N more requests than in BEFORE
+# d0_counts [KIND]: the page 0xD0 requests each LUN has answered (or KIND, e.g. d0_held)
+d0_counts() { local n; for n in "${LUNS[@]}"; do echo "$n $(sim_count "$n" "${1:-inquiry_vpd_d0}")"; done; }
+# each_asked BEFORE N [LUN...]: every LUN but those listed answered N more requests than in
+# BEFORE (of KIND, default inquiry_vpd_d0)
 each_asked() {
     local before=$1 n=$2 now
     shift 2
-    now=$(d0_counts)
+    now=$(d0_counts "${KIND:-}")
     awk -v n="$n" -v skip=" $* " 'NR == FNR { b[$1] = $2; next }
         index(skip, " " $1 " ") == 0 && $2 != b[$1] + n { print $1 ": " b[$1] " then " $2; bad = 1 }
         END { exit bad }' <(echo "$before") <(echo "$now")
@@ -216,12 +217,13 @@ names_shown "all 32 names are shown"
 
 say "the array answers page 0xD0 after 200 ms"
 for n in "${LUNS[@]}"; do sim_set "$n" latency_ms 200; done
-before=$(d0_counts)
+before=$(d0_counts) held=$(d0_counts d0_held)
 sum=$(md5sum <"$STORE")
 timed_query "query of all LUNs succeeds"
 slow=$MS
 names_shown "all 32 names are read in band"
 if poll 5 each_asked "$before" 1; then pass "each LUN was asked once"; else fail "each LUN was asked once" "" "$WAITED"; fi
+expect_eq "and each answer was held back" "" "$(KIND=d0_held each_asked "$held" 1)"
 expect_eq "the store is as it was" "$sum" "$(md5sum <"$STORE")"
 expect_eq "32 reads of 200 ms take $((slow - fast)) ms more, well under the 6.4 s of reads in turn" yes \
     "$( ((slow - fast < 3000)) && echo yes || echo "no: $fast ms at once, $slow ms at 200 ms")"
