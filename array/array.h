@@ -80,8 +80,10 @@ int binary_to_ascii(char *dst, unsigned int dst_size, const unsigned char *src, 
 inline constexpr unsigned char NVME_LOG_VDISK = 0xC0;
 inline constexpr unsigned int NVME_LOG_VDISK_LEN = 64;
 inline constexpr unsigned char NVME_ADMIN_GET_LOG_PAGE = 0x02;
+// The command's own limit, as the INQUIRY's: the driver's default admin timeout is 60 s.
+inline constexpr unsigned int NVME_ADMIN_TIMEOUT_MS = 5000;
 
-// Fills a zeroed Get Log Page command (data_len a multiple of 4).
+// Fills a zeroed Get Log Page command (data_len a multiple of 4) with its time limit.
 void build_get_log_cmd(struct nvme_admin_cmd *cmd, unsigned int nsid, unsigned char log_id,
                        unsigned int data_len, void *data);
 // Log page 0xC0 (NVME_LOG_VDISK_LEN bytes) -> vdisk name (at most 63 characters, cut to
@@ -149,10 +151,17 @@ void displayVdiskname(const char *device_path, const char *wwid, char *name, uns
                       StoreCache *cache = nullptr);
 void displayNvmeVdiskname(const char *device_path, const char *wwid, char *name,
                           unsigned int *found, StoreCache *cache = nullptr);
+// The part of displayVdiskname / displayNvmeVdiskname (func) after the in-band read: a name
+// read (read true, in name) is remembered in the store; else the log says so and the
+// stored name is taken.
+void useInBandName(const char *func, bool read, const char *wwid, char *name, unsigned int *found,
+                   StoreCache *cache);
 // Looks wwid up; sets *found to 1 when present (never to 0) and copies a string name into
 // name (cut to name_size - 1 characters).
 void getStoredVdiskname(const char *store_path, const char *wwid, char *name, unsigned int *found,
                         StoreCache *cache = nullptr, size_t name_size = VDISK_NAME_SIZE);
+// True when the store holds an entry for wwid: the array's LUN was seen on this host. Quiet.
+bool storeHoldsWwid(const char *store_path, const char *wwid, StoreCache *cache = nullptr);
 // Remembers a name read in band. Concurrent callers (other processes too) are serialised by
 // an exclusive lock on "<store_path>.lock"; the file is replaced atomically.
 void store_wwid_vdiskname(const char *store_path, const char *wwid, const char *name,

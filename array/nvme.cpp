@@ -26,6 +26,7 @@ void build_get_log_cmd(struct nvme_admin_cmd *cmd, unsigned int nsid, unsigned c
     cmd->data_len = data_len;
     cmd->cdw10 = log_id | ((numd & 0xFFFF) << 16);
     cmd->cdw11 = numd >> 16;
+    cmd->timeout_ms = NVME_ADMIN_TIMEOUT_MS;
 }
 
 size_t decode_log_c0(const unsigned char *log, char *name, size_t name_size) {

@@ -216,32 +216,47 @@ int make_disk_json(const char *wwid, const char *name, const char *store_path) {
     return writeFreshStore(store_path, wwid, name, own.state()) ? 1 : 0;
 }
 
+namespace {
+// The parsed store, from the cache while the file at store_path is the one it came from.
+// Null when it cannot be read or parsed; why is logged when loud.
+cJSON *loadStore(const char *store_path, Cache &cache, bool loud) {
+    struct stat st{};
+    if (cJSON *root = lstat(store_path, &st) == 0 ? cache.findById(store_path, idOf(st)) : nullptr) return root;
+    std::string text;
+    const int got = readStore(store_path, text, st);
+    if (got < 0 && loud) MLOG_AS(LOG_ERROR, kLogSrc, "getStoredVdiskname", "Error can't open file %s.\n", store_path);
+    if (got <= 0) return nullptr;
+    if (cJSON *root = cache.find(store_path, text)) {
+        cache.id = idOf(st);
+        return root;
+    }
+    JsonPtr doc(cJSON_Parse(text.c_str()));
+    if (!doc) {
+        const char *err = cJSON_GetErrorPtr();
+        if (loud) MLOG_AS(LOG_ERROR, kLogSrc, "getStoredVdiskname", "Error before: [%s].\n", err ? err : "");
+        return nullptr;
+    }
+    cJSON *root = doc.get();
+    cache.put(store_path, std::move(text), std::move(doc), idOf(st));
+    return root;
+}
+}  // namespace
+
+bool storeHoldsWwid(const char *store_path, const char *wwid, StoreCache *shared) {
+    if (store_path == nullptr || wwid == nullptr) return false;
+    StoreCache own;
+    Cache &cache = (shared != nullptr ? *shared : own).state();
+    cJSON *root = loadStore(store_path, cache, false);
+    return isStoreDocument(root) && cache.entry(wwid) != nullptr;
+}
+
 void getStoredVdiskname(const char *store_path, const char *wwid, char *name, unsigned int *found,
                         StoreCache *shared, size_t name_size) {
     if (store_path == nullptr || wwid == nullptr) return;
     StoreCache own;
     Cache &cache = (shared != nullptr ? *shared : own).state();
-    struct stat st{};
-    cJSON *root = lstat(store_path, &st) == 0 ? cache.findById(store_path, idOf(st)) : nullptr;
-    if (root == nullptr) {
-        std::string text;
-        const int got = readStore(store_path, text, st);
-        if (got < 0) MLOG(LOG_ERROR, kLogSrc, "Error can't open file %s.\n", store_path);
-        if (got <= 0) return;
-        root = cache.find(store_path, text);
-        if (root == nullptr) {
-            JsonPtr doc(cJSON_Parse(text.c_str()));
-            if (!doc) {
-                const char *err = cJSON_GetErrorPtr();
-                MLOG(LOG_ERROR, kLogSrc, "Error before: [%s].\n", err ? err : "");
-                return;
-            }
-            root = doc.get();
-            cache.put(store_path, std::move(text), std::move(doc), idOf(st));
-        } else {
-            cache.id = idOf(st);
-        }
-    }
+    cJSON *root = loadStore(store_path, cache, true);
+    if (root == nullptr) return;
     if (!isJsonObject(root)) {
         MLOG(LOG_ERROR, kLogSrc, "Invalid JSON format for %s file.\n", store_path);
         return;
@@ -359,24 +374,28 @@ void store_wwid_vdiskname(const char *store_path, const char *wwid, const char *
     writeDocument(store_path, std::move(doc), cache);
 }
 
+void useInBandName(const char *func, bool read, const char *wwid, char *name, unsigned int *found,
+                   StoreCache *cache) {
+    *found = 0;
+    if (read) {
+        *found = 1;
+        store_wwid_vdiskname(STORAGE_CONFIG_FILE, wwid, name, cache);
+        return;
+    }
+    name[0] = '\0';
+    MLOG_AS(LOG_ERROR, kLogSrc, func,
+            "Devcie (%s), unable to get vdisk name using in-band channel, we try to get vdisk name from file.\n", wwid);
+    getStoredVdiskname(STORAGE_CONFIG_FILE, wwid, name, found, cache);
+}
+
 namespace {
 using InBandReader = int (*)(const char *device_path, char *name);
 
 // func: the entry's name, which the log line carries.
 void displayWith(const char *func, InBandReader reader, const char *device_path, const char *wwid,
                  char *name, unsigned int *found, StoreCache *cache) {
-    *found = 0;
-    if (reader(device_path, name) == 0 && name[0] != '\0') {
-        *found = 1;
-        store_wwid_vdiskname(STORAGE_CONFIG_FILE, wwid, name, cache);
-        return;
-    }
-    name[0] = '\0';
-    common::morvel_log(LOG_ERROR, kLogSrc, __LINE__, func,
-                       "Devcie (%s), unable to get vdisk name using in-band channel, we try to "
-                       "get vdisk name from file.\n",
-                       wwid);
-    getStoredVdiskname(STORAGE_CONFIG_FILE, wwid, name, found, cache);
+    const bool read = reader(device_path, name) == 0 && name[0] != '\0';
+    useInBandName(func, read, wwid, name, found, cache);
 }
 }  // namespace
 

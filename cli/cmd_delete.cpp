@@ -28,11 +28,12 @@ bool exists(const char *path) {
     return stat(path, &st) == 0;
 }
 
-// Deletes the SCSI device behind /sys/block/<name>; a missing entry is not an error.
-EcItem *deleteBlockDevice(const char *name) {
+// Deletes the SCSI device behind /sys/block/<name>; a missing entry is not an error. func:
+// the caller, which the log names.
+EcItem *deleteBlockDevice(const char *name, const char *func) {
     // The parser lets only plain device names through; nothing else is written to.
     if (!structs::isSafeDevName(name)) {
-        MLOG(LOG_ERROR, kMgmtLogSrc, "Invalid device name [%s]\n", name);
+        MLOG_AS(LOG_ERROR, kMgmtLogSrc, func, "Invalid device name [%s]\n", name);
         return &EC_exe_cmd_failed;
     }
     char sysPath[common::kCmdBufSize];
@@ -41,7 +42,7 @@ EcItem *deleteBlockDevice(const char *name) {
     char cmd[common::kCmdBufSize];
     snprintf(cmd, sizeof cmd, "%s 1 > /sys/block/%s/device/delete", common::CMD_echo, name);
     EcItem *item = exeLiunxTaskCmdStrict(cmd);
-    if (item->code != 0) MLOG(LOG_ERROR, kMgmtLogSrc, "Execute command [%s] failed\n", cmd);
+    if (item->code != 0) MLOG_AS(LOG_ERROR, kMgmtLogSrc, func, "Execute command [%s] failed\n", cmd);
     return item;
 }
 
@@ -86,7 +87,7 @@ EcItem *deleteDrive(structs::s_path_dev *pathList) {
     // Only SCSI disk paths are removed one by one; NVMe namespaces go with the flush.
     if (first == nullptr || strstr(first->dev_name, "sd") == nullptr) return &EC_ok;
     for (structs::s_path_dev *p = first; p != nullptr; p = structs::nextValid(p)) {
-        EcItem *item = deleteBlockDevice(p->dev_name);
+        EcItem *item = deleteBlockDevice(p->dev_name, __func__);
         if (item->code != 0) return item;
     }
     return &EC_ok;
@@ -94,7 +95,7 @@ EcItem *deleteDrive(structs::s_path_dev *pathList) {
 
 EcItem *delOneDrive(const char *deviceName) {
     if (deviceName == nullptr || deviceName[0] == '\0') return &EC_ok;
-    return deleteBlockDevice(deviceName);
+    return deleteBlockDevice(deviceName, __func__);
 }
 
 EcItem *delPathInfo(const char *deviceNumber) {
@@ -114,7 +115,7 @@ EcItem *delete_(const char *name) {
     if (!list) return &EC_molloc_failed;
     EcItem *item = structs::querySingleMorvelInfo(list.anchor(), name);
     if (item->code != 0) {
-        MLOG(LOG_ERROR, kMgmtLogSrc, "Query morvel information failed\n");
+        MLOG_AS(LOG_ERROR, kMgmtLogSrc, "delete", "Query morvel information failed\n");
         return item;
     }
     structs::s_morvel *dev = structs::findMorvelByPathAlias_noMemoryLeak(list.anchor(), name);

@@ -60,6 +60,9 @@ const bool debug_started = false;
 
 LogVariant g_variant = LogVariant::Cli;
 
+// The lines of this thread are held here instead of written (see LogHold).
+thread_local std::vector<HeldLine> *t_held = nullptr;
+
 // The log file kept open between lines (fd -1: none); locked only while lines are written.
 struct OpenLog {
     int fd = -1;
@@ -319,8 +322,41 @@ long get_file_size(const char *path) {
     return static_cast<long>(st.st_size);
 }
 
+namespace {
+// Formats the message as morvel_log does (the format escaped by morvel's rules) and holds it.
+void holdLine(int level, const char *source_file, int line, const char *function_name, const char *format,
+              va_list ap) {
+    const char *fmt = format;
+    std::vector<char> esc;
+    if (!isMonitor() && std::strchr(format, ';')) {
+        esc = escapedFormat(format);
+        fmt = esc.data();
+    }
+    char message[kLineMax];
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+    std::vsnprintf(message, sizeof message, fmt, ap);
+#pragma GCC diagnostic pop
+    t_held->push_back({level, source_file ? source_file : "", function_name ? function_name : "", line, message});
+}
+}  // namespace
+
+LogHold::LogHold(std::vector<HeldLine> &into) : outer_(t_held) { t_held = &into; }
+LogHold::~LogHold() { t_held = outer_; }
+
+void logHeldLine(const HeldLine &held) {
+    morvel_log(held.level, held.source.c_str(), held.line, held.function.c_str(), "%s", held.message.c_str());
+}
+
 void morvel_log(int level, const char *source_file, int line, const char *function_name,
                 const char *format, ...) {
+    if (t_held != nullptr && format != nullptr) {
+        va_list ap;
+        va_start(ap, format);
+        holdLine(level, source_file, line, function_name, format, ap);
+        va_end(ap);
+        return;
+    }
     if (level == LOG_MONITOR) {
         g_file_dir = g_monitor_file_dir;
         g_file_name = g_monitor_file_name;
@@ -399,6 +435,9 @@ void morvel_log(int level, const char *source_file, int line, const char *functi
     }
     (void)writeLines(path, out.text, len, level == LOG_MONITOR);
 }
+
+// No lock is held between lines any more: nothing to let go of.
+void releaseLogLock() {}
 
 LogBatch::LogBatch() : lostBefore_(g_lostLines) {
     if (g_depth > 0 && g_depthOwner != getpid()) {

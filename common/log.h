@@ -1,5 +1,7 @@
 // Line-oriented logging to /dumps/morvel_cli.log and /dumps/morvel_monitor.log.
 #pragma once
+#include <string>
+#include <vector>
 
 namespace morvel::common {
 
@@ -33,9 +35,40 @@ private:
     unsigned long lostBefore_;
 };
 
+// Kept for callers that must not wait while the log is locked: the log holds no lock
+// between lines, so there is nothing to let go of.
+void releaseLogLock();
+
+// A log line made but kept back: work that runs beside other work of its kind (the in-band
+// reads of a query) holds its lines, and they are written later, in the order the whole
+// would have written them.
+struct HeldLine {
+    int level = 0;
+    std::string source, function;
+    int line = 0;
+    std::string message;  // formatted, as it would have been written (at most 1023 characters)
+};
+// While a LogHold lives, the lines its thread logs are appended to `into` instead of
+// written; the thread leaves the log file and its lock alone.
+class LogHold {
+public:
+    explicit LogHold(std::vector<HeldLine> &into);
+    ~LogHold();
+    LogHold(const LogHold &) = delete;
+    LogHold &operator=(const LogHold &) = delete;
+
+private:
+    std::vector<HeldLine> *outer_;
+};
+// Writes a held line now, as morvel_log would have written it then (with the time of now).
+void logHeldLine(const HeldLine &held);
+
 void inDebug(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 }  // namespace morvel::common
 
 // Log with the caller's position. `src` is the module's source name, for example "cli/cli_exe".
 #define MLOG(level, src, ...) ::morvel::common::morvel_log((level), (src), __LINE__, __func__, __VA_ARGS__)
+// The same under the name of the function the line belongs to, where the code that writes it
+// is a helper of that function.
+#define MLOG_AS(level, src, func, ...) ::morvel::common::morvel_log((level), (src), __LINE__, (func), __VA_ARGS__)

@@ -109,7 +109,13 @@ void start() {
 common::EcItem *getLunPath(CycleState *state) {
     structs::initMorvel(g_pMorvel);
     structs::initLunpath(g_pLunPath);
-    common::EcItem *r = structs::queryMorvelInfo(g_pMorvel, state != nullptr ? &state->daemonRan : nullptr);
+    // A map that lost all its paths is still the array's LUN when it was one before: in the
+    // previous records, or in the snapshot (the previous records of an earlier run).
+    static const structs::KnownWwid seenBefore = [](const char *wwid) {
+        return structs::findLunpathByLunId(g_pOldLunPath, wwid) != nullptr || snapshotHoldsWwid(lunPathFile, wwid);
+    };
+    common::EcItem *r =
+        structs::queryMorvelInfo(g_pMorvel, state != nullptr ? &state->daemonRan : nullptr, seenBefore);
     if (r->code != 0) {
         LOG_ITEM_ERROR("Query Morvel infomation failed. Error message: %s.", r);
         return r;

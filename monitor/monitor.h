@@ -38,6 +38,9 @@ bool writeLunPathToFile(structs::s_lunPath *anchor, const char *path);
 // the file cannot be opened (list untouched) or a line is malformed (the records of the
 // lines before it stay). An empty or nearly empty line ends the reading.
 bool readLunPathToFile(structs::s_lunPath *anchor, const char *path);
+// True when a record of the snapshot at path (read as above, up to a malformed line) has the
+// LUN's WWID. Quiet when there is no snapshot.
+bool snapshotHoldsWwid(const char *path, const char *wwid);
 // Parses one snapshot line into a cleared record; true when all seven fields were found.
 bool readLunpathFromStr(char *line, structs::s_lunPath *rec);
 // Ends text at its next comma, copies at most width characters into field (width + 1

@@ -164,35 +164,61 @@ bool readLunpathFromStr(char *line, s_lunPath *rec) {
     return p != nullptr;
 }
 
-bool readLunPathToFile(s_lunPath *anchor, const char *path) {
-    if (anchor == nullptr || path == nullptr) return false;
-    // a plain file of its own only: a planted fifo, device or hard link is not read
+namespace {
+// Opens the snapshot for reading: a plain file of its own only (a planted fifo, device or
+// hard link is not read), without following a link; null when it cannot be opened.
+FILE *openSnapshot(const char *path) {
     int rfd = common::openPlainFile(path, O_RDONLY);
     FILE *f = rfd < 0 ? nullptr : ::fdopen(rfd, "r");
+    if (f == nullptr && rfd >= 0) ::close(rfd);
+    return f;
+}
+
+// Reads the snapshot's lines into records, one at a time: take() gives the record to fill
+// (null ends the reading), keep(record) is called once it is filled. An empty or nearly
+// empty line ends the reading; false when a line is malformed.
+template <class Take, class Keep>
+bool readSnapshotLines(FILE *f, Take &&take, Keep &&keep) {
+    for (;;) {
+        char line[kReadLineMax + 2] = {};
+        if (std::fgets(line, kReadLineMax + 1, f) == nullptr) line[0] = '\0';
+        common::inDebug("== Read line from file, data: [%s].", line);
+        if (std::strlen(line) <= 2) return true;
+        s_lunPath *r = take();
+        if (r == nullptr || !readLunpathFromStr(line, r)) {
+            _initLunpath(r);  // a half-read record is not kept
+            return false;
+        }
+        keep(r);
+    }
+}
+}  // namespace
+
+bool readLunPathToFile(s_lunPath *anchor, const char *path) {
+    if (anchor == nullptr || path == nullptr) return false;
+    FILE *f = openSnapshot(path);
     if (f == nullptr) {
-        if (rfd >= 0) ::close(rfd);
         MLOG(common::LOG_ERROR, kSrc, "Open file failed. file: %s.", path);
         common::inDebug("== Open file failed. file: %s.", path);
         return false;
     }
     initLunpath(anchor);
     structs::LunPathTail tail(anchor);
-    bool ok = true;
-    for (;;) {
-        char line[kReadLineMax + 2] = {};
-        if (std::fgets(line, kReadLineMax + 1, f) == nullptr) line[0] = '\0';
-        common::inDebug("== Read line from file, data: [%s].", line);
-        if (std::strlen(line) <= 2) break;
-        s_lunPath *r = tail.take();
-        if (r == nullptr || !readLunpathFromStr(line, r)) {
-            _initLunpath(r);  // a half-read record is not kept
-            ok = false;
-            break;
-        }
-        tail.keep(r);
-    }
+    const bool ok = readSnapshotLines(f, [&] { return tail.take(); }, [&](s_lunPath *r) { tail.keep(r); });
     std::fclose(f);
     return ok;
+}
+
+bool snapshotHoldsWwid(const char *path, const char *wwid) {
+    if (path == nullptr || wwid == nullptr) return false;
+    FILE *f = openSnapshot(path);
+    if (f == nullptr) return false;
+    s_lunPath rec{};
+    bool held = false;
+    readSnapshotLines(f, [&] { return held ? nullptr : &rec; },
+                      [&](const s_lunPath *r) { held = std::strncmp(r->lun_wwid, wwid, structs::kLunWwidKeyLen) == 0; });
+    std::fclose(f);
+    return held;
 }
 
 }  // namespace morvel::monitor

@@ -1,7 +1,8 @@
 // Parser of captured `multipath -ll` text into the device and path lists. One parser core
 // serves both record layouts; the layout type selects morvel's rules or the monitor's older
 // ones (field limits, the words kept of a path line). Both recognise the array's SCSI LUNs
-// and NVMe namespaces by the same header rule.
+// and NVMe namespaces by the same header rule, and a map that lost all its paths by its bare
+// header when the caller knows its WWID as the array's.
 #include "struct/mpath_parser.h"
 
 #include <regex.h>
@@ -29,6 +30,7 @@ constexpr size_t kPathWords = 6;
 struct CliLayout {
     using Device = s_morvel;
     using Path = s_path_dev;
+    static constexpr const char *parseFunc = "parseQueryCmdResultList";
     static constexpr size_t nameMax = 65;
     static constexpr size_t numberMax = 30;
     static constexpr size_t sizeMax = 30;
@@ -39,6 +41,7 @@ struct CliLayout {
 struct MonLayout {
     using Device = mon::s_morvel;
     using Path = mon::s_path_dev;
+    static constexpr const char *parseFunc = "parseQueryCmdResult";
     static constexpr size_t nameMax = 64;
     static constexpr size_t numberMax = 29;
     static constexpr size_t sizeMax = 29;
@@ -69,8 +72,10 @@ std::vector<char *> splitLines(char *text, bool keepEmpty) {
     }
 }
 
-void logParseFailed(int lineNo) {
-    MLOG(common::LOG_ERROR, kSrc, "Parse %dth line in 'multipath -ll' output failed.", lineNo);
+// func: the parser function the line belongs to (the header and block rules are the whole
+// parse's, the group and path lines processPathInfo's).
+void logParseFailed(const char *func, int lineNo) {
+    MLOG_AS(common::LOG_ERROR, kSrc, func, "Parse %dth line in 'multipath -ll' output failed.", lineNo);
 }
 
 // ---- header recognition ----
@@ -91,7 +96,8 @@ private:
     bool ok_;
 };
 
-enum class Header { None, Scsi, Nvme };
+// Pathless: a map of the array that has lost all its paths (see bareHeaderWwid).
+enum class Header { None, Scsi, Nvme, Pathless };
 
 Header matchHeader(const char *line) {
     // Both expressions need "KELDOR" (the NVMe model is KELDORZRN): a cheap test first.
@@ -107,22 +113,62 @@ bool allDigits(std::string_view s) {
     return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
+// multipathd marks a map with the last thing it did to it: "create: mpatha (...) dm-2 ...",
+// and after a reconfigure "reload: ", "switchpg: ", "rename: " and the like.
+std::string_view withoutMark(std::string_view line) {
+    for (std::string_view mark : {"create: ", "reload: ", "switchpg: ", "rename: ", "resize: ", "reject: "})
+        if (line.starts_with(mark)) return line.substr(mark.size());
+    return line;
+}
+
+// A map whose paths are all gone keeps its header, but multipathd no longer knows its vendor
+// and product: "mpathf (3600...) dm-5 ##,##", and older multipath-tools print nothing after
+// dm-N. The WWID of such a header ("alias (wwid) dm-N" or "wwid dm-N", then "##,##" or
+// nothing); empty for any other line.
+std::string_view bareHeaderWwid(std::string_view line) {
+    line = withoutMark(line);
+    const size_t dm = line.find(" dm-");
+    if (dm == std::string_view::npos) return {};
+    std::string_view rest = line.substr(dm + 4);
+    const size_t digits = std::min(rest.find_first_not_of("0123456789"), rest.size());
+    if (digits == 0) return {};
+    rest.remove_prefix(digits);
+    rest.remove_prefix(std::min(rest.find_first_not_of(' '), rest.size()));
+    if (rest.starts_with("##,##")) rest.remove_prefix(5);
+    if (rest.find_first_not_of(' ') != std::string_view::npos) return {};
+    const std::string_view names = line.substr(0, dm);
+    const size_t blank = names.find(' ');
+    if (blank == 0 || names.empty()) return {};
+    if (blank == std::string_view::npos) return names;
+    std::string_view wwid = names.substr(blank + 1);
+    if (wwid.size() < 3 || wwid.front() != '(' || wwid.back() != ')' || wwid.find(' ') != std::string_view::npos)
+        return {};
+    return wwid.substr(1, wwid.size() - 2);
+}
+
+// A header of the array's, or a bare header whose WWID morvel has seen as the array's.
+Header headerKind(const char *line, const KnownWwid *known) {
+    Header kind = matchHeader(line);
+    if (kind != Header::None || known == nullptr || !*known) return kind;
+    const std::string_view wwid = bareHeaderWwid(line);
+    return !wwid.empty() && (*known)(std::string(wwid).c_str()) ? Header::Pathless : Header::None;
+}
+
+// The WWID forms of NVMe namespaces ("uuid.", "eui.", "nguid.", the kernel's "nvme."
+// fallback); SCSI WWIDs start with the digit of their designator type.
+bool isNvmeWwid(std::string_view wwid) {
+    for (std::string_view form : {"uuid.", "eui.", "nguid.", "nvme."})
+        if (wwid.starts_with(form)) return true;
+    return false;
+}
+
 // Names and device number of a header line: "alias (wwid) dm-N VENDOR,PRODUCT" or
 // "wwid dm-N VENDOR,PRODUCT". False when the text after " dm-" is not a number: the
 // device number goes into command lines (multipath -f /dev/dm-N), so such a header is
 // malformed.
 template <class L>
 bool fillHeader(typename L::Device *dev, const char *line, Header kind) {
-    common::copyField(dev->vendor, kind == Header::Nvme ? "NVME" : "KELDOR");
-    common::copyField(dev->product_type, kind == Header::Nvme ? "KELDORZRN" : "ZRN");
-    std::string_view names(line);
-    // multipathd marks a map with the last thing it did to it: "create: mpatha (...) dm-2 ...",
-    // and after a reconfigure "reload: ", "switchpg: ", "rename: " and the like.
-    for (std::string_view mark : {"create: ", "reload: ", "switchpg: ", "rename: ", "resize: ", "reject: "})
-        if (names.starts_with(mark)) {
-            names.remove_prefix(mark.size());
-            break;
-        }
+    std::string_view names = withoutMark(line);
     size_t dm = names.find(" dm-");
     if (dm != std::string_view::npos) {
         std::string_view number = untilBlank(names.data() + dm + 4);
@@ -145,6 +191,10 @@ bool fillHeader(typename L::Device *dev, const char *line, Header kind) {
     if (wwid.ends_with(')')) wwid.remove_suffix(1);
     common::copyField(dev->path_alias, b.empty() ? wwid : a, L::nameMax);
     common::copyField(dev->wwid, wwid, L::nameMax);
+    // a bare header names no vendor: the WWID's form tells a namespace from a SCSI LUN
+    const bool nvme = kind == Header::Nvme || (kind == Header::Pathless && isNvmeWwid(wwid));
+    common::copyField(dev->vendor, nvme ? "NVME" : "KELDOR");
+    common::copyField(dev->product_type, nvme ? "KELDORZRN" : "ZRN");
     return true;
 }
 
@@ -236,7 +286,7 @@ EcItem *parseBlock(char **lines, int start, int end, typename L::Path *pathAncho
     while (j < end) {
         const char *policy = std::strstr(fromSixth(lines[j]), "policy=");
         if (!policy) {
-            logParseFailed(j);
+            logParseFailed("processPathInfo", j);
             return &common::EC_parse_cmd_out;
         }
         Group g = parseGroup(policy);
@@ -247,7 +297,7 @@ EcItem *parseBlock(char **lines, int start, int end, typename L::Path *pathAncho
             // The device name (word 2, as the record keeps it) names sysfs entries that
             // the commands write to: one plain path component, or the line is malformed.
             if (w.count < kPathWords || !isSafeDevName(w.w[1].substr(0, L::fieldMax))) {
-                logParseFailed(j);
+                logParseFailed("processPathInfo", j);
                 return &common::EC_parse_cmd_out;
             }
             typename L::Path *node = tail.take();
@@ -265,13 +315,14 @@ EcItem *parseBlock(char **lines, int start, int end, typename L::Path *pathAncho
 // ---- devices ----
 
 template <class L>
-EcItem *parseLines(char **lines, int n, typename L::Device *anchor, PortResolver *resolver) {
+EcItem *parseLines(char **lines, int n, typename L::Device *anchor, PortResolver *resolver,
+                   const KnownWwid *known) {
     if (!anchor) return &common::EC_invalid_input;
     common::LogBatch batch;  // one line per new record: one open of the log for all of them
     MorvelTail<typename L::Device> tail(anchor);
     int i = 0;
     while (i < n) {
-        Header kind = matchHeader(lines[i]);
+        Header kind = headerKind(lines[i], known);
         if (kind == Header::None) {
             ++i;
             continue;
@@ -281,12 +332,12 @@ EcItem *parseLines(char **lines, int n, typename L::Device *anchor, PortResolver
         common::inDebug("== after getOrMallocNextMorvel");
         if (!dev) return &common::EC_molloc_failed;
         if (!fillHeader<L>(dev, lines[i], kind)) {
-            logParseFailed(i);
+            logParseFailed(L::parseFunc, i);
             return &common::EC_parse_cmd_out;
         }
 
         if (i + 1 >= n) {
-            logParseFailed(i + 1);
+            logParseFailed(L::parseFunc, i + 1);
             return &common::EC_parse_cmd_out;
         }
         if (const char *size = std::strstr(lines[i + 1], "size="))
@@ -297,7 +348,7 @@ EcItem *parseLines(char **lines, int n, typename L::Device *anchor, PortResolver
             const char *first = skipBlanks(lines[end]);
             if (*first != '|' && *first != '`') break;
             if (std::strlen(lines[end]) < kBlockPrefix + 1) {
-                logParseFailed(end);
+                logParseFailed(L::parseFunc, end);
                 return &common::EC_parse_cmd_out;
             }
         }
@@ -322,16 +373,17 @@ EcItem *parseLines(char **lines, int n, typename L::Device *anchor, PortResolver
 
 // ---- morvel ----
 
-EcItem *parseQueryCmdResultList(const char *text, s_morvel *anchor, PortResolver &resolver) {
+EcItem *parseQueryCmdResultList(const char *text, s_morvel *anchor, PortResolver &resolver,
+                                const KnownWwid &known) {
     if (!text || !*text) return &common::EC_info_ok;
     std::string copy(text);
     std::vector<char *> lines = splitLines(copy.data(), true);
-    return parseLines<CliLayout>(lines.data(), static_cast<int>(lines.size()), anchor, &resolver);
+    return parseLines<CliLayout>(lines.data(), static_cast<int>(lines.size()), anchor, &resolver, &known);
 }
 
-EcItem *parseQueryCmdResultList(const char *text, s_morvel *anchor) {
+EcItem *parseQueryCmdResultList(const char *text, s_morvel *anchor, const KnownWwid &known) {
     HostPortResolver resolver;
-    return parseQueryCmdResultList(text, anchor, resolver);
+    return parseQueryCmdResultList(text, anchor, resolver, known);
 }
 
 EcItem *processPathInfo(char **lines, int start, int end, s_path_dev *pathAnchor,
@@ -346,10 +398,10 @@ EcItem *processPathInfo(char **lines, int start, int end, s_path_dev *pathAnchor
 
 // ---- morvel_monitor ----
 
-EcItem *parseQueryCmdResult(char *text, mon::s_morvel *anchor) {
+EcItem *parseQueryCmdResult(char *text, mon::s_morvel *anchor, const KnownWwid &known) {
     if (!text || !*text) return &common::EC_info_ok;
     std::vector<char *> lines = splitLines(text, false);
-    return parseLines<MonLayout>(lines.data(), static_cast<int>(lines.size()), anchor, nullptr);
+    return parseLines<MonLayout>(lines.data(), static_cast<int>(lines.size()), anchor, nullptr, &known);
 }
 
 EcItem *processPathInfo(char **lines, int start, int end, mon::s_path_dev *pathAnchor) {

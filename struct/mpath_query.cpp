@@ -14,6 +14,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "array/array.h"
 #include "common/ec_items.h"
 #include "common/log.h"
 #include "common/runner.h"
@@ -74,6 +75,24 @@ DaemonReply askDaemon(const char *cmd, char *buf, int size, common::RunnerOutput
     return r;
 }
 
+// Links the list's valid devices anew: the kept ones in the given order, then the dropped
+// ones and the spare nodes of earlier, longer lists, which stay in the chain for reuse.
+template <class M>
+void relink(M *anchor, const std::vector<M *> &keep, const std::vector<M *> &drop) {
+    M *last = anchor;
+    while (!last->is_last && last->next != nullptr) last = last->next;
+    M *const stale = last->next;
+    M *prev = anchor;
+    for (const std::vector<M *> *part : {&keep, &drop})
+        for (M *d : *part) {
+            prev->next = d;
+            prev->is_last = 0;
+            prev = d;
+        }
+    prev->next = stale;
+    (keep.empty() ? anchor : keep.back())->is_last = 1;
+}
+
 // The daemon lists its maps in the order it learned them, multipath -ll in the order of
 // their names: the daemon's list is put into that order, so that both sources give the
 // same report and the same change lines.
@@ -82,16 +101,18 @@ void sortByMapName(M *anchor) {
     std::vector<M *> devs;
     for (M *d = firstValid(anchor); d != nullptr; d = nextValid(d)) devs.push_back(d);
     if (devs.size() < 2) return;
-    M *stale = devs.back()->next;  // spare nodes of earlier, longer lists stay behind
     std::stable_sort(devs.begin(), devs.end(),
                      [](const M *a, const M *b) { return std::strcmp(a->path_alias, b->path_alias) < 0; });
-    anchor->next = devs.front();
-    for (size_t i = 0; i + 1 < devs.size(); ++i) {
-        devs[i]->next = devs[i + 1];
-        devs[i]->is_last = 0;
-    }
-    devs.back()->next = stale;
-    devs.back()->is_last = 1;
+    relink(anchor, devs, {});
+}
+
+// Keeps only the devices that answer to name (their map name or WWID); false when none does.
+bool keepNamed(s_morvel *anchor, const char *name) {
+    std::vector<s_morvel *> named, others;
+    for (s_morvel *d = firstValid(anchor); d != nullptr; d = nextValid(d))
+        (std::strcmp(d->path_alias, name) == 0 || std::strcmp(d->wwid, name) == 0 ? named : others).push_back(d);
+    if (!others.empty()) relink(anchor, named, others);
+    return !named.empty();
 }
 
 // An unusable daemon reply leaves the list empty and says in the log what runs instead.
@@ -104,21 +125,18 @@ bool settle(M *anchor, const DaemonReply &r, const char *daemonCmd, const char *
     return false;
 }
 
-// The map the daemon answered for is the one asked for.
-template <class M>
-bool namesMap(M *anchor, const char *name) {
-    M *d = firstValid(anchor);
-    return d != nullptr && (std::strcmp(d->path_alias, name) == 0 || std::strcmp(d->wwid, name) == 0);
+EcItem *parseReply(char *text, s_morvel *anchor, const KnownWwid &known) {
+    return parseQueryCmdResultList(text, anchor, known);
 }
-
-EcItem *parseReply(char *text, s_morvel *anchor) { return parseQueryCmdResultList(text, anchor); }
-EcItem *parseReply(char *text, mon::s_morvel *anchor) { return parseQueryCmdResult(text, anchor); }
+EcItem *parseReply(char *text, mon::s_morvel *anchor, const KnownWwid &known) {
+    return parseQueryCmdResult(text, anchor, known);
+}
 
 // The daemon's answer for all maps, or (morvel only) for the map called singleName, parsed
 // into the list. False (the list emptied again) when it cannot be used; fallbackCmd is what
 // runs then.
 template <class M>
-bool fromDaemon(M *anchor, const char *singleName, const char *fallbackCmd) {
+bool fromDaemon(M *anchor, const char *singleName, const char *fallbackCmd, const KnownWwid &known) {
     char cmd[common::kCmdBufSize];
     if (singleName)
         std::snprintf(cmd, sizeof cmd, "%s show map %s topology", common::CMD_multipathd, singleName);
@@ -130,18 +148,19 @@ bool fromDaemon(M *anchor, const char *singleName, const char *fallbackCmd) {
     if (!buf) return false;
     common::RunnerOutput h(buf.get());
     DaemonReply r = askDaemon(cmd, buf.get(), size, h);
-    if (r.ok && singleName && !std::strstr(h.out, "KELDOR")) {
-        r.ok = false;
-        r.why = "it shows no map of the array by that name";
-    }
     if (r.ok) {
         initMorvel(anchor);
-        if (parseReply(h.out, anchor)->code != 0) {
+        if (parseReply(h.out, anchor, known)->code != 0) {
             r.ok = false;
             r.why = "its text could not be parsed";
-        } else if (singleName && !namesMap(anchor, singleName)) {
-            r.ok = false;
-            r.why = "it shows another map";
+        } else if constexpr (std::is_same_v<M, s_morvel>) {
+            if (singleName && firstValid(anchor) == nullptr) {
+                r.ok = false;
+                r.why = "it shows no map of the array by that name";
+            } else if (singleName && !keepNamed(anchor, singleName)) {
+                r.ok = false;
+                r.why = "it shows another map";
+            }
         }
     }
     if (!settle(anchor, r, cmd, fallbackCmd)) return false;
@@ -150,8 +169,10 @@ bool fromDaemon(M *anchor, const char *singleName, const char *fallbackCmd) {
 }
 
 // Runs cmd into a 2 MiB buffer and parses its output into the list. With singleName set,
-// an output that names no device of the array is "no such device" and the list is kept.
-EcItem *runAndParse(const char *cmd, s_morvel *anchor, const char *singleName) {
+// an output that holds no header of the array answering to that name is "no such device",
+// and the list is left empty.
+EcItem *runAndParse(const char *cmd, s_morvel *anchor, const char *singleName, const KnownWwid &known) {
+    const char *func = singleName ? "querySingleMorvelInfo" : "queryMorvelInfo";
     std::unique_ptr<char[]> buf(new (std::nothrow) char[common::kOutBufSize]);
     if (!buf) return &common::EC_molloc_failed;
     // A non-zero exit status of multipath is no failure: its text is parsed like any other.
@@ -159,26 +180,36 @@ EcItem *runAndParse(const char *cmd, s_morvel *anchor, const char *singleName) {
     int rc = common::exe_cmd(cmd, buf.get(), common::kOutBufSize, &h.out, nullptr);
     char *out = h.out;
     if (rc < 0 || !out) {
-        MLOG(common::LOG_ERROR, kSrc, "Execute command [%s] failed", cmd);
+        MLOG_AS(common::LOG_ERROR, kSrc, func, "Execute command [%s] failed", cmd);
         return &common::EC_exe_cmd_failed;
     }
-    if (singleName && (!*out || !std::strstr(out, "KELDOR")))
-        return common::withParams(&common::EC_no_this_device, singleName);
     initMorvel(anchor);
     common::inDebug("== before parseQueryCmdResult");
-    EcItem *result = parseQueryCmdResultList(out, anchor);
+    EcItem *result = parseQueryCmdResultList(out, anchor, known);
     common::inDebug("== after parseQueryCmdResult");
+    // "KELDOR" somewhere in the text is not enough: multipath-tools' own listing of another
+    // device may mention it, and a map that lost its paths does not show it at all.
+    if (singleName && result->code == 0 && !keepNamed(anchor, singleName)) {
+        initMorvel(anchor);
+        return common::withParams(&common::EC_no_this_device, singleName);
+    }
     return result;
 }
 
-// The topology from the daemon when it runs and answers, else from cmd.
+// The topology from the daemon when it runs and answers, else from cmd. The maps that lost
+// their paths are known by the WWIDs of the vdisk-name store.
 EcItem *query(s_morvel *anchor, const char *singleName, const char *cmd) {
+    array::StoreCache store;
+    const KnownWwid known = [&store](const char *wwid) {
+        return array::storeHoldsWwid(array::STORAGE_CONFIG_FILE, wwid, &store);
+    };
     if (!daemonRuns()) {
-        MLOG(common::LOG_INFO, kSrc, "multipathd is not running, reading the topology with [%s].\n", cmd);
-    } else if (fromDaemon(anchor, singleName, cmd)) {
+        MLOG_AS(common::LOG_INFO, kSrc, singleName ? "querySingleMorvelInfo" : "queryMorvelInfo",
+                "multipathd is not running, reading the topology with [%s].\n", cmd);
+    } else if (fromDaemon(anchor, singleName, cmd, known)) {
         return &common::EC_info_ok;
     }
-    return runAndParse(cmd, anchor, singleName);
+    return runAndParse(cmd, anchor, singleName, known);
 }
 
 }  // namespace
@@ -196,14 +227,14 @@ EcItem *querySingleMorvelInfo(s_morvel *anchor, const char *name) {
     return query(anchor, name, cmd);
 }
 
-EcItem *queryMorvelInfo(mon::s_morvel *anchor, int *daemonRan) {
+EcItem *queryMorvelInfo(mon::s_morvel *anchor, int *daemonRan, const KnownWwid &known) {
     char cmd[common::kCmdBufSize];
     std::snprintf(cmd, sizeof cmd, "%s -ll", common::CMD_multipath);
     const int runs = daemonRuns() ? 1 : 0;
     if (!runs && (daemonRan == nullptr || *daemonRan != 0))
         MLOG(common::LOG_INFO, kSrc, "multipathd is not running, reading the topology with [%s].\n", cmd);
     if (daemonRan != nullptr) *daemonRan = runs;
-    if (runs && fromDaemon(anchor, nullptr, cmd)) return &common::EC_info_ok;
+    if (runs && fromDaemon(anchor, nullptr, cmd, known)) return &common::EC_info_ok;
     char buf[kMonitorStartBuf] = {0};
     // The monitor's runner counts a non-zero exit status as a failure: the records of the
     // previous cycle then stay as they are.
@@ -216,7 +247,7 @@ EcItem *queryMorvelInfo(mon::s_morvel *anchor, int *daemonRan) {
     char *text = h.out;
     initMorvel(anchor);
     common::inDebug("== before parseQueryCmdResult");
-    EcItem *result = parseQueryCmdResult(text, anchor);
+    EcItem *result = parseQueryCmdResult(text, anchor, known);
     common::inDebug("== after parseQueryCmdResult");
     return result;
 }

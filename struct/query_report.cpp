@@ -5,8 +5,11 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "array/array.h"
+#include "array/vdisk_reads.h"
 #include "common/comm_util.h"
 #include "common/ec_items.h"
 #include "common/log.h"
@@ -17,6 +20,8 @@ using common::LOG_ERROR;
 
 namespace {
 constexpr const char kSrc[] = "struct/s_morvel";
+// The report's lines about one device belong to the function that prints it.
+constexpr const char kPrintOne[] = "_printOneMorvel";
 constexpr int kColumns = 9;
 constexpr size_t kRuleWidth = 130;
 const char *const kHeaders[kColumns] = {"dev_id",          "dev_name",          "dev_node",
@@ -72,21 +77,17 @@ void appendPathTable(std::string &out, const s_morvel *device) {
     });
 }
 
-// Fills the device's vdisk_name: read from the array (and remembered in the store) for a
-// live device, taken from the store for a failed one.
-void resolveVdiskName(s_morvel *device, uint32_t nvme, uint32_t failed, array::StoreCache &store) {
+// Fills the device's vdisk_name: from its in-band read (remembered in the store) for a live
+// device, taken from the store for a failed one (read: none).
+void resolveVdiskName(s_morvel *device, uint32_t nvme, const array::VdiskReadResult *read,
+                      array::StoreCache &store) {
     char *name = device->vdisk_name;
     name[0] = '\0';
-    if (!failed) {
-        char devicePath[128];
-        std::snprintf(devicePath, sizeof(devicePath), "/dev/dm-%s", device->device_number);
+    if (read != nullptr) {
         unsigned int found = 0;
-        if (nvme)
-            array::displayNvmeVdiskname(devicePath, device->wwid, name, &found, &store);
-        else
-            array::displayVdiskname(devicePath, device->wwid, name, &found, &store);
+        array::settleVdiskname(*read, nvme != 0, device->wwid, name, &found, &store);
         if (name[0] == '\0')
-            MLOG(LOG_ERROR, kSrc, "This device (%s), the vdisk name we obtained is NULL.\n",
+            MLOG_AS(LOG_ERROR, kSrc, kPrintOne, "This device (%s), the vdisk name we obtained is NULL.\n",
                  device->wwid);
         return;
     }
@@ -97,11 +98,11 @@ void resolveVdiskName(s_morvel *device, uint32_t nvme, uint32_t failed, array::S
         array::getStoredVdiskname(array::STORAGE_CONFIG_FILE, device->wwid, name, &found, &store);
     if (!found) {
         name[0] = '\0';
-        MLOG(LOG_ERROR, kSrc, "This device (%s) is a failed device, we can not get the vdisk name.\n",
+        MLOG_AS(LOG_ERROR, kSrc, kPrintOne, "This device (%s) is a failed device, we can not get the vdisk name.\n",
              device->wwid);
     } else if (name[0] == '\0') {
-        MLOG(LOG_ERROR, kSrc,
-             "This device (%s) is a failed device, we get the vdisk name from file is NULL.\n",
+        MLOG_AS(LOG_ERROR, kSrc, kPrintOne,
+                "This device (%s) is a failed device, we get the vdisk name from file is NULL.\n",
              device->wwid);
     }
 }
@@ -143,39 +144,52 @@ void isNVMeDevice(const s_morvel *device, uint32_t *out) {
     });
 }
 
+namespace {
+enum class Failed { No, NoPaths, AllPaths };
+
+// Whether the device counts as failed, and why; nothing logged.
+Failed failedState(const s_morvel *device) {
+    if (firstPath(device) == nullptr) return Failed::NoPaths;
+    bool allFailed = true;
+    forEachPath(device, [&](s_path_dev *p) {
+        allFailed = allFailed && (std::strcmp(p->checker_status, "faulty") == 0 ||
+                                  std::strcmp(p->path_status, "failed") == 0 ||
+                                  std::strcmp(p->morvel_status, "offline") == 0 ||
+                                  std::strcmp(p->path_group_status, "failed") == 0);
+    });
+    return allFailed ? Failed::AllPaths : Failed::No;
+}
+}  // namespace
+
 void isFailedDevice(const s_morvel *device, uint32_t *out) {
     *out = 0;
     if (device == nullptr) return;
-    if (firstPath(device) == nullptr) {
-        *out = 1;
-        return;
-    }
-    int total = 0;
-    int failed = 0;
-    forEachPath(device, [&](s_path_dev *p) {
-        ++total;
-        if (std::strcmp(p->checker_status, "faulty") == 0 ||
-            std::strcmp(p->path_status, "failed") == 0 ||
-            std::strcmp(p->morvel_status, "offline") == 0 ||
-            std::strcmp(p->path_group_status, "failed") == 0)
-            ++failed;
-    });
-    if (failed == total) {
-        *out = 1;
-        MLOG(LOG_ERROR, kSrc, "This device (%s) is a failed device.\n", device->wwid);
-    }
+    const Failed state = failedState(device);
+    *out = state != Failed::No;
+    if (state == Failed::AllPaths) MLOG(LOG_ERROR, kSrc, "This device (%s) is a failed device.\n", device->wwid);
 }
 
 void resolveVdiskNames(s_morvel *first, array::StoreCache &store, bool one) {
-    common::LogBatch batch;  // a LUN's lines after its in-band read share one lock
+    // The live devices are asked side by side first; then, device by device in report order,
+    // the lines come as if each had been asked in its turn.
+    std::vector<array::VdiskRead> reads;
+    forEachDevice(first, one, [&](const s_morvel *device) {
+        if (failedState(device) != Failed::No) return;
+        uint32_t nvme = 0;
+        isNVMeDevice(device, &nvme);
+        reads.push_back({std::string("/dev/dm-") + device->device_number, nvme != 0});
+    });
+    const std::vector<array::VdiskReadResult> results = array::readVdiskNames(reads);
+    size_t next = 0;
+    common::LogBatch batch;  // the lines of all LUNs share one lock
     forEachDevice(first, one, [&](s_morvel *device) {
         uint32_t nvme = 0, failed = 0;
         isNVMeDevice(device, &nvme);
         isFailedDevice(device, &failed);
-        resolveVdiskName(device, nvme, failed, store);
+        resolveVdiskName(device, nvme, failed ? nullptr : &results[next++], store);
         const s_path_dev *path = firstPath(device);
         if (path != nullptr && transportLine(path->host_interface) == nullptr)
-            MLOG(LOG_ERROR, kSrc, "This device (%s), the transport we obtained is not fc/iscsi/fc-nvme.\n",
+            MLOG_AS(LOG_ERROR, kSrc, kPrintOne, "This device (%s), the transport we obtained is not fc/iscsi/fc-nvme.\n",
                  device->wwid);
     });
 }

@@ -1,7 +1,7 @@
 // The query report: every multipath device of the array with its names, size, vdisk name,
-// transport and path table. The vdisk names of all devices are looked up first (reads from
-// the array and store updates, with their log lines), then the report is formatted as a
-// whole, without I/O, and printed at once.
+// transport and path table. The vdisk names of all devices are looked up first (the live
+// devices read from the array side by side, then store updates, with their log lines in
+// report order), then the report is formatted as a whole, without I/O, and printed at once.
 #pragma once
 #include <cstdint>
 #include <string>

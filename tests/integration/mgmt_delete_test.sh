@@ -115,11 +115,28 @@ sb_assert_status 0
 sb_assert_file /sys/block/sda/device/delete 1
 sb_assert_cmd_ran "multipath -f /dev/dm-0"
 
+sb_case "a LUN whose paths are all gone: its map is flushed once it is no longer in use"
+# the VM's open map after its path devices were deleted, and what delete printed there
+CAP=$MORVEL_SRC/tests/system/captures
+sb_fake multipath -ll mpathf --out-file "$F/vm-open-pathless-map.multipathd-show-map"
+sb_put /dumps/storage_config.json '{"disk": [{"wwid": "36000aabbccdd00000000000000000a02", "vdisk_name": "vd_hr_03"}]}'
+sb_fake multipath -f /dev/dm-5 --status 1 --err-file <(sb_mpath_stderr "/dev/dm-5: map in use")
+sb_run morvel delete mpathf
+sb_assert_status 1
+sb_assert_stdout_file "$CAP/morvel-delete-open-pathless.out"
+[[ $(sb_fake_calls multipath -f /dev/dm-5) == 3 ]] || _sb_fail "expected 3 flush attempts"
+sb_fake multipath -f /dev/dm-5 </dev/null
+sb_run morvel delete mpathf
+sb_assert_status 0
+sb_assert_stdout_file "$CAP/morvel-delete-closed-pathless.out"
+sb_assert_sh_not_ran 'delete'
+
 sb_case "a name that multipath does not know is 133"
 sb_fake multipath -ll mpathz </dev/null
 sb_run morvel delete mpathz
 sb_assert_status 1
 sb_assert_stdout_file $G/no_this_device_mpathz.out
 sb_assert_sh_not_ran 'delete|-f'
+sb_assert_log_contains 'ERROR cli/cli_exe delete [0-9]+ Query morvel information failed'
 
 sb_finish

@@ -164,7 +164,10 @@ EOF
 
 sb_case "refresh: faulty paths of priority-0 groups go, maps left without a path are flushed"
 scripts
-sb_fake multipath -ll --out-file "$F/refresh-faulty.multipath-ll"
+# behind them a map of the array's that lost its paths (its WWID is in the store), and another one
+sb_fake multipath -ll < <(cat "$F/refresh-faulty.multipath-ll"; sed -n '2,3{s/dm-1/dm-5/;s/mpathb/mpathg/;p}' "$F/vm-pathless-map.multipath-ll"
+    sed -n 2,3p "$F/vm-pathless-map.multipath-ll" | sed 's/dm-1/dm-6/; s/7d1/7d9/; s/mpathb/mpathf/')
+sb_put /dumps/storage_config.json '{"disk": [{"wwid": "333333330000007d1", "vdisk_name": "vd_b"}]}'
 for d in sda sdb sdc sdd sde; do sb_put /sys/block/$d/device/delete </dev/null; done
 sb_run morvel refresh
 sb_assert_status 0
@@ -175,6 +178,7 @@ sb_assert_cmdlog <<'EOF'
 multipath -ll
 multipath -f /dev/dm-1
 multipath -f /dev/dm-4
+multipath -f /dev/dm-5
 g2morvelscan.sh
 discoverfcnvme.sh
 run_all_offline_path.sh

@@ -72,6 +72,21 @@ sb_run morvel query mpathz
 sb_assert_status 1
 sb_assert_stdout_file $G/no_this_device.out
 
+sb_case "a LUN whose paths are all gone: shown with its stored name while the store knows its WWID"
+# the VM's open map after its path devices were deleted, and what morvel printed there
+PATHLESS=$MORVEL_SRC/tests/fixtures/mpath/vm-open-pathless-map.multipathd-show-map
+for q in "" mpathf 36000aabbccdd00000000000000000a02; do sb_fake multipath -ll $q --out-file "$PATHLESS"; done
+sb_run morvel query mpathf
+sb_assert_status 1
+sb_assert_stdout_lines 2p <<<'Error(0133): This device [mpathf] is not existed.'
+sb_put /dumps/storage_config.json '{"disk": [{"wwid": "36000aabbccdd00000000000000000a02", "vdisk_name": "vd_hr_03"}]}'
+for q in "" mpathf 36000aabbccdd00000000000000000a02; do
+    sb_run morvel query $q
+    sb_assert_status 0
+    sb_assert_stdout_file "$MORVEL_SRC/tests/system/captures/morvel-query-wwid-open-pathless.out"
+done
+sb_assert_log_not_contains 'Open scsi device'
+
 sb_case "query on a host without LUNs of the array prints the two frame lines"
 sb_fake multipath -ll </dev/null
 sb_run morvel query

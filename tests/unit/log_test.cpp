@@ -89,6 +89,39 @@ TEST_F(LogTest, MonitorRulesNameWarnAndKeepSemicolons) {
     EXPECT_EQ(mon[0].substr(26), "rec;");
 }
 
+// Lines held by a thread (for both programs' rules) are written later exactly as they
+// would have been then, timestamps aside; the thread writes nothing meanwhile.
+TEST_F(LogTest, HeldLinesAreWrittenLaterAsTheyWouldHaveBeen) {
+    std::string big(3000, 'x');
+    for (LogVariant v : {LogVariant::Cli, LogVariant::Monitor}) {
+        set_log_variant(v);
+        fs::remove_all("/dumps");
+        auto lines = [&] {
+            morvel_log(0, "array/array", 7, "get_disk_page", "ret = %d;%s\n", -1, "a;b");
+            morvel_log(4, "", 0, "", "rec;");
+            morvel_log(0, "s", 1, "f", "%s", big.c_str());
+        };
+        lines();
+        const std::string cli = slurp(kCliLog), mon = slurp(kMonLog);
+        std::vector<HeldLine> held;
+        std::thread([&] {
+            LogHold hold(held);
+            lines();
+            releaseLogLock();
+        }).join();
+        EXPECT_EQ(held.size(), 3u);
+        EXPECT_EQ(slurp(kCliLog) + slurp(kMonLog), cli + mon);  // nothing written meanwhile
+        for (const HeldLine &l : held) logHeldLine(l);
+        for (const char *log : {kCliLog, kMonLog}) {
+            auto all = linesOf(log);
+            ASSERT_EQ(all.size() % 2, 0u) << log;
+            auto noStamp = [](const std::string &l) { return l.substr(std::min<size_t>(26, l.size())); };
+            for (size_t i = 0; i < all.size() / 2; ++i)
+                EXPECT_EQ(noStamp(all[i]), noStamp(all[i + all.size() / 2])) << log << " " << i;
+        }
+    }
+}
+
 TEST_F(LogTest, OverlongMessageIsCutButTheLineStaysWhole) {
     std::string big(3000, 'x');
     morvel_log(0, "s", 1, "f", "%s", big.c_str());

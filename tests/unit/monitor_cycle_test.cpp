@@ -249,6 +249,26 @@ TEST_F(MonitorCycleTest, LunThatLosesAllItsPathsKeepsOnePathlessRecord) {
     EXPECT_EQ(snapshotLines().back(), "mpathb," + kB + ",,,,,,");
 }
 
+// Once its paths are all gone, multipathd shows the map without vendor and product. It stays
+// the array's LUN, known from the previous records or the snapshot, with its pathless record,
+// until the map itself is gone.
+TEST_F(MonitorCycleTest, MapThatLostItsPathsStaysUntilItIsGone) {
+    const std::string bare = "size=16M features='0' hwhandler='0' wp=rw\n";
+    const std::string bareB = "mpathb (" + kB + ") dm-1 ##,##\n" + bare;
+    setTopology(lunA + lunB);
+    cycle();
+    setTopology(lunA + bareB + "mpathz (3600z) dm-9 ##,##\n" + bare);  // mpathz: never seen
+    EXPECT_EQ(cycle(), (Lines{pathLine("deleted", "mpathb", kB, "sda"), pathLine("deleted", "mpathb", kB, "sdb"),
+                              pathLine("created", "mpathb", kB, "", "", "", "")}));
+    setTopology(lunA + "mpathb (" + kB + ") dm-1\n" + bare);  // older multipath-tools
+    EXPECT_EQ(cycle(), Lines{});
+    structs::initLunpath(monitor::g_pOldLunPath);  // no previous records: the snapshot knows it
+    EXPECT_EQ(cycle().size(), 5u);
+    EXPECT_EQ(snapshotLines().back(), "mpathb," + kB + ",,,,,,");
+    setTopology(lunA);
+    EXPECT_EQ(cycle(), (Lines{lunDeleted("mpathb", kB), pathLine("deleted", "mpathb", kB, "", "", "", "")}));
+}
+
 TEST_F(MonitorCycleTest, FailedQueryReportsNothingUntilItRecovers) {
     setTopology(lunA + lunB);
     cycle();

@@ -57,7 +57,7 @@ TEST(NvmeRequest, GetLogPageCommand) {
     EXPECT_EQ(0u, cmd.cdw11);
     EXPECT_EQ(0u, cmd.flags);
     EXPECT_EQ(0u, cmd.metadata_len);
-    EXPECT_EQ(0u, cmd.timeout_ms);
+    EXPECT_EQ(5000u, cmd.timeout_ms);  // its own limit, not the driver's 60 s
     // NUMD above 16 bits spills into cdw11.
     build_get_log_cmd(&cmd, 1, 0x02, 0x40000 * 4 + 4, buf);
     EXPECT_EQ(0x00000002u, cmd.cdw10);

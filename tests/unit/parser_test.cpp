@@ -6,10 +6,12 @@
 #include <csignal>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "array/array.h"
 #include "struct/mpath_parser.h"
 #include "struct/target_port.h"
 #include "topology_test_util.h"
@@ -82,19 +84,19 @@ struct Parsed {
     std::string records;
 };
 
-Parsed parseCli(const std::string &text, PortResolver &resolver) {
+Parsed parseCli(const std::string &text, PortResolver &resolver, const KnownWwid &known = {}) {
     MorvelList<s_morvel> list;
-    common::EcItem *r = parseQueryCmdResultList(text.c_str(), list.anchor(), resolver);
+    common::EcItem *r = parseQueryCmdResultList(text.c_str(), list.anchor(), resolver, known);
     return {r, dumpList(list.anchor())};
 }
-Parsed parseCli(const std::string &text) {
+Parsed parseCli(const std::string &text, const KnownWwid &known = {}) {
     FixedPortResolver none;
-    return parseCli(text, none);
+    return parseCli(text, none, known);
 }
-Parsed parseMon(const std::string &text) {
+Parsed parseMon(const std::string &text, const KnownWwid &known = {}) {
     MorvelList<mon::s_morvel> list;
     std::string copy = text;
-    common::EcItem *r = parseQueryCmdResult(copy.data(), list.anchor());
+    common::EcItem *r = parseQueryCmdResult(copy.data(), list.anchor(), known);
     return {r, dumpList(list.anchor())};
 }
 
@@ -115,6 +117,7 @@ struct FixtureCase {
     const char *addresses;     // NVMe controller addresses, or none
     std::vector<ByPathLink> extraLinks;
     std::vector<ExpDevice> cli;
+    std::vector<std::string> known = {};  // WWIDs seen before as the array's
 };
 
 std::vector<FixtureCase> fixtureCases() {
@@ -190,8 +193,11 @@ std::vector<FixtureCase> fixtureCases() {
                       {"mpathd", "eui.4b454c444f525a524e0000000000000a", "3", "NVME", "KELDORZRN", "16M",
                        {rr(path("259:0", "nvme0n1", "0:1:1:1", "50", "fc-nvme"), "active"),
                         rr(path("259:1", "nvme1n1", "1:2:1:1", "50", "fc-nvme"), "enabled")}}}});
-    // A map left without paths shows "##,##" for vendor and product: it is not recognised.
-    cases.push_back({"vm-pathless-map.multipath-ll", nullptr, nullptr, {}, {}});
+    // A map left without paths shows "##,##" for vendor and product: it is the array's only
+    // when its WWID was seen as the array's before.
+    cases.push_back({"vm-pathless-map.multipath-ll", nullptr, nullptr, {}, {}, {"333333330000007d0"}});
+    cases.push_back({"vm-pathless-map.multipath-ll", nullptr, nullptr, {},
+                     {{"mpathb", "333333330000007d1", "1", "KELDOR", "ZRN", "8.0M", {}}}, {"333333330000007d1"}});
     return cases;
 }
 
@@ -208,14 +214,29 @@ TEST(ParserFixtures, BothVariantsGiveTheExpectedRecords) {
         if (c.addresses) addresses = topotest::addressesFromGrep(fixture(c.addresses));
         FixedPortResolver resolver(links, addresses);
 
-        Parsed cli = parseCli(text, resolver);
+        const KnownWwid known = [&c](const char *w) { return std::count(c.known.begin(), c.known.end(), w) > 0; };
+        Parsed cli = parseCli(text, resolver, known);
         EXPECT_EQ(cli.result, &common::EC_info_ok);
         EXPECT_EQ(cli.records, dump(c.cli, false));
 
         // The monitor keeps the same devices, SCSI and NVMe, in its own layout.
-        Parsed mon = parseMon(text);
+        Parsed mon = parseMon(text, known);
         EXPECT_EQ(mon.result, &common::EC_info_ok);
         EXPECT_EQ(mon.records, dump(c.cli, true));
+    }
+}
+
+// The VM's open map whose path devices were all deleted, as all three listings show it: kept,
+// in both variants, only when its WWID is known.
+TEST(ParserFixtures, OpenMapWithoutPathsFromTheVm) {
+    const KnownWwid known = [](const char *w) { return std::string(w) == "36000aabbccdd00000000000000000a02"; };
+    const std::string mpathf = "mpathf|36000aabbccdd00000000000000000a02|5|KELDOR|ZRN|16M\n";
+    for (const char *f : {"vm-open-pathless-map.multipath-ll", "vm-open-pathless-map.multipathd-show-topology",
+                          "vm-open-pathless-map.multipathd-show-map"}) {
+        SCOPED_TRACE(f);
+        const std::string text = fixture(f);
+        EXPECT_EQ(parseCli(text, known).records, parseCli(text).records + mpathf);
+        EXPECT_EQ(parseMon(text, known).records, parseMon(text).records + mpathf);
     }
 }
 
@@ -283,6 +304,40 @@ TEST(ParserEdges, HeaderForms) {
     // other vendors and lines that only mention the array are not headers
     EXPECT_EQ(parseCli(lines({"mpathx (3600b) dm-1 KELDOR,ZRNX", kSize})).records, "");
     EXPECT_EQ(parseCli(lines({"mpathx (3600b) dm-1 XKELDOR,ZRN", kSize})).records, "");
+}
+
+// Headers without vendor and product: maps that lost all their paths. Kept, in both variants,
+// only when the WWID is one seen before; the WWID's form tells an NVMe namespace.
+TEST(ParserEdges, BareHeadersOfMapsThatLostTheirPaths) {
+    const KnownWwid known = [](const char *w) { return std::string(w) == "3600a" || std::string(w) == "eui.4b"; };
+    struct Case {
+        const char *header;
+        const char *records;  // "" when the map is not kept
+    } cases[] = {
+        {"mpathf (3600a) dm-5 ##,##", "mpathf|3600a|5|KELDOR|ZRN|20G\n"},
+        {"mpathf (3600a) dm-5", "mpathf|3600a|5|KELDOR|ZRN|20G\n"},
+        {"mpathf (3600a) dm-5 ", "mpathf|3600a|5|KELDOR|ZRN|20G\n"},
+        {"3600a dm-5 ##,##  ", "3600a|3600a|5|KELDOR|ZRN|20G\n"},
+        {"reload: mpathf (3600a) dm-5 ##,##", "mpathf|3600a|5|KELDOR|ZRN|20G\n"},
+        {"mpathn (eui.4b) dm-6 ##,##", "mpathn|eui.4b|6|NVME|KELDORZRN|20G\n"},
+        {"mpathg (3600b) dm-6 ##,##", ""},            // never seen
+        {"mpathf (3600a) dm-5 ##,## x", ""},          // something after the vendor's place
+        {"mpathf (3600a) dm-5 OTHER,DISK", ""},       // another vendor's map
+        {"mpathf 3600a dm-5 ##,##", ""},              // the WWID is not in parentheses
+        {"mpathf (3600a) x dm-5 ##,##", ""},          // three names
+        {"mpathf (3600a) dm-x ##,##", ""},
+        {" dm-5 ##,##", ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.header);
+        const std::string text = lines({c.header, kSize});
+        EXPECT_EQ(parseCli(text, known).records, c.records);
+        EXPECT_EQ(parseMon(text, known).records, c.records);
+        EXPECT_EQ(parseCli(text).records, "");
+    }
+    // a known map whose header lost vendor and product while it still lists paths keeps them
+    Parsed p = parseCli(lines({"mpathf (3600a) dm-5 ##,##", kSize, kGroup, kPath1}), known);
+    EXPECT_EQ(p.records, "mpathf|3600a|5|KELDOR|ZRN|20G\n  8:16|sdb|1:0:0:1|service-time 0|50|active|active|ready|running||\n");
 }
 
 TEST(ParserEdges, MapNameContainingNvmeOnTheScsiArrayStaysScsi) {
@@ -400,13 +455,20 @@ TEST(ParserEdges, ParseErrorIsLoggedWithTheLineNumber) {
     // line 0 other vendor, 1 empty, 2 header, 3 size, 4 group, 5 short path line
     parseCli(lines({"x dm-1 OTHER,DISK", "", kHdr, kSize, kGroup, "  `- 1:0:0:1 sdb 8:16"}));
     std::string tail = topotest::readFile(log).substr(before);
-    EXPECT_NE(tail.find("ERROR cli/cli_exe"), std::string::npos) << tail;
+    EXPECT_NE(tail.find("ERROR cli/cli_exe processPathInfo "), std::string::npos) << tail;
     EXPECT_NE(tail.find("Parse 5th line in 'multipath -ll' output failed."), std::string::npos) << tail;
     // the monitor drops the empty line: the same path line is its 4th
     before = topotest::readFile(log).size();
     parseMon(lines({"x dm-1 OTHER,DISK", "", kHdr, kSize, kGroup, "  `- 1:0:0:1 sdb 8:16"}));
     tail = topotest::readFile(log).substr(before);
     EXPECT_NE(tail.find("Parse 4th line in 'multipath -ll' output failed."), std::string::npos) << tail;
+    // a missing size line is the whole parse's error
+    before = topotest::readFile(log).size();
+    parseCli(lines({kHdr}, false));
+    parseMon(lines({kHdr}));
+    tail = topotest::readFile(log).substr(before);
+    EXPECT_NE(tail.find(" parseQueryCmdResultList "), std::string::npos) << tail;
+    EXPECT_NE(tail.find(" parseQueryCmdResult "), std::string::npos) << tail;
 }
 
 TEST(ParserEdges, PathLineWords) {
@@ -518,18 +580,42 @@ TEST_F(QueryTest, SingleDeviceQuery) {
     EXPECT_EQ(args(), "-ll mpatha\n");
     EXPECT_NE(findMorvelByPathAlias(list.anchor(), "mpatha"), nullptr);
 
-    // unknown to multipath: no such device, and the list is left as it was
+    // unknown to multipath: no such device, and the list is left empty
     answer("", 0);
     EXPECT_EQ(querySingleMorvelInfo(list.anchor(), "mpathq"), &common::EC_no_this_device);
     EXPECT_STREQ(common::EC_no_this_device.param1, "mpathq");
-    EXPECT_NE(findMorvelByPathAlias(list.anchor(), "mpatha"), nullptr);
+    EXPECT_EQ(firstValid(list.anchor()), nullptr);
     answer("36000aabbccdd0000000000000000001b dm-3 OTHER,DISK\n", 0);
     EXPECT_EQ(querySingleMorvelInfo(list.anchor(), "mpathz"), &common::EC_no_this_device);
+    // "KELDOR" in the text but no header of the array: multipath-tools' listing of a namespace
+    // under the kernel's own NVMe multipathing
+    answer(lines({"uuid.4b454c44-4f52-5a52-4e00-00000000000a [nvme]:nvme0n1 NVMe,KELDORZRN,6.1.0",
+                  "size=32768 features='n/a' hwhandler='ANA' wp=rw", "`-+- policy='n/a' prio=50 status=optimized",
+                  "  `- 0:1:1 nvme0c0n1 0:0 n/a optimized live"}),
+           0);
+    EXPECT_EQ(querySingleMorvelInfo(list.anchor(), "nvme0n1"), &common::EC_no_this_device);
+    // the map that holds a path given as the name answers to another name
+    answer(fixture("iscsi-2-portals.multipath-ll"), 0);
+    EXPECT_EQ(querySingleMorvelInfo(list.anchor(), "sda"), &common::EC_no_this_device);
+
+    // a map that lost its paths is the array's when the vdisk-name store knows its WWID
+    const std::string pathless = fixture("vm-pathless-map.multipath-ll");
+    answer(pathless, 0);
+    unlink(array::STORAGE_CONFIG_FILE);
+    EXPECT_EQ(querySingleMorvelInfo(list.anchor(), "mpathb"), &common::EC_no_this_device);
+    mkdir("/dumps", 0700);
+    array::store_wwid_vdiskname(array::STORAGE_CONFIG_FILE, "333333330000007d1", "vd_b");
+    for (const char *name : {"mpathb", "333333330000007d1"}) {
+        EXPECT_EQ(querySingleMorvelInfo(list.anchor(), name), &common::EC_info_ok);
+        EXPECT_EQ(dumpList(list.anchor()), "mpathb|333333330000007d1|1|KELDOR|ZRN|8.0M\n");
+    }
+    unlink(array::STORAGE_CONFIG_FILE);
 
     // a name that is no plain device name never reaches the command line
     EXPECT_EQ(querySingleMorvelInfo(list.anchor(), "mpatha;touch /tmp/x"), &common::EC_no_this_device);
     EXPECT_EQ(querySingleMorvelInfo(list.anchor(), "-v3"), &common::EC_no_this_device);
-    EXPECT_EQ(args(), "-ll mpatha\n-ll mpathq\n-ll mpathz\n");
+    EXPECT_EQ(args(), "-ll mpatha\n-ll mpathq\n-ll mpathz\n-ll nvme0n1\n-ll sda\n-ll mpathb\n-ll mpathb\n"
+                      "-ll 333333330000007d1\n");
 }
 
 TEST_F(QueryTest, MonitorKeepsThePreviousRecordsWhenMultipathFails) {

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -121,22 +122,36 @@ TEST_F(Report, DevicesSeparatedByOneEmptyLineAndStaleNodesHidden) {
 }
 
 // All names are looked up, and every reason logged, device by device, before the report is
-// formatted; the formatting itself neither logs nor reads.
+// formatted; the formatting itself neither logs nor reads. The live devices are read side
+// by side, yet each one's lines come in its turn, as read one after another.
 TEST_F(Report, NamesResolvedInReportOrderBeforeFormatting) {
     remember("w_second", "vd_second");
     addDevice("mpatha", "w_first", "2", {{.name = "sdb", .state = "offline"}});
+    addDevice("mpathl", "w_live1", "404", {{.name = "sdd"}});  // no /dev/dm-404 here: the reads fail
+    addDevice("mpathm", "w_live2", "405", {{.name = "sde"}});
     addDevice("mpathb", "w_second", "3", {{.name = "sdc", .state = "offline", .hostInterface = "ib"}});
     LogTail log;
     morvel::array::StoreCache store;
     resolveVdiskNames(first(), store);
     const std::string text = log.text();
-    const size_t firstFailed = text.find("This device (w_first) is a failed device, we can not get");
-    const size_t secondFailed = text.find("This device (w_second) is a failed device.");
-    const size_t secondTransport = text.find("This device (w_second), the transport we obtained is not");
-    EXPECT_LT(firstFailed, secondFailed);
-    EXPECT_LT(secondFailed, secondTransport);
-    EXPECT_NE(std::string::npos, secondTransport);
-    EXPECT_STREQ("vd_second", first()->next->vdisk_name);
+    std::string seen;  // function and message of each line
+    for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+        std::istringstream line(text.substr(at, end - at));
+        std::string stamp, time, level, source, func, number, message;
+        if (line >> stamp >> time >> level >> source >> func >> number && std::getline(line, message))
+            seen += func + message + "\n";
+    }
+    auto live = [](const std::string &w) {
+        return "get_disk_00_page Open scsi device failed, fd = -1.\nget_vdisk_name Get 00 page of device failed.\n"
+               "displayVdiskname Devcie (" + w + "), unable to get vdisk name using in-band channel, we try to get vdisk "
+               "name from file.\n_printOneMorvel This device (" + w + "), the vdisk name we obtained is NULL.\n";
+    };
+    EXPECT_EQ(seen, "isFailedDevice This device (w_first) is a failed device.\n"
+                    "_printOneMorvel This device (w_first) is a failed device, we can not get the vdisk name.\n" +
+                        live("w_live1") + live("w_live2") +
+                        "isFailedDevice This device (w_second) is a failed device.\n"
+                        "_printOneMorvel This device (w_second), the transport we obtained is not fc/iscsi/fc-nvme.\n");
+    EXPECT_STREQ("vd_second", first()->next->next->next->vdisk_name);
 
     const std::string report = formatMorvel(first());
     EXPECT_EQ(text, log.text());
@@ -246,6 +261,7 @@ TEST_F(Report, LiveDeviceWithoutAnyName) {
     std::string out = printOne(d);
     EXPECT_FALSE(has(out, "vdisk_name:"));
     EXPECT_TRUE(log.has("Devcie (w_live), unable to get vdisk name using in-band channel"));
+    EXPECT_TRUE(log.has("ERROR struct/s_morvel _printOneMorvel "));  // the report's function, in every form
     EXPECT_TRUE(log.has("This device (w_live), the vdisk name we obtained is NULL."));
 }
 

@@ -110,6 +110,21 @@ TEST_F(ArraySim, PageD0RefusedIsListedButEndsInCheckCondition) {
     expect_illegal(vpd(0xD0, page), 0x24);
 }
 
+// The latency and hang switches keep back page 0xD0 requests only: the path checkers' and the
+// disk driver's commands are answered at once.
+TEST_F(ArraySim, OnlyPageD0WaitsForTheLatencyAndHangSwitches) {
+    const std::vector<uint8_t> d0 = {0x12, 0x01, 0xD0, 0x00, 0xFF, 0x00}, p00 = {0x12, 0x01, 0x00, 0x00, 0xFF, 0x00},
+                               tur = {0x00, 0, 0, 0, 0, 0}, std_inq = {0x12, 0x00, 0xD0, 0x00, 0xFF, 0x00};
+    EXPECT_FALSE(held_back(sw, d0));
+    LunSwitches delayed = sw, hung = sw;
+    delayed.d0_delay_ms = 200;
+    hung.d0_hang = true;
+    for (const LunSwitches &w : {delayed, hung}) {
+        EXPECT_TRUE(held_back(w, d0));
+        for (const auto &cdb : {p00, tur, std_inq}) EXPECT_FALSE(held_back(w, cdb));
+    }
+}
+
 TEST_F(ArraySim, PageD0SwitchedOffIsNeitherListedNorAnswered) {
     sw.page_d0 = PageD0::unlisted;
     const Listing l = listing();

@@ -203,6 +203,15 @@ std::vector<uint8_t> vpd_page(const LunIdentity& id, const LunSwitches& sw, uint
     return d;
 }
 
+}  // namespace
+
+bool held_back(const LunSwitches& sw, std::span<const uint8_t> cdb) {
+    const bool d0 = cdb.size() >= 3 && cdb[0] == 0x12 && (cdb[1] & 0x01) && cdb[2] == 0xD0;
+    return d0 && (sw.d0_hang || sw.d0_delay_ms > 0);
+}
+
+namespace {
+
 Reply inquiry(const LunIdentity& id, const LunSwitches& sw, LunCounters& c, std::span<const uint8_t> cdb,
               size_t limit) {
     const bool evpd = cdb[1] & 0x01;

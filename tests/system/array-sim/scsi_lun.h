@@ -26,7 +26,13 @@ enum class PageD0 {
 struct LunSwitches {
     std::string vdisk_name;  // answered in vendor page 0xD0
     PageD0 page_d0 = PageD0::answered;
+    unsigned d0_delay_ms = 0;  // page 0xD0 is answered this long after it was asked
+    bool d0_hang = false;      // page 0xD0 is not answered while this is set
 };
+
+// held_back: whether the command is a request for page 0xD0 that the switches keep waiting
+// (delayed or hung); every other command is answered at once.
+bool held_back(const LunSwitches& sw, std::span<const uint8_t> cdb);
 
 struct LunIdentity {
     std::string vendor = "KELDOR";

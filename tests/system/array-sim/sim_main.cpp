@@ -5,12 +5,17 @@
 //   keldor_array_sim --state DIR --lun BACKSTORE,FILE,WWID,SERIAL,VDISK_NAME [--lun ...]
 //
 // BACKSTORE is the name of the user backstore device in configfs (its UIO device is found by
-// it). Per LUN, DIR/BACKSTORE/ holds the switches, read again at every INQUIRY:
+// it). Per LUN, DIR/BACKSTORE/ holds the switches, read again at every INQUIRY and while a
+// request waits:
 //   vdisk_name   the name page 0xD0 reports (rename the vdisk by replacing this file)
 //   page_d0      "1": page 0x00 lists page 0xD0 and it is answered; "0": it is not listed (and
 //                refused); "refuse": it is listed, but asking for it ends in CHECK CONDITION
-// and the server keeps DIR/BACKSTORE/requests up to date ("<kind> <count>" lines: commands,
-// inquiry_vpd_00, inquiry_vpd_d0, check_conditions, ...).
+//   latency_ms   N: page 0xD0 is answered N ms after it was asked (0: at once)
+//   hang         "1": page 0xD0 is not answered at all until this is "0" again
+// Every other command is answered at once, also while a page 0xD0 request waits (the ring's
+// commands are answered out of order). The server keeps DIR/BACKSTORE/requests up to date
+// ("<kind> <count>" lines: commands, inquiry_vpd_00, inquiry_vpd_d0 (answered), d0_held (kept
+// waiting), check_conditions, ...).
 // DIR/ready appears when every LUN's ring is open. SIGTERM or SIGINT ends the server.
 #include <fcntl.h>
 #include <poll.h>
@@ -18,8 +23,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -80,20 +88,55 @@ bool put_file(const std::string& path, const std::string& text) {
     return rename(tmp.c_str(), path.c_str()) == 0;
 }
 
+using Clock = std::chrono::steady_clock;
+
 struct Lun {
+    struct Held {
+        RingCommand cmd;
+        Clock::time_point due;
+    };
     std::string backstore;
     std::string dir;
     LunIdentity id;
     LunSwitches sw;
     LunCounters counters;
+    uint64_t d0_held = 0;
     std::unique_ptr<FileBacking> backing;
     TcmuRing ring;
+    std::vector<Held> held;  // page 0xD0 requests kept waiting
     std::string written;  // the requests file as last written
 
     void reload_switches() {
-        std::string name, d0;
+        std::string name, d0, latency, hang;
         if (read_first_line(dir + "/vdisk_name", name)) sw.vdisk_name = name;
         if (read_first_line(dir + "/page_d0", d0)) sw.page_d0 = d0 == "0" ? PageD0::unlisted : d0 == "refuse" ? PageD0::refused : PageD0::answered;
+        sw.d0_delay_ms = read_first_line(dir + "/latency_ms", latency) ? std::strtoul(latency.c_str(), nullptr, 10) : 0;
+        sw.d0_hang = read_first_line(dir + "/hang", hang) && hang == "1";
+    }
+    void answer(const RingCommand& c) { ring.complete(c, execute(id, sw, counters, *backing, c.cdb, c.out, c.room)); }
+    // Answers the new commands, keeps back those the switches hold, answers the held ones that
+    // are due; the time of the next one due, if any, makes wake earlier.
+    void serve(Clock::time_point now, Clock::time_point& wake) {
+        for (RingCommand& c : ring.fetch()) {
+            if (c.cdb[0] == 0x12) reload_switches();
+            if (held_back(sw, c.cdb)) {
+                ++d0_held;
+                held.push_back({std::move(c), now + std::chrono::milliseconds(sw.d0_delay_ms)});
+            } else {
+                answer(c);
+            }
+        }
+        if (held.empty()) return;
+        reload_switches();
+        for (auto h = held.begin(); h != held.end();) {
+            if (!sw.d0_hang && now >= h->due) {
+                answer(h->cmd);
+                h = held.erase(h);
+                continue;
+            }
+            if (!sw.d0_hang) wake = std::min(wake, h->due);
+            ++h;
+        }
     }
     // Rewrites the requests file when a count changed since it was last written.
     void write_counters() {
@@ -102,6 +145,7 @@ struct Lun {
           << "inquiry_std " << counters.inquiry_std << "\n"
           << "inquiry_vpd_00 " << counters.inquiry_vpd_00 << "\n"
           << "inquiry_vpd_d0 " << counters.inquiry_vpd_d0 << "\n"
+          << "d0_held " << d0_held << "\n"
           << "inquiry_vpd_other " << counters.inquiry_vpd_other << "\n"
           << "reads " << counters.reads << "\n"
           << "writes " << counters.writes << "\n"
@@ -189,15 +233,14 @@ int run(int argc, char** argv) {
     std::vector<pollfd> fds;
     for (auto& l : luns) fds.push_back({l->ring.fd(), POLLIN, 0});
     while (!g_stop) {
-        for (size_t i = 0; i < luns.size(); ++i) {
-            Lun& l = *luns[i];
-            l.ring.service([&l](std::span<const uint8_t> cdb, std::span<const uint8_t> out, size_t room) {
-                if (!cdb.empty() && cdb[0] == 0x12) l.reload_switches();
-                return execute(l.id, l.sw, l.counters, *l.backing, cdb, out, room);
-            });
-            l.write_counters();
+        const Clock::time_point now = Clock::now();
+        Clock::time_point wake = now + std::chrono::seconds(1);
+        for (auto& l : luns) {
+            l->serve(now, wake);
+            l->write_counters();
         }
-        if (poll(fds.data(), fds.size(), 1000) < 0 && errno != EINTR) {
+        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(wake - Clock::now()).count();
+        if (poll(fds.data(), fds.size(), static_cast<int>(std::max<long>(wait, 0))) < 0 && errno != EINTR) {
             std::perror("keldor_array_sim: poll");
             return 1;
         }

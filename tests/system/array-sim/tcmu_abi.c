@@ -27,24 +27,35 @@ int ktcmu_check(const void *map, size_t map_size)
     return 0;
 }
 
-int ktcmu_next(void *map, struct ktcmu_cmd *cmd)
+uint32_t ktcmu_start(const void *map)
+{
+    return __atomic_load_n(&((const struct tcmu_mailbox *)map)->cmd_tail, __ATOMIC_RELAXED);
+}
+
+static int is_cmd(const struct tcmu_cmd_entry *ent)
+{
+    return tcmu_hdr_get_op(ent->hdr.len_op) == TCMU_OP_CMD;
+}
+
+int ktcmu_next(void *map, uint32_t *cursor, struct ktcmu_cmd *cmd)
 {
     struct tcmu_mailbox *mb = mailbox(map);
     for (;;) {
         uint32_t head = __atomic_load_n(&mb->cmd_head, __ATOMIC_ACQUIRE);
-        uint32_t tail = __atomic_load_n(&mb->cmd_tail, __ATOMIC_RELAXED);
-        if (head == tail)
+        if (*cursor == head)
             return 0;
-        struct tcmu_cmd_entry *ent = entry_at(map, tail);
+        struct tcmu_cmd_entry *ent = entry_at(map, *cursor);
         uint32_t len = tcmu_hdr_get_len(ent->hdr.len_op);
         enum tcmu_opcode op = tcmu_hdr_get_op(ent->hdr.len_op);
+        uint32_t at = *cursor;
+        *cursor = (*cursor + len) % mb->cmdr_size;
         if (op != TCMU_OP_CMD) {
             if (op != TCMU_OP_PAD && op != TCMU_OP_TMR)
                 ent->hdr.uflags |= TCMU_UFLAG_UNKNOWN_OP;
-            advance(mb, len);
             continue;
         }
-        cmd->entry_off = tail;
+        cmd->entry_off = at;
+        cmd->cmd_id = ent->hdr.cmd_id;
         cmd->iov_cnt = ent->req.iov_cnt < KTCMU_MAX_IOV ? ent->req.iov_cnt : KTCMU_MAX_IOV;
         cmd->cdb_off = ent->req.cdb_off;
         for (uint32_t i = 0; i < cmd->iov_cnt; ++i) {
@@ -61,9 +72,16 @@ void ktcmu_complete(void *map, const struct ktcmu_cmd *cmd, uint8_t status, cons
                     size_t sense_len, int data_in, uint32_t read_len)
 {
     struct tcmu_mailbox *mb = mailbox(map);
-    struct tcmu_cmd_entry *ent = entry_at(map, cmd->entry_off);
+    /* entries that need no answer are passed over; the first command entry takes the answer */
+    struct tcmu_cmd_entry *ent = entry_at(map, mb->cmd_tail);
+    while (!is_cmd(ent)) {
+        advance(mb, tcmu_hdr_get_len(ent->hdr.len_op));
+        ent = entry_at(map, mb->cmd_tail);
+    }
     uint32_t len = tcmu_hdr_get_len(ent->hdr.len_op);
     /* the response overlays the request */
+    ent->hdr.cmd_id = cmd->cmd_id;
+    ent->hdr.uflags &= ~TCMU_UFLAG_READ_LEN;
     ent->rsp.scsi_status = status;
     memset(ent->rsp.sense_buffer, 0, TCMU_SENSE_BUFFERSIZE);
     if (sense && sense_len)

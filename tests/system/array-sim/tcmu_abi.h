@@ -19,6 +19,7 @@ struct ktcmu_extent {
 
 struct ktcmu_cmd {
     uint32_t entry_off; /* of the entry, from the start of the command ring */
+    uint16_t cmd_id;    /* the kernel's name of the command */
     uint32_t iov_cnt;
     uint64_t cdb_off;
     struct ktcmu_extent iov[KTCMU_MAX_IOV];
@@ -27,13 +28,18 @@ struct ktcmu_cmd {
 /* 0 when the mapping holds a mailbox of the version this code speaks. */
 int ktcmu_check(const void *map, size_t map_size);
 
-/* Takes the next SCSI command off the ring into cmd: 1 when there is one, 0 when the ring is
- * empty. Padding and notifications that need no answer are passed over (and completed). */
-int ktcmu_next(void *map, struct ktcmu_cmd *cmd);
+/* Where the ring's commands are taken from: behind the last command taken. */
+uint32_t ktcmu_start(const void *map);
 
-/* Answers the command that ktcmu_next gave last and moves the ring's tail past it. For a
- * command that returns data (data_in set), read_len is the number of bytes it returned, told
- * to the kernel when it can take it. */
+/* Takes the next SCSI command at *cursor into cmd and moves the cursor past it: 1 when there
+ * is one, 0 when every command has been taken. Padding and notifications that need no answer
+ * are passed over. */
+int ktcmu_next(void *map, uint32_t *cursor, struct ktcmu_cmd *cmd);
+
+/* Answers a command taken with ktcmu_next, in any order: the answer goes into the oldest entry
+ * not yet answered, under the command's id (as the kernel allows), and the ring's tail moves
+ * past it. For a command that returns data (data_in set), read_len is the number of bytes it
+ * returned, told to the kernel when it can take it. */
 void ktcmu_complete(void *map, const struct ktcmu_cmd *cmd, uint8_t status, const uint8_t *sense,
                     size_t sense_len, int data_in, uint32_t read_len);
 

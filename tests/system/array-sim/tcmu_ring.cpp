@@ -73,48 +73,54 @@ bool TcmuRing::open(const std::string& uio_dev) {
         error_ = "not a user backstore ring of mailbox version 2";
         return false;
     }
+    cursor_ = ktcmu_start(map_);
     return true;
 }
 
-size_t TcmuRing::service(const Handler& handler) {
+std::vector<RingCommand> TcmuRing::fetch() {
     uint32_t events = 0;
-    if (read(fd_, &events, sizeof events) < 0 && errno != EAGAIN && errno != EINTR) return 0;
-    size_t answered = 0;
+    std::vector<RingCommand> cmds;
+    if (read(fd_, &events, sizeof events) < 0 && errno != EAGAIN && errno != EINTR) return cmds;
     ktcmu_cmd cmd{};
-    while (ktcmu_next(map_, &cmd)) {
+    while (ktcmu_next(map_, &cursor_, &cmd)) {
+        RingCommand c;
         const uint8_t* cdb = map_ + cmd.cdb_off;
-        const std::vector<uint8_t> cdb_copy(cdb, cdb + cdb_length(cdb[0]));
-        const bool data_out = is_data_out(cdb_copy[0]);
-        size_t room = 0;
-        std::vector<uint8_t> out;
+        c.id = cmd.cmd_id;
+        c.cdb.assign(cdb, cdb + cdb_length(cdb[0]));
+        c.data_out = is_data_out(c.cdb[0]);
         for (uint32_t i = 0; i < cmd.iov_cnt; ++i) {
-            room += cmd.iov[i].length;
-            if (data_out) {
+            c.iov.emplace_back(cmd.iov[i].offset, cmd.iov[i].length);
+            c.room += cmd.iov[i].length;
+            if (c.data_out) {
                 const uint8_t* p = map_ + cmd.iov[i].offset;
-                out.insert(out.end(), p, p + cmd.iov[i].length);
+                c.out.insert(c.out.end(), p, p + cmd.iov[i].length);
             }
         }
-        const Reply r = handler(cdb_copy, out, data_out ? 0 : room);
-        if (!data_out) {
-            // the answer, then zeros: the data area still holds what an earlier command left
-            size_t done = 0;
-            for (uint32_t i = 0; i < cmd.iov_cnt; ++i) {
-                uint8_t* p = map_ + cmd.iov[i].offset;
-                const size_t len = cmd.iov[i].length;
-                const size_t n = done < r.data_in.size() ? std::min(len, r.data_in.size() - done) : 0;
-                if (n) std::memcpy(p, r.data_in.data() + done, n);
-                std::memset(p + n, 0, len - n);
-                done += len;
-            }
-        }
-        ktcmu_complete(map_, &cmd, r.status, r.sense.data(), r.sense.size(), !data_out && room > 0,
-                       static_cast<uint32_t>(r.data_in.size()));
-        ++answered;
+        if (c.data_out) c.room = 0;
+        cmds.push_back(std::move(c));
     }
+    return cmds;
+}
+
+void TcmuRing::complete(const RingCommand& c, const Reply& r) {
+    if (!c.data_out) {
+        // the answer, then zeros: the data area still holds what an earlier command left
+        size_t done = 0;
+        for (const auto& [offset, len] : c.iov) {
+            uint8_t* p = map_ + offset;
+            const size_t n = done < r.data_in.size() ? std::min<size_t>(len, r.data_in.size() - done) : 0;
+            if (n) std::memcpy(p, r.data_in.data() + done, n);
+            std::memset(p + n, 0, len - n);
+            done += len;
+        }
+    }
+    ktcmu_cmd cmd{};
+    cmd.cmd_id = c.id;
+    ktcmu_complete(map_, &cmd, r.status, r.sense.data(), r.sense.size(), !c.data_out && c.room > 0,
+                   static_cast<uint32_t>(r.data_in.size()));
     // tell the kernel the ring moved (a failed write only delays that to the next command)
     uint32_t kick = 0;
     [[maybe_unused]] const ssize_t n = write(fd_, &kick, sizeof kick);
-    return answered;
 }
 
 }  // namespace keldorsim

@@ -4,9 +4,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/system/array-sim/scsi_lun.h"
@@ -21,10 +21,18 @@ bool read_first_line(const std::string& path, std::string& line);
 // "tcm-user/<hba>/<backstore>/<config>"); empty when there is none.
 std::string find_uio(const std::string& backstore);
 
+// One command taken off the ring, to be answered now or later (with TcmuRing::complete).
+struct RingCommand {
+    uint16_t id = 0;
+    std::vector<uint8_t> cdb;
+    bool data_out = false;
+    std::vector<uint8_t> out;  // the data the initiator sent (data_out)
+    size_t room = 0;           // for the data that goes back
+    std::vector<std::pair<uint64_t, uint64_t>> iov;  // offset and length in the mapping
+};
+
 class TcmuRing {
 public:
-    // handler(cdb, data_out, data_in_limit) answers one command.
-    using Handler = std::function<Reply(std::span<const uint8_t>, std::span<const uint8_t>, size_t)>;
 
     TcmuRing() = default;
     TcmuRing(const TcmuRing&) = delete;
@@ -36,12 +44,16 @@ public:
     int fd() const { return fd_; }
     const std::string& error() const { return error_; }
 
-    // service: takes the pending interrupt count and answers every command in the ring.
-    // Returns the number of commands answered.
-    size_t service(const Handler& handler);
+    // fetch: takes the pending interrupt count and every command that came since the last
+    // call, in their order.
+    std::vector<RingCommand> fetch();
+    // complete: answers one fetched command (commands may be answered in any order) and tells
+    // the kernel.
+    void complete(const RingCommand& cmd, const Reply& reply);
 
 private:
     int fd_ = -1;
+    uint32_t cursor_ = 0;  // where the next command is taken from
     uint8_t* map_ = nullptr;
     size_t map_size_ = 0;
     std::string error_;

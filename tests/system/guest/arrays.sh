@@ -6,7 +6,8 @@
 #     is booted with nvme_core.multipath=N, so dm-multipath owns the namespaces);
 #   - the simulated Keldor array: two LUNs of LIO's user backstore served by keldor_array_sim
 #     (tests/system/array-sim), exported over iSCSI on 127.0.0.3:3260 and 127.0.0.4:3260. They
-#     answer the array's vendor page 0xD0 with their vdisk names.
+#     answer the array's vendor page 0xD0 with their vdisk names. A scenario adds 30 more
+#     (sim_bulk_up) and takes them away again (sim_bulk_down).
 
 CFS=/sys/kernel/config
 ISCSI_IQN=iqn.2026-01.com.keldor:zrn.sys1
@@ -96,13 +97,16 @@ nvme_up() {
     done
 }
 
-sim_up() {
-    local hba=$CFS/target/core/user_1 tpg=$CFS/target/iscsi/$SIM_IQN/tpgt_1 n i=0
-    local args=() l
+# sim_serve STATE FIRST_LUN SPEC...: a user backstore per SPEC ("backstore,wwid,serial,vdisk
+# name"), served by a simulator whose switches and counters are in STATE, linked into the
+# simulated array's target portal group as LUNs FIRST_LUN, FIRST_LUN + 1, ...
+sim_serve() {
+    local state=$1 i=$2 hba=$CFS/target/core/user_1 tpg=$CFS/target/iscsi/$SIM_IQN/tpgt_1
+    local args=() l n w s v
+    shift 2
     [[ -x "${SYSTEST_SIM:-}" ]] || { echo "no simulator program (SYSTEST_SIM=${SYSTEST_SIM:-})"; return 1; }
     modprobe target_core_user || return 1
-    for l in "$SIM_A,$SIM_A_WWID,KLD0000A01,$SIM_A_NAME" "$SIM_B,$SIM_B_WWID,KLD0000A02,$SIM_B_NAME"; do
-        local w s v
+    for l in "$@"; do
         IFS=, read -r n w s v <<<"$l"
         truncate -s 16M "/run/$n.img" || return 1
         mkdir -p "$hba/$n" || return 1
@@ -110,24 +114,70 @@ sim_up() {
             _w 1 "$hba/$n/enable" || return 1
         args+=(--lun "$n,/run/$n.img,$w,$s,$v")
     done
-    rm -rf "$SIM_STATE"
-    setsid "$SYSTEST_SIM" --state "$SIM_STATE" "${args[@]}" >/run/keldor-sim.log 2>&1 </dev/null &
-    poll 20 test -e "$SIM_STATE/ready" || { cat /run/keldor-sim.log; return 1; }
-    for n in "$SIM_A" "$SIM_B"; do
+    rm -rf "$state"
+    setsid "$SYSTEST_SIM" --state "$state" "${args[@]}" >"$state.log" 2>&1 </dev/null &
+    poll 20 test -e "$state/ready" || { cat "$state.log"; return 1; }
+    for l in "$@"; do
+        n=${l%%,*}
         mkdir -p "$tpg/lun/lun_$i" && ln -s "$hba/$n" "$tpg/lun/lun_$i/$n" || return 1
         i=$((i + 1))
     done
-    lio_tpg_up "$tpg" "${SIM_PORTALS[@]}" && iscsi_login "$SIM_IQN" "${SIM_PORTALS[@]}"
 }
 
-# sim_set LUN SWITCH VALUE: changes a switch of the running simulator (vdisk_name, page_d0).
+sim_up() {
+    sim_serve "$SIM_STATE" 0 "$SIM_A,$SIM_A_WWID,KLD0000A01,$SIM_A_NAME" "$SIM_B,$SIM_B_WWID,KLD0000A02,$SIM_B_NAME" &&
+        lio_tpg_up "$CFS/target/iscsi/$SIM_IQN/tpgt_1" "${SIM_PORTALS[@]}" && iscsi_login "$SIM_IQN" "${SIM_PORTALS[@]}"
+}
+
+# 30 more LUNs of the simulated array (32 in all), served by a second simulator: bulk_NN with
+# WWID 36000aabbccdd000000000000000000NN (NN 03 to 32) and vdisk name vd_bulk_NN.
+SIM_BULK_STATE=/run/keldor-sim-bulk
+SIM_BULK=()
+for _n in $(seq -w 3 32); do SIM_BULK+=("bulk_$_n,36000aabbccdd00000000000000000b$_n,KLD0000B$_n,vd_bulk_$_n"); done
+unset _n
+bulk_wwid() { echo "36000aabbccdd00000000000000000b$1"; }
+
+# sim_bulk_up: the 30 LUNs join the running target as LUNs 2 to 31; the initiator rescans.
+sim_bulk_up() {
+    sim_serve "$SIM_BULK_STATE" 2 "${SIM_BULK[@]}" && iscsiadm -m session --rescan
+}
+
+# sim_bulk_down: their disks leave the initiator (multipathd drops the maps), the LUNs the
+# target, and the second simulator stops.
+sim_bulk_down() {
+    local hba=$CFS/target/core/user_1 tpg=$CFS/target/iscsi/$SIM_IQN/tpgt_1 l n w d i=2
+    for l in "${SIM_BULK[@]}"; do
+        IFS=, read -r n w _ <<<"$l"
+        for d in $(map_paths "$w"); do echo 1 >"/sys/block/$d/device/delete"; done
+    done
+    poll 120 bash -c "! multipathd show maps raw format '%w' | grep -q '^36000aabbccdd00000000000000000b'"
+    for l in "${SIM_BULK[@]}"; do
+        n=${l%%,*}
+        rm -f "$tpg/lun/lun_$i/$n" && rmdir "$tpg/lun/lun_$i"
+        i=$((i + 1))
+    done
+    [[ -f "$SIM_BULK_STATE/ready" ]] && kill "$(cat "$SIM_BULK_STATE/ready")"
+    sleep 1
+    for l in "${SIM_BULK[@]}"; do
+        n=${l%%,*}
+        rmdir "$hba/$n" && rm -f "/run/$n.img"
+    done
+}
+
+# sim_dir LUN: the folder of the LUN's switches and counters.
+sim_dir() { if [[ -d "$SIM_STATE/$1" ]]; then echo "$SIM_STATE/$1"; else echo "$SIM_BULK_STATE/$1"; fi; }
+
+# sim_set LUN SWITCH VALUE: changes a switch of the running simulator (vdisk_name, page_d0,
+# latency_ms, hang).
 sim_set() {
-    printf '%s\n' "$3" >"$SIM_STATE/$1/$2.new" && mv -f "$SIM_STATE/$1/$2.new" "$SIM_STATE/$1/$2"
+    local d
+    d=$(sim_dir "$1")
+    printf '%s\n' "$3" >"$d/$2.new" && mv -f "$d/$2.new" "$d/$2"
 }
 
 # sim_count LUN KIND: how many requests of that kind (inquiry_vpd_00, inquiry_vpd_d0, ...) the
 # simulated LUN has answered.
-sim_count() { awk -v k="$2" '$1 == k { print $2 }' "$SIM_STATE/$1/requests"; }
+sim_count() { awk -v k="$2" '$1 == k { print $2 }' "$(sim_dir "$1")/requests"; }
 
 arrays_up() {
     modprobe configfs

@@ -122,6 +122,10 @@ query_name() {
     LOG=$(log_since "$CLI_LOG" "$mark")
 }
 
+# block REPORT ALIAS: the block of one device in a query report (its lines up to the blank line
+# or frame after it)
+block() { awk -v a="$2" '/^path_alias: / { p = ($2 == a) } p && (/^$/ || /^-+$/) { exit } p' <<<"$1"; }
+
 # run CMD...: a host command whose call and output go to the scenario's log; returns its status.
 run() {
     local rc out

@@ -2,8 +2,6 @@
 # path row agrees with multipathd's own view; transports and target ports come from the real
 # by-path links and NVMe controller addresses; a LUN with every path down is a failed device.
 
-# block REPORT ALIAS: the block of one device (its lines up to the blank line or frame after it)
-block() { awk -v a="$2" '/^path_alias: / { p = ($2 == a) } p && (/^$/ || /^-+$/) { exit } p' <<<"$1"; }
 # row BLOCK DEV: the path row of DEV in a device block, blanks squeezed
 row() { awk -v d="$2" 'NF >= 9 && $2 == d { $1 = $1; print; exit }' <<<"$1"; }
 # want_row DEV TARGET_PORT: the row multipathd's view implies: dev_t, name, H:C:T:L, the
