@@ -150,25 +150,25 @@ sb_case "rpm installs each family's package where stand-ins provide exactly its 
 # standins FAMILY DIR: builds the family's stand-in packages (package_names.txt) into DIR/RPMS.
 # A file name is a copy of busybox; a provided path is a copy under /usr (the merged layout).
 standins() {
-    local pkg spec names how name dest
+    local pkg recipe names how name dest
     for pkg in $(awk -v f="$1" '$1 == f { print $2 }' "$NAMES" | sort -u); do
-        spec=$2/$pkg.spec
-        printf 'Name: %s\nVersion: 0\nRelease: standin\nSummary: stand-in\nLicense: none\nAutoReqProv: no\n' "$pkg" >"$spec"
+        recipe=$2/$pkg.rpmbuild
+        printf 'Name: %s\nVersion: 0\nRelease: standin\nSummary: stand-in\nLicense: none\nAutoReqProv: no\n' "$pkg" >"$recipe"
         names=$(awk -v f="$1" -v p="$pkg" '$1 == f && $2 == p { print $3, $4 }' "$NAMES")
-        printf '%%description\nstand-in\n%%install\n' >>"$spec"
+        printf '%%description\nstand-in\n%%install\n' >>"$recipe"
         while read -r how name; do
             case $how in
                 file) dest=$name ;;
-                provides) dest=/usr$name; sed -i "1a Provides: $name" "$spec" ;;
+                provides) dest=/usr$name; sed -i "1a Provides: $name" "$recipe" ;;
                 *) continue ;;
             esac
-            printf 'mkdir -p %%{buildroot}%s\ncp /bin/busybox %%{buildroot}%s\n' "${dest%/*}" "$dest" >>"$spec"
+            printf 'mkdir -p %%{buildroot}%s\ncp /bin/busybox %%{buildroot}%s\n' "${dest%/*}" "$dest" >>"$recipe"
         done <<<"$names"
-        printf '%%files\n' >>"$spec"
-        awk '$1 == "cp" { print substr($3, 13) }' "$spec" >"$spec.files"
-        cat "$spec.files" >>"$spec"
+        printf '%%files\n' >>"$recipe"
+        awk '$1 == "cp" { print substr($3, 13) }' "$recipe" >"$recipe.files"
+        cat "$recipe.files" >>"$recipe"
         rpmbuild -bb --quiet --define "_topdir $2" --define '_build_id_links none' \
-            --define '__os_install_post %{nil}' --define 'debug_package %{nil}' "$spec" >>"$2/rpmbuild.log" 2>&1 ||
+            --define '__os_install_post %{nil}' --define 'debug_package %{nil}' "$recipe" >>"$2/rpmbuild.log" 2>&1 ||
             sb_fail "$1: stand-in $pkg does not build:"$'\n'"$(tail -n 10 "$2/rpmbuild.log")"
     done
 }

@@ -97,7 +97,7 @@ nvme_up() {
     done
 }
 
-# sim_serve STATE FIRST_LUN SPEC...: a user backstore per SPEC ("backstore,wwid,serial,vdisk
+# sim_serve STATE FIRST_LUN LUN...: a user backstore per LUN ("backstore,wwid,serial,vdisk
 # name"), served by a simulator whose switches and counters are in STATE, linked into the
 # simulated array's target portal group as LUNs FIRST_LUN, FIRST_LUN + 1, ...
 sim_serve() {
