@@ -287,7 +287,6 @@ int readVdiskName(const VdiskRead &read, char *name) {
 std::vector<VdiskReadResult> readVdiskNames(const std::vector<VdiskRead> &reads, const ReadLimits &limits,
                                             VdiskNameReader reader) {
     if (reads.empty()) return {};
-    common::releaseLogLock();  // the wait below must not hold up other writers
     int pipeFds[2];
     pid_t pid = -1;
     if (pipe2(pipeFds, O_CLOEXEC) == 0) {

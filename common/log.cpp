@@ -436,9 +436,6 @@ void morvel_log(int level, const char *source_file, int line, const char *functi
     (void)writeLines(path, out.text, len, level == LOG_MONITOR);
 }
 
-// No lock is held between lines any more: nothing to let go of.
-void releaseLogLock() {}
-
 LogBatch::LogBatch() : lostBefore_(g_lostLines) {
     if (g_depth > 0 && g_depthOwner != getpid()) {
         g_depth = 0;  // a forked child's first batch

@@ -35,9 +35,6 @@ private:
     unsigned long lostBefore_;
 };
 
-// Kept for callers that must not wait while the log is locked: the log holds no lock
-// between lines, so there is nothing to let go of.
-void releaseLogLock();
 
 // A log line made but kept back: work that runs beside other work of its kind (the in-band
 // reads of a query) holds its lines, and they are written later, in the order the whole

@@ -107,7 +107,6 @@ TEST_F(LogTest, HeldLinesAreWrittenLaterAsTheyWouldHaveBeen) {
         std::thread([&] {
             LogHold hold(held);
             lines();
-            releaseLogLock();
         }).join();
         EXPECT_EQ(held.size(), 3u);
         EXPECT_EQ(slurp(kCliLog) + slurp(kMonLog), cli + mon);  // nothing written meanwhile
