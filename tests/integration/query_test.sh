@@ -96,7 +96,8 @@ sb_assert_stdout_file $G/empty.out
 # The JSON document of every topology above: byte for byte against its golden, valid under the
 # shipped schema, and equal to the text report field by field (jq lays the document out as
 # the report's lines, the text report's columns are squeezed to single blanks).
-json_as_report_lines() {
+json_as_report_lines() { jq -r -f "$MORVEL_SRC/tests/fixtures/scripts/query-json-as-report.jq" "$1"; }
+report_lines() {
     jq -r '.luns | to_entries[] | .key as $i | .value as $l
         | (if $i > 0 then "" else empty end),
           ($l | to_entries[] | select(.key | IN("vdisk_name", "host_interface", "failed", "paths") | not)
