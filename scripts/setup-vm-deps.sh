@@ -1,7 +1,8 @@
 #!/bin/bash
 # Installs what the virtual-machine system tests and the VM demonstration need on Debian 12:
 # QEMU, Debian's stock kernel (booted in the VM), busybox-static (its initramfs) and the
-# storage stack that the VM runs from this machine's own root filesystem.
+# storage stack that the VM runs from this machine's own root filesystem, and the fleet tools
+# the monitor's exports are checked with (node_exporter, promtool, curl, jq, jsonschema).
 # Idempotent and non-interactive: packages already present are not fetched again.
 set -euo pipefail
 
