@@ -4,13 +4,14 @@
 namespace morvel::monitor {
 
 void CycleExports::afterCycle(bool topologyRead, const structs::mon::s_morvel *devices,
-                              const std::vector<ChangeEvent> &events, double startTime, double endTime, int budgetMs) {
+                              const structs::s_lunPath *records, const std::vector<ChangeEvent> &events, double startTime, double endTime, int budgetMs) {
     // The names are learned first, so that the events of a new LUN carry its name.
     if (topologyRead) names_.learn(devices, budgetMs);
     journal_.send(events, names_.byWwid());
     CycleFacts facts;
     facts.topologyRead = topologyRead;
     facts.devices = devices;
+    facts.records = records;
     facts.vdisks = &names_.byWwid();
     facts.endTime = endTime;
     facts.duration = endTime > startTime ? endTime - startTime : 0;

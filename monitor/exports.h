@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "struct/s_lunPath.h"
 #include "struct/s_morvel.h"
 
 namespace morvel::monitor {
@@ -90,6 +91,7 @@ inline constexpr char kMetricsFile[] = "morvel.prom";
 struct CycleFacts {
     bool topologyRead = false;                           // false: the cycle's query failed
     const structs::mon::s_morvel *devices = nullptr;      // first device, when read
+    const structs::s_lunPath *records = nullptr;          // the cycle's LUN-path records (anchor), when read
     const std::map<std::string, std::string> *vdisks = nullptr;
     double endTime = 0;   // seconds since the epoch
     double duration = 0;  // seconds
@@ -109,7 +111,7 @@ bool writeMetricsFile(const std::string &dir, const std::string &text, bool loud
 // period, sends the cycle's events to the journal, and writes the textfile.
 class CycleExports {
 public:
-    void afterCycle(bool topologyRead, const structs::mon::s_morvel *devices,
+    void afterCycle(bool topologyRead, const structs::mon::s_morvel *devices, const structs::s_lunPath *records,
                     const std::vector<ChangeEvent> &events, double startTime, double endTime, int budgetMs);
 
 private:

@@ -1,6 +1,7 @@
 // The topology as a Prometheus textfile (node_exporter's textfile collector reads every
 // *.prom file of its folder). One table row per metric: its name, type, help and the samples
-// it takes from the cycle. The series are bounded by the host's LUNs and paths: one per LUN,
+// it takes from the cycle (the device list, or the LUN-path records for what only they
+// carry). The series are bounded by the host's LUNs and paths: one per LUN,
 // two per LUN for the path counts, one per path.
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -132,7 +132,7 @@ void start() {
                        const long usedMs = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                                                  std::chrono::steady_clock::now() - began)
                                                                  .count());
-                       exports.afterCycle(state.topologyRead, structs::firstValid(g_pMorvel), state.events, startTime,
+                       exports.afterCycle(state.topologyRead, structs::firstValid(g_pMorvel), g_pLunPath, state.events, startTime,
                                           wallSeconds(), static_cast<int>(kPeriod * 1000 - usedMs - kExportMarginMs));
                        notifyServiceManager("WATCHDOG=1");
                        return true;

@@ -450,7 +450,7 @@ TEST_F(MonitorCycleTest, MetricsDescribeTheTopologyWithItsNames) {
                                                          "1:0:0:1 sdb 8:16 active ready running"}}}));
     cycle();
     const std::map<std::string, std::string> names{{kB, "vd \"x\"\\1\n"}};
-    monitor::CycleFacts facts{true, structs::firstValid(monitor::g_pMorvel), &names, 1700000000.5, 0.25};
+    monitor::CycleFacts facts{true, structs::firstValid(monitor::g_pMorvel), monitor::g_pLunPath, &names, 1700000000.5, 0.25};
     const std::string text = monitor::formatMetrics(facts);
     for (const std::string &line : Lines{"# TYPE morvel_lun_info gauge",
           "morvel_lun_info{wwid=\"" + kB + "\",alias=\"mpathb\",vdisk=\"vd \\\"x\\\"\\\\1\\n\",vendor=\"KELDOR\",product=\"ZRN\"} 1",

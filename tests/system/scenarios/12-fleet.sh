@@ -36,15 +36,28 @@ sim_set "$SIM_A" vdisk_name vd_fleet_01
 run systemctl restart morvel_monitor.service
 run systemctl start prometheus-node-exporter.service
 scrape() { curl -fsS --max-time 5 http://localhost:9100/metrics; }
-# sample NAME LABELS: the scraped value of the series whose labels begin with LABELS
-sample() { scrape | awk -v p="$1{$2" 'index($0, p) == 1 { print $NF; f = 1 } END { exit !f }'; }
-named() { scrape | grep -F "morvel_lun_info{wwid=\"$SIM_A_WWID\",alias=\"$A\",vdisk=\"vd_fleet_01\",vendor=\"KELDOR\",product=\"ZRN\"} 1"; }
+# sample NAME LABEL=VALUE...: the scraped line of the first series of NAME that has those labels
+# (node_exporter sorts the labels by name); its value is the last word.
+sample() {
+    local name=$1
+    shift
+    scrape | awk -v name="$name" -v want="$*" '
+        function has(l, p) { return index(l, "{" p ",") || index(l, "{" p "}") || index(l, "," p ",") || index(l, "," p "}") }
+        index($0, name "{") == 1 {
+            n = split(want, w, " "); ok = 1
+            for (i = 1; i <= n; i++) { split(w[i], kv, "="); if (!has($0, kv[1] "=\"" kv[2] "\"")) ok = 0 }
+            if (ok) { print; f = 1; exit }
+        }
+        END { exit !f }'
+}
+value() { sample "$@" | awk '{ print $NF }'; }
+named() { sample morvel_lun_info wwid="$SIM_A_WWID" alias="$A" vdisk=vd_fleet_01 vendor=KELDOR product=ZRN | grep ' 1$'; }
 wait_for "the scrape shows $A with the vdisk name vd_fleet_01" 60 named
 note "$(scrape | grep '^morvel_')"
 expect_eq "promtool check metrics accepts the file" "0" "$(promtool check metrics <"$PROM" >/dev/null 2>&1; echo $?)"
 note "$(promtool check metrics <"$PROM" 2>&1)"
 expect_eq "$A has 2 usable and 0 failed paths" "2 0" \
-    "$(sample morvel_lun_paths "wwid=\"$SIM_A_WWID\",state=\"usable\"") $(sample morvel_lun_paths "wwid=\"$SIM_A_WWID\",state=\"failed\"")"
+    "$(value morvel_lun_paths wwid="$SIM_A_WWID" state=usable) $(value morvel_lun_paths wwid="$SIM_A_WWID" state=failed)"
 
 # A reader that reads the file whole, over and over, while the monitor rewrites it.
 reader() {
@@ -74,16 +87,15 @@ since=$(date +%s)
 run tc qdisc add dev lo root handle 1: prio
 run tc filter add dev lo parent 1: protocol ip prio 1 u32 \
     match ip dst 127.0.0.4/32 match ip dport 3260 0xffff action drop
-one_failed() { [[ $(sample morvel_lun_paths "wwid=\"$SIM_A_WWID\",state=\"failed\"") == 1 ]]; }
+one_failed() { [[ $(value morvel_lun_paths wwid="$SIM_A_WWID" state=failed) == 1 ]]; }
 wait_for "the scrape shows 1 failed path of $A" 150 one_failed
 note "$(scrape | grep "^morvel_.*$SIM_A_WWID")"
-expect_match "the failed path's series shows its states" \
-    "^morvel_path_state\{wwid=\"$SIM_A_WWID\",path=\"sd[a-z]+\",dm_state=\"failed\",checker_state=\"faulty\",kernel_state=\"running\"\} 1$" \
-    "$(scrape | grep '^morvel_path_state')"
+expect_match "the failed path's series shows its states" ' 1$' \
+    "$(sample morvel_path_state wwid="$SIM_A_WWID" dm_state=failed checker_state=faulty kernel_state=running)"
 
 say "the path recovers"
 run tc qdisc del dev lo root
-none_failed() { [[ $(sample morvel_lun_paths "wwid=\"$SIM_A_WWID\",state=\"failed\"") == 0 ]]; }
+none_failed() { [[ $(value morvel_lun_paths wwid="$SIM_A_WWID" state=failed) == 0 ]]; }
 wait_for "the scrape shows 0 failed paths of $A again" 150 none_failed
 sleep 11
 touch /run/fleet-reader.stop
