@@ -79,6 +79,7 @@ cleanup() {
     tc qdisc del dev lo root 2>/dev/null
     touch /run/fleet-reader.stop
     sim_set "$SIM_A" vdisk_name "$SIM_A_NAME"
+    rm -rf /run/systemd/system/morvel_monitor.service.d
 }
 trap cleanup EXIT
 
@@ -123,3 +124,15 @@ expect_match "its MESSAGE is the monitor log's line" "$(sed 's/[][.]/\\&/g' <<<"
 run journalctl --update-catalog
 expect_match "the catalog explains it (journalctl -x)" "Subject: Path sd[a-z]+ of LUN $A: path_status ready -> faulty" \
     "$(journalctl -x --no-pager --since "@$since" MESSAGE_ID=$STATE_ID MORVEL_NEW_STATE=faulty 2>&1)"
+
+say "a drop-in of the unit moves the textfile elsewhere"
+mkdir -p /run/systemd/system/morvel_monitor.service.d
+printf '[Service]\nEnvironment=MORVEL_TEXTFILE_DIR=/run/morvel-textfile\n' \
+    >/run/systemd/system/morvel_monitor.service.d/textfile.conf
+run systemctl daemon-reload
+run systemctl restart morvel_monitor.service
+moved() { grep -F "vdisk=\"vd_fleet_01\"" /run/morvel-textfile/morvel.prom; }
+wait_for "the monitor writes /run/morvel-textfile/morvel.prom, which it made" 60 moved
+rm -r /run/systemd/system/morvel_monitor.service.d
+run systemctl daemon-reload
+run systemctl restart morvel_monitor.service
