@@ -18,6 +18,7 @@ char gParamChooserVal[257];
 char gParamWwidVal[257];
 char gParamAliasVal[257];
 int32_t gParamHostInterfaceType;
+bool gParamJsonOutput;
 
 namespace {
 
@@ -98,8 +99,16 @@ EcItem *checkDeleteParams(int argc, char **argv) {
     return checkDeviceName(gParamMpathxVal);
 }
 
-// Without a device name the whole report; a name is taken as delete takes it.
-EcItem *checkQueryParams(int argc, char **argv) { return argc < 3 ? &EC_ok : checkDeleteParams(argc, argv); }
+// Without a device name the whole report; a name is taken as delete takes it. "-json" in
+// the first place asks for the JSON document instead of the text.
+EcItem *checkQueryParams(int argc, char **argv) {
+    gParamJsonOutput = argc > 2 && std::strcmp(argv[2], kJsonOption) == 0;
+    if (gParamJsonOutput) {
+        --argc;
+        ++argv;
+    }
+    return argc < 3 ? &EC_ok : checkDeleteParams(argc, argv);
+}
 
 EcItem *checkSetStateParams(int argc, char **argv) {
     if (argc < 3) return &EC_miss_device_path_state;

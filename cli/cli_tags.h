@@ -19,6 +19,8 @@ extern char gParamChooserVal[257];
 extern char gParamWwidVal[257];
 extern char gParamAliasVal[257];
 extern int32_t gParamHostInterfaceType;  // 0 SCSI, 1 NVMe
+extern bool gParamJsonOutput;            // query: the JSON document instead of the text
+inline constexpr char kJsonOption[] = "-json";
 
 // Values the parameter checks accept. The build copies the group and chooser lists into
 // the helper scripts (morvel-lists.sh) and the bash completion: keep each one initializer
@@ -59,7 +61,7 @@ inline constexpr CommandRow kCommandTable[] = {
     {"delete", true, checkDeleteParams, [](int) { return delete_(gParamMpathxVal); }},
     {"lsalias", true, checkNoParams, [](int) { return lsalias(); }},
     {"lspathpolicy", true, checkNoParams, [](int) { return lspathpolicy(); }},
-    {"query", true, checkQueryParams, [](int argc) { return argc == 3 ? querySingleDevice(gParamMpathxVal) : query(); }},
+    {"query", true, checkQueryParams, [](int argc) { return argc - gParamJsonOutput == 3 ? querySingleDevice(gParamMpathxVal) : query(); }},
     {"restart", true, checkNoParams, [](int) { return restart(); }},
     {"scan", true, checkNoParams, [](int) { std::printf("%s\n", kScanNotice); std::fflush(stdout); return scan(); }},
     {"setalias", true, checkSetAliasParams, [](int) { return setalias(); }},

@@ -5,7 +5,9 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -30,6 +32,7 @@ namespace {
 constexpr const char *kSrc = "monitor/monitor";
 constexpr long kPeriod = 10;         // seconds between the starts of two cycles
 constexpr long kMaxPause = 2 * kPeriod;
+constexpr long kExportMarginMs = 1500;  // kept free of the in-band reads at the end of a period
 
 bool sameField(const char *a, const char *b, size_t n) { return std::strncmp(a, b, n) == 0; }
 
@@ -46,23 +49,46 @@ struct ComparedField {
     const char *what;  // as the change line names it
     size_t length;     // characters compared
     const char *(*field)(const s_lunPath &);
+    ChangeKind kind;   // of its event
+    const char *name;  // the record's field, as the event names it
 };
 const ComparedField kComparedFields[] = {
-    {"path alias", structs::kDevNameKeyLen, [](const s_lunPath &r) { return r.lun_alias; }},
-    {"lun wwid", structs::kLunWwidKeyLen, [](const s_lunPath &r) { return r.lun_wwid; }},
-    {"path status", structs::kDevNameKeyLen, [](const s_lunPath &r) { return r.path_status; }},
-    {"group status", structs::kDevNameKeyLen, [](const s_lunPath &r) { return r.path_group_status; }},
-    {"morvel status", structs::kDevNameKeyLen, [](const s_lunPath &r) { return r.morvel_status; }},
+    {"path alias", structs::kDevNameKeyLen, [](const s_lunPath &r) { return r.lun_alias; },
+     ChangeKind::PathIdentityChanged, "lun_alias"},
+    {"lun wwid", structs::kLunWwidKeyLen, [](const s_lunPath &r) { return r.lun_wwid; },
+     ChangeKind::PathIdentityChanged, "lun_wwid"},
+    {"path status", structs::kDevNameKeyLen, [](const s_lunPath &r) { return r.path_status; },
+     ChangeKind::PathStateChanged, "path_status"},
+    {"group status", structs::kDevNameKeyLen, [](const s_lunPath &r) { return r.path_group_status; },
+     ChangeKind::PathStateChanged, "path_group_status"},
+    {"morvel status", structs::kDevNameKeyLen, [](const s_lunPath &r) { return r.morvel_status; },
+     ChangeKind::PathStateChanged, "morvel_status"},
 };
+
+// A change line goes to the monitor log in its short form (no source, line or function);
+// its event, with the line as its message, is kept for the cycle's exports.
+__attribute__((format(printf, 3, 4))) void logChange(CycleState &state, ChangeEvent event, const char *format, ...) {
+    char line[1024];
+    va_list ap;
+    va_start(ap, format);
+    std::vsnprintf(line, sizeof line, format, ap);
+    va_end(ap);
+    common::morvel_log(common::LOG_MONITOR, "", 0, "", "%s", line);
+    common::inDebug("%s", line);
+    event.message = line;
+    state.events.push_back(std::move(event));
+}
+
+double wallSeconds() {
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
 
 }  // namespace
 
-// A change line goes to the monitor log in its short form (no source, line or function).
-#define MONITOR_CHANGE(...)                                                        \
-    do {                                                                           \
-        common::morvel_log(common::LOG_MONITOR, "", 0, "", __VA_ARGS__);           \
-        common::inDebug(__VA_ARGS__);                                              \
-        ++changes;                                                                 \
+#define MONITOR_CHANGE(...)                 \
+    do {                                    \
+        logChange(state, __VA_ARGS__);      \
+        ++changes;                          \
     } while (0)
 
 void initMonitor() {
@@ -88,6 +114,7 @@ unsigned pauseAfterCycle(double elapsed) {
 void start() {
     common::inDebug("Start multipath monitor...");
     CycleState state;
+    CycleExports exports;
     notifyServiceManager("READY=1");
     for (;;) {
         // the pause reaps, second by second, what the cycle's commands left running
@@ -98,8 +125,15 @@ void start() {
             }
         };
         paceCycles([] { return ::time(nullptr); }, pause,
-                   [&state] {
+                   [&state, &exports] {
+                       const auto began = std::chrono::steady_clock::now();
+                       const double startTime = wallSeconds();
                        oneMonitor(state);
+                       const long usedMs = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                                 std::chrono::steady_clock::now() - began)
+                                                                 .count());
+                       exports.afterCycle(state.topologyRead, structs::firstValid(g_pMorvel), g_pLunPath, state.events, startTime,
+                                          wallSeconds(), static_cast<int>(kPeriod * 1000 - usedMs - kExportMarginMs));
                        notifyServiceManager("WATCHDOG=1");
                        return true;
                    });
@@ -129,7 +163,10 @@ common::EcItem *getLunPath(CycleState *state) {
 }
 
 void oneMonitor(CycleState &state) {
+    state.events.clear();
+    state.topologyRead = false;
     common::EcItem *r = getLunPath(&state);
+    state.topologyRead = r->code == 0;
     if (r->code != 0) {
         // The previous records stay: a failed query never produces change lines.
         LOG_ITEM_ERROR("Get lun and path information failed. Error message: %s.", r);
@@ -146,52 +183,60 @@ int cmpAndLog(CycleState &state) {
     state.newByName.build(g_pLunPath);
     state.oldByName.build(g_pOldLunPath);
     int changes = 0;
+    state.events.clear();
     common::LogBatch batch;  // one change line per record: one open of the log for all
 
     // The LUNs of one list that the other lacks, judged once per run of records of a LUN.
-    auto lunsMissing = [&](s_lunPath *anchor, const LunPathIndex &other, const char *what) {
+    auto lunsMissing = [&](s_lunPath *anchor, const LunPathIndex &other, const char *what, ChangeKind kind) {
         const s_lunPath *prev = nullptr;
         for (const s_lunPath *r = firstValid(anchor); r != nullptr; prev = r, r = nextValid(r)) {
             if (prev != nullptr && sameField(prev->lun_wwid, r->lun_wwid, structs::kLunWwidKeyLen)) continue;
             if (other.find(r->lun_wwid) == nullptr)
-                MONITOR_CHANGE("The lun is %s, the properties are [ path_alias: %s, wwid: %s ].", what,
-                               r->lun_alias, r->lun_wwid);
+                MONITOR_CHANGE({kind, {}, r->lun_wwid, r->lun_alias, {}, {}, {}, {}},
+                               "The lun is %s, the properties are [ path_alias: %s, wwid: %s ].", what, r->lun_alias,
+                               r->lun_wwid);
         }
     };
-    auto pathGoneOrNew = [&](const s_lunPath *r, const char *what) {
-        MONITOR_CHANGE("The path is %s, the properties are [ path_alias: %s, wwid: %s, dev_name: %s, "
+    auto pathGoneOrNew = [&](const s_lunPath *r, const char *what, bool gone) {
+        MONITOR_CHANGE({gone ? ChangeKind::PathDeleted : ChangeKind::PathCreated, {}, r->lun_wwid, r->lun_alias,
+                        r->path_dev_name, {}, gone ? r->path_status : "", gone ? "" : r->path_status},
+                       "The path is %s, the properties are [ path_alias: %s, wwid: %s, dev_name: %s, "
                        "path_status: %s, path_group_status: %s, morvel_status:%s ].",
                        what, r->lun_alias, r->lun_wwid, r->path_dev_name, r->path_status, r->path_group_status,
                        r->morvel_status);
     };
     // 1. Deleted LUNs. 2. Created LUNs.
-    lunsMissing(g_pOldLunPath, state.newByWwid, "deleted");
-    lunsMissing(g_pLunPath, state.oldByWwid, "created");
+    lunsMissing(g_pOldLunPath, state.newByWwid, "deleted", ChangeKind::LunDeleted);
+    lunsMissing(g_pLunPath, state.oldByWwid, "created", ChangeKind::LunCreated);
     // 3. Deleted and changed paths.
     for (const s_lunPath *o = firstValid(g_pOldLunPath); o != nullptr; o = nextValid(o)) {
         const s_lunPath *n = state.newByName.find(o->path_dev_name);
         if (n == nullptr) {
-            pathGoneOrNew(o, "deleted");
+            pathGoneOrNew(o, "deleted", true);
             continue;
         }
         for (const ComparedField &f : kComparedFields) {
             const char *was = f.field(*o), *is = f.field(*n);
             if (!sameField(was, is, f.length)) {
-                MONITOR_CHANGE("The %s is changed from [%s] to [%s] for the path [ dev_name: %s ].", f.what,
-                               was, is, o->path_dev_name);
+                MONITOR_CHANGE({f.kind, {}, n->lun_wwid, n->lun_alias, o->path_dev_name, f.name, was, is},
+                               "The %s is changed from [%s] to [%s] for the path [ dev_name: %s ].", f.what, was, is,
+                               o->path_dev_name);
             }
         }
     }
     // 4. Created paths.
     for (const s_lunPath *n = firstValid(g_pLunPath); n != nullptr; n = nextValid(n)) {
-        if (state.oldByName.find(n->path_dev_name) == nullptr) pathGoneOrNew(n, "created");
+        if (state.oldByName.find(n->path_dev_name) == nullptr) pathGoneOrNew(n, "created", false);
     }
 
     batch.finish();
     // Change lines that did not reach the log (a full /dumps) are not lost: the previous
     // records and the snapshot stay where they are, so the next cycle finds the same
     // changes and logs them again.
-    if (!batch.complete()) return -1;
+    if (!batch.complete()) {
+        state.events.clear();
+        return -1;
+    }
 
     // The snapshot follows every logged change, an empty topology included: otherwise a
     // restart would report the same deletions again.

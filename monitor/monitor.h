@@ -7,6 +7,7 @@
 
 #include "common/ec_items.h"
 #include "common/log.h"
+#include "monitor/exports.h"
 #include "struct/s_lunPath.h"
 #include "struct/s_morvel.h"
 
@@ -70,6 +71,10 @@ struct CycleState {
     // Whether multipathd ran at the last cycle (-1: no cycle yet): the log says when the
     // daemon stops or starts running, not every 10 seconds.
     int daemonRan = -1;
+    // What the last cycle found, for the journal and the metrics (monitor/exports.h):
+    // whether it read the topology, and one event per change line that reached the log.
+    bool topologyRead = false;
+    std::vector<ChangeEvent> events;
 };
 
 // Sends state ("READY=1", "WATCHDOG=1") to the service manager over $NOTIFY_SOCKET; false
@@ -82,7 +87,8 @@ void initMonitor();
 // The endless loop: one cycle every 10 seconds. The service manager hears "READY=1" before
 // the first cycle and "WATCHDOG=1" after every cycle that came to its end, whatever the
 // cycle found: a cycle whose commands hang ends at their deadlines, so a missing keep-alive
-// means the loop itself is stuck.
+// means the loop itself is stuck. After each cycle its exports run (CycleExports), within
+// what is left of the period.
 [[noreturn]] void start();
 // One cycle: query, compare, log, keep the current records as the previous ones.
 void oneMonitor(CycleState &state);

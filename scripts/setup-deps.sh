@@ -7,7 +7,7 @@ packages=(
     build-essential cmake g++ pkg-config git
     libgtest-dev libgmock-dev googletest libbenchmark-dev libcjson-dev
     shellcheck faketime libfaketime util-linux procps coreutils diffutils time
-    rpm rpm2cpio cpio dpkg-dev file busybox-static
+    rpm rpm2cpio cpio dpkg-dev file busybox-static jq python3-jsonschema
 )
 
 # shellcheck source=scripts/apt-lib.sh

@@ -1,14 +1,15 @@
 #!/bin/bash
 # Installs what the virtual-machine system tests and the VM demonstration need on Debian 12:
 # QEMU, Debian's stock kernel (booted in the VM), busybox-static (its initramfs) and the
-# storage stack that the VM runs from this machine's own root filesystem.
+# storage stack that the VM runs from this machine's own root filesystem, and the fleet tools
+# the monitor's exports are checked with (node_exporter, promtool, curl, jq, jsonschema).
 # Idempotent and non-interactive: packages already present are not fetched again.
 set -euo pipefail
 
 packages=(
     qemu-system-x86 linux-image-amd64 busybox-static cpio
     multipath-tools sg3-utils sg3-utils-udev open-iscsi nvme-cli kmod udev iproute2
-    systemd
+    systemd prometheus-node-exporter prometheus curl jq python3-jsonschema
 )
 
 # The packages' own services (multipathd, iscsid) only ever run inside the VM: they are not

@@ -275,7 +275,10 @@ void fillPath(s_path_dev *node, const Words &w, PortResolver *resolver) {
     if (resolver) resolver->resolve(node->dev_name, node->host_interface, node->target_port);
 }
 
-void fillPath(mon::s_path_dev *node, const Words &w, PortResolver *) { fillCommonPathFields(node, w, 4); }
+void fillPath(mon::s_path_dev *node, const Words &w, PortResolver *) {
+    fillCommonPathFields(node, w, 4);
+    common::copyField(node->dm_status, w.w[3], CliLayout::fieldMax);
+}
 
 template <class L>
 EcItem *parseBlock(char **lines, int start, int end, typename L::Path *pathAnchor,

@@ -3,6 +3,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -13,6 +14,7 @@
 #include "common/comm_util.h"
 #include "common/ec_items.h"
 #include "common/log.h"
+#include "struct/query_columns.h"
 
 namespace morvel::structs {
 
@@ -22,26 +24,7 @@ namespace {
 constexpr const char kSrc[] = "struct/s_morvel";
 // The report's lines about one device belong to the function that prints it.
 constexpr const char kPrintOne[] = "_printOneMorvel";
-constexpr int kColumns = 9;
 constexpr size_t kRuleWidth = 130;
-const char *const kHeaders[kColumns] = {"dev_id",          "dev_name",          "dev_node",
-                                        "path_group_policy", "path_group_priority",
-                                        "path_group_status", "path_status",
-                                        "morvel_status",     "target_port"};
-
-const char *cell(const s_path_dev *p, int column) {
-    switch (column) {
-        case 0: return p->dev_id;
-        case 1: return p->dev_name;
-        case 2: return p->dev_node;
-        case 3: return p->path_group_policy;
-        case 4: return p->path_group_priority;
-        case 5: return p->path_group_status;
-        case 6: return p->path_status;
-        case 7: return p->morvel_status;
-        default: return p->target_port;
-    }
-}
 
 // First valid path of the device, or none when it has no paths.
 s_path_dev *firstPath(const s_morvel *device) { return firstValid(device->pdev); }
@@ -59,20 +42,22 @@ void forEachDevice(M *first, bool one, F f) {
 }
 
 void appendPathTable(std::string &out, const s_morvel *device) {
-    int width[kColumns];
-    for (int c = 0; c < kColumns; ++c) width[c] = static_cast<int>(std::strlen(kHeaders[c]));
+    std::vector<const PathColumn *> columns;
+    std::vector<size_t> width;
+    for (const PathColumn &c : kPathColumns) {
+        if (!c.inTextTable) continue;
+        columns.push_back(&c);
+        width.push_back(std::strlen(c.key));
+    }
     forEachPath(device, [&](const s_path_dev *p) {
-        for (int c = 0; c < kColumns; ++c) {
-            int len = static_cast<int>(std::strlen(cell(p, c)));
-            if (len > width[c]) width[c] = len;
-        }
+        for (size_t c = 0; c < columns.size(); ++c) width[c] = std::max(width[c], std::strlen(columns[c]->cell(*p)));
     });
     out.append(kRuleWidth, '=');
     out += '\n';
-    for (int c = 0; c < kColumns; ++c) common::appendWidth(out, kHeaders[c], width[c] + 1);
+    for (size_t c = 0; c < columns.size(); ++c) common::appendWidth(out, columns[c]->key, width[c] + 1);
     out += '\n';
     forEachPath(device, [&](const s_path_dev *p) {
-        for (int c = 0; c < kColumns; ++c) common::appendWidth(out, cell(p, c), width[c] + 1);
+        for (size_t c = 0; c < columns.size(); ++c) common::appendWidth(out, columns[c]->cell(*p), width[c] + 1);
         out += '\n';
     });
 }
@@ -107,34 +92,29 @@ void resolveVdiskName(s_morvel *device, uint32_t nvme, const array::VdiskReadRes
     }
 }
 
-const char *transportLine(const char *hostInterface) {
-    if (std::strstr(hostInterface, "iscsi")) return "host_interface: iscsi";
-    if (std::strstr(hostInterface, "fc-nvme")) return "host_interface: fc-nvme";
-    if (std::strstr(hostInterface, "fc")) return "host_interface: fc";
-    if (std::strstr(hostInterface, "sas")) return "host_interface: sas";
-    return nullptr;
-}
-
-void appendField(std::string &out, const char *label, const char *value) {
-    out += label;
+void appendField(std::string &out, const char *key, const char *value) {
+    out += key;
+    out += ": ";
     out += value;
     out += '\n';
 }
 
 void appendOne(std::string &out, const s_morvel *device) {
-    appendField(out, "path_alias: ", device->path_alias);
-    appendField(out, "wwid: ", device->wwid);
-    appendField(out, "device_number: ", device->device_number);
-    appendField(out, "vendor: ", device->vendor);
-    appendField(out, "product_type: ", device->product_type);
-    appendField(out, "lun_size: ", device->lun_size);
-    if (device->vdisk_name[0] != '\0') appendField(out, "vdisk_name: ", device->vdisk_name);
+    for (const LunField &f : kLunFields) appendField(out, f.key, f.value(*device));
+    if (device->vdisk_name[0] != '\0') appendField(out, "vdisk_name", device->vdisk_name);
     const s_path_dev *first = firstPath(device);
     if (first == nullptr) return;
-    if (const char *transport = transportLine(first->host_interface)) appendField(out, transport, "");
+    if (const char *transport = transportOf(first->host_interface)) appendField(out, "host_interface", transport);
     appendPathTable(out, device);
 }
 }  // namespace
+
+const char *transportOf(const char *hostInterface) {
+    for (const char *transport : {"iscsi", "fc-nvme", "fc", "sas"}) {
+        if (std::strstr(hostInterface, transport)) return transport;
+    }
+    return nullptr;
+}
 
 void isNVMeDevice(const s_morvel *device, uint32_t *out) {
     *out = 0;
@@ -160,6 +140,8 @@ Failed failedState(const s_morvel *device) {
     return allFailed ? Failed::AllPaths : Failed::No;
 }
 }  // namespace
+
+bool deviceFailed(const s_morvel *device) { return device != nullptr && failedState(device) != Failed::No; }
 
 void isFailedDevice(const s_morvel *device, uint32_t *out) {
     *out = 0;
@@ -188,7 +170,7 @@ void resolveVdiskNames(s_morvel *first, array::StoreCache &store, bool one) {
         isFailedDevice(device, &failed);
         resolveVdiskName(device, nvme, failed ? nullptr : &results[next++], store);
         const s_path_dev *path = firstPath(device);
-        if (path != nullptr && transportLine(path->host_interface) == nullptr)
+        if (path != nullptr && transportOf(path->host_interface) == nullptr)
             MLOG_AS(LOG_ERROR, kSrc, kPrintOne, "This device (%s), the transport we obtained is not fc/iscsi/fc-nvme.\n",
                  device->wwid);
     });

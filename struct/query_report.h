@@ -25,6 +25,17 @@ void resolveVdiskNames(s_morvel *first, array::StoreCache &store, bool one = fal
 // resolved; the text of one device alone with one = true.
 std::string formatMorvel(const s_morvel *first, bool one = false);
 
+// The report as one JSON document (schema_version kQueryJsonSchemaVersion, keys in a fixed
+// order), once the names are resolved; empty when it could not be made (out of memory).
+inline constexpr int kQueryJsonSchemaVersion = 1;
+std::string formatMorvelJson(const s_morvel *first, bool one = false);
+// Resolves the names as printMorvel does and prints the JSON document; false when it could
+// not be made (out of memory).
+bool printMorvelJson(s_morvel *first);
+
+// Whether the device counts as failed (no path, or every path failed), without a log line.
+bool deviceFailed(const s_morvel *device);
+
 // *out = 1 when one of the device's paths runs over FC-NVMe.
 void isNVMeDevice(const s_morvel *device, uint32_t *out);
 // *out = 1 when the device has no path or all of its paths are failed.

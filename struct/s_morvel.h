@@ -49,6 +49,7 @@ struct s_path_dev {
     char path_group_status[31];
     char path_status[31];     // path checker state (5th word)
     char morvel_status[31];   // kernel device state (6th word)
+    char dm_status[31];       // device-mapper state (4th word; not compared, not in the records)
     uint8_t is_last;
     s_path_dev *next;
 };

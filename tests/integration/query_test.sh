@@ -93,4 +93,68 @@ sb_run morvel query
 sb_assert_status 0
 sb_assert_stdout_file $G/empty.out
 
+# The JSON document of every topology above: byte for byte against its golden, valid under the
+# shipped schema, and equal to the text report field by field (jq lays the document out as
+# the report's lines, the text report's columns are squeezed to single blanks).
+json_as_report_lines() { jq -r -f "$MORVEL_SRC/tests/fixtures/scripts/query-json-as-report.jq" "$1"; }
+report_lines() {
+    jq -r '.luns | to_entries[] | .key as $i | .value as $l
+        | (if $i > 0 then "" else empty end),
+          ($l | to_entries[] | select(.key | IN("vdisk_name", "host_interface", "failed", "paths") | not)
+              | "\(.key): \(.value)"),
+          (if $l.vdisk_name then "vdisk_name: \($l.vdisk_name)" else empty end),
+          (if ($l.paths | length) > 0 then
+              (if $l.host_interface then "host_interface: \($l.host_interface)" else empty end),
+              "RULE",
+              ($l.paths[0] | keys_unsorted | map(select(IN("checker_status", "host_interface") | not)) | join(" ")),
+              ($l.paths[] | del(.checker_status, .host_interface) | [.[]] | join(" "))
+           else empty end)' "$1"
+}
+report_lines() { sed -E '/^-{130}$/d; s/^={130}$/RULE/; s/ +/ /g; s/ $//' "$1"; }
+json_matches_report() {
+    /usr/bin/python3 -c 'import json, sys, jsonschema
+jsonschema.validate(json.load(open(sys.argv[1])), json.load(open(sys.argv[2])))' \
+        "$SB_CASE/out/stdout" "$MORVEL_SRC/packaging/schema/query.schema.json" || sb_fail "not valid under the schema"
+    diff <(report_lines "$1") <(json_as_report_lines "$SB_CASE/out/stdout") || sb_fail "JSON and text report differ"
+}
+worked_host_json() {
+    worked_host
+    sb_fake multipath -ll mpatha --out-file "$MP"
+}
+pathless_host() {
+    for q in "" mpathf; do sb_fake multipath -ll $q --out-file "$PATHLESS"; done
+    sb_put /dumps/storage_config.json '{"disk": [{"wwid": "36000aabbccdd00000000000000000a02", "vdisk_name": "vd_hr_03"}]}'
+}
+empty_host() { sb_fake multipath -ll </dev/null; }
+while read -r topology setup one text; do
+    sb_case "query -json on the $topology topology: golden, schema, and the text report's content"
+    $setup
+    sb_run morvel query -json
+    sb_assert_status 0
+    sb_assert_stdout_file $G/json/$topology.json
+    json_matches_report "$MORVEL_SRC/$text"
+    if [[ $one != - ]]; then
+        sb_run morvel query -json "$one"
+        sb_assert_status 0
+        sb_assert_stdout_file $G/json/$topology.json
+    fi
+done <<'TOPOLOGIES'
+worked-example worked_host_json mpatha tests/golden/query_worked_example.out
+open-pathless pathless_host mpathf tests/system/captures/morvel-query-wwid-open-pathless.out
+empty empty_host - tests/integration/golden/query/empty.out
+TOPOLOGIES
+
+sb_case "query -json of an unknown name fails as the text report does; -json is taken first and by query only"
+worked_host
+sb_fake multipath -ll mpathz --status 1 </dev/null
+sb_run morvel query -json mpathz
+sb_assert_status 1
+sb_assert_stdout_file $G/no_this_device.out
+sb_run morvel query mpatha -json
+sb_assert_status 1
+sb_assert_stdout_lines 2p <<<'Error(0105): Invalid command parameter [-json].'
+sb_run morvel lsalias -json
+sb_assert_status 1
+sb_assert_stdout_lines 2p <<<'Error(0105): Invalid command parameter [-json].'
+
 sb_finish

@@ -34,6 +34,7 @@ comp morvel setstate -path_alias mpatha ""
 comp morvel setstate -state ""
 comp morvel setstate -path_alias ""
 comp morvel query ""
+comp morvel query -json ""
 comp morvel delalias -wwid ""
 comp morvel setalias -wwid 3600 ""
 comp morvel version ""
@@ -52,7 +53,8 @@ service-time
 -device_name -state
 online offline
 mpatha mpathb
-mpatha mpathb -h
+mpatha mpathb -json -h
+mpatha mpathb
 360014050123abcd456789ef012345678
 -alias
 -h

@@ -6,8 +6,12 @@
 #include <sys/un.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cstring>
+#include <map>
+#include <tuple>
 #include <cstdlib>
 #include <filesystem>
 #include <new>
@@ -124,10 +128,15 @@ protected:
         writeFile("/tmp/fake-topology", text);
         writeFile("/tmp/fake-rc", std::to_string(rc) + "\n");
     }
-    // Runs one cycle and returns the change lines it logged, without their timestamps.
+    // Runs one cycle and returns the change lines it logged, without their timestamps. Every
+    // line has its event for the journal, with the line as its message.
     Lines cycle() {
         monitor::oneMonitor(state_);
-        return newMonitorLines();
+        const Lines lines = newMonitorLines();
+        Lines messages;
+        for (const monitor::ChangeEvent &e : state_.events) messages.push_back(e.message);
+        EXPECT_EQ(messages, lines);
+        return lines;
     }
     Lines newMonitorLines() {
         const std::string all = readFile("/dumps/morvel_monitor.log");
@@ -362,6 +371,110 @@ TEST_F(MonitorCycleTest, ChangeLinesThatCannotBeWrittenAreLoggedAgain) {
     fs::rename("/dumps/kept.log", "/dumps/morvel_monitor.log");
     EXPECT_EQ(cycle().size(), 3u);  // the LUN and its two paths, now
     EXPECT_EQ(snapshotLines().size(), 4u);
+}
+
+// A journald stand-in: a datagram socket at path whose datagrams are read back as fields.
+struct JournalReader {
+    explicit JournalReader(const std::string &path) : path(path) {
+        ::unlink(path.c_str());
+        fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::memcpy(addr.sun_path, path.data(), path.size());
+        EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    }
+    ~JournalReader() { ::close(fd); }
+    // The next datagram's KEY=value fields, empty when none is waiting.
+    std::map<std::string, std::string> next() {
+        char buf[4096];
+        const ssize_t n = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+        std::map<std::string, std::string> fields;
+        for (const auto &l : testutil::splitLines(std::string(buf, n > 0 ? static_cast<size_t>(n) : 0)))
+            fields[l.substr(0, l.find('='))] = l.substr(l.find('=') + 1);
+        return fields;
+    }
+    std::string path;
+    int fd;
+};
+
+// The events of a path that fails and recovers reach the journal socket with their fields and
+// priorities; a missing socket sends nothing, a full one never blocks the sender.
+TEST_F(MonitorCycleTest, ChangeEventsReachTheJournal) {
+    setTopology(lunA + lunB);
+    cycle();
+    monitor::Journal journal("/tmp/journal.sock");
+    EXPECT_EQ(journal.send(state_.events, {}), 0u);  // no socket: nothing sent, nothing lost
+    JournalReader reader("/tmp/journal.sock");
+    const std::map<std::string, std::string> names{{kB, "vd_sales_01"}};
+    for (const auto &[state, priority, old] : {std::tuple{"failed faulty running", "4", "ready"},
+                                              std::tuple{"active ready running", "5", "faulty"}}) {
+        setTopology(lunA + lun("mpathb", kB, 1, {{"active", {std::string("0:0:0:1 sda 8:0  ") + state,
+                                                             "1:0:0:1 sdb 8:16 active ready running"}}}));
+        cycle();
+        EXPECT_EQ(journal.send(state_.events, names), 0u);
+        auto f = reader.next();
+        EXPECT_EQ(f["MESSAGE_ID"], monitor::journalMessageId(monitor::ChangeKind::PathStateChanged));
+        EXPECT_EQ(f["MESSAGE"], state_.events[0].message);
+        EXPECT_EQ(f["PRIORITY"], priority);
+        EXPECT_EQ(f["SYSLOG_IDENTIFIER"], "morvel_monitor");
+        EXPECT_EQ(f["MORVEL_WWID"], kB);
+        EXPECT_EQ(f["MORVEL_ALIAS"], "mpathb");
+        EXPECT_EQ(f["MORVEL_VDISK"], "vd_sales_01");
+        EXPECT_EQ(f["MORVEL_PATH"], "sda");
+        EXPECT_EQ(f["MORVEL_FIELD"], "path_status");
+        EXPECT_EQ(f["MORVEL_OLD_STATE"], old);
+        EXPECT_TRUE(reader.next().empty());
+    }
+    // A LUN without a known name carries no MORVEL_VDISK; nobody reads: the socket fills up.
+    setTopology(lunA);
+    cycle();
+    ASSERT_EQ(state_.events.size(), 3u);
+    std::vector<monitor::ChangeEvent> many;
+    for (int i = 0; i < 2000; ++i) many.push_back(state_.events[0]);
+    EXPECT_GT(journal.send(many, {}), 0u);
+    auto f = reader.next();
+    EXPECT_EQ(f["MESSAGE_ID"], monitor::journalMessageId(monitor::ChangeKind::LunDeleted));
+    EXPECT_EQ(f.count("MORVEL_VDISK"), 0u);
+    EXPECT_EQ(f.count("MORVEL_PATH"), 0u);
+}
+
+TEST(MonitorJournal, ValuesWithALineFeedTakeTheBinaryForm) {
+    EXPECT_EQ(monitor::journalDatagram({{"MESSAGE", "a=b"}, {"MORVEL_VDISK", "x\ny"}}),
+              std::string("MESSAGE=a=b\nMORVEL_VDISK\n\x03\0\0\0\0\0\0\0x\ny\n", 37));
+}
+
+// The textfile: HELP and TYPE for every metric, one series per LUN, per LUN and state, per
+// path; label values escaped; replaced whole, readable by the collector's user.
+TEST_F(MonitorCycleTest, MetricsDescribeTheTopologyWithItsNames) {
+    setTopology(lunA + lun("mpathb", kB, 1, {{"active", {"0:0:0:1 sda 8:0  failed faulty running",
+                                                         "1:0:0:1 sdb 8:16 active ready running"}}}));
+    cycle();
+    const std::map<std::string, std::string> names{{kB, "vd \"x\"\\1\n"}};
+    monitor::CycleFacts facts{true, structs::firstValid(monitor::g_pMorvel), monitor::g_pLunPath, &names, 1700000000.5, 0.25};
+    const std::string text = monitor::formatMetrics(facts);
+    for (const std::string &line : Lines{"# TYPE morvel_lun_info gauge",
+          "morvel_lun_info{wwid=\"" + kB + "\",alias=\"mpathb\",vdisk=\"vd \\\"x\\\"\\\\1\\n\",vendor=\"KELDOR\",product=\"ZRN\"} 1",
+          "morvel_lun_info{wwid=\"" + kA + "\",alias=\"mpatha\",vdisk=\"\",vendor=\"KELDOR\",product=\"ZRN\"} 1",
+          "morvel_lun_paths{wwid=\"" + kB + "\",state=\"usable\"} 1",
+          "morvel_lun_paths{wwid=\"" + kB + "\",state=\"failed\"} 1",
+          "morvel_path_state{wwid=\"" + kB + "\",path=\"sda\",dm_state=\"failed\",checker_state=\"faulty\",kernel_state=\"running\"} 1",
+          "morvel_monitor_last_cycle_timestamp_seconds 1700000000.500000", "morvel_monitor_cycle_duration_seconds 0.250000",
+          "morvel_monitor_topology_read 1"})
+        EXPECT_NE(text.find("\n" + line + "\n"), std::string::npos) << line << "\n" << text;
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 6 * 2 + 2 + 4 + 4 + 3);
+    facts.topologyRead = false;  // a failed query: the monitor's own metrics only
+    EXPECT_EQ(monitor::formatMetrics(facts).find("wwid="), std::string::npos);
+
+    ::setenv("MORVEL_TEXTFILE_DIR", "/tmp/textfile/sub", 1);
+    EXPECT_EQ(monitor::textfileDir(), "/tmp/textfile/sub");
+    ::unsetenv("MORVEL_TEXTFILE_DIR");
+    ::umask(077);
+    ASSERT_TRUE(monitor::writeMetricsFile("/tmp/textfile/sub", text));
+    ASSERT_TRUE(monitor::writeMetricsFile("/tmp/textfile/sub", "x 1\n"));
+    ::umask(022);
+    EXPECT_EQ(readFile("/tmp/textfile/sub/morvel.prom"), "x 1\n");
+    EXPECT_FALSE(fs::exists("/tmp/textfile/sub/morvel.prom.tmp"));
+    EXPECT_EQ(fs::status("/tmp/textfile/sub/morvel.prom").permissions(), fs::perms(0644));
 }
 
 // The service manager hears the monitor over $NOTIFY_SOCKET (a path or an abstract name).
