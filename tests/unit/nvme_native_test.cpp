@@ -49,7 +49,7 @@ TEST(NativeCaptures, ReportAndMonitorRecords) {
     const std::vector<CaptureCase> cases = {
         {"optimized", {ns + "nvme0c0n1 ready optimized live", ns + "nvme0c1n1 ready optimized live"}},
         {"inaccessible", {ns + "nvme0c0n1 ready optimized live", ns + "nvme0c1n1 ghost inaccessible live"}},
-        {"dropping", {ns + "nvme0c0n1 ready optimized live", ns + "nvme0c1n1 faulty optimized resetting"}},
+        {"dropping", {ns + "nvme0c0n1 ready optimized live", ns + "nvme0c1n1 faulty optimized connecting"}},
     };
     for (const CaptureCase &c : cases) {
         SCOPED_TRACE(c.state);

@@ -10,7 +10,7 @@
 CAP=$SYSTEST_OUT/captures/nvme-native
 mkdir -p "$CAP"
 ANA_B=/sys/kernel/config/nvmet/ports/2/ana_groups/1/ana_state # the port of 127.0.0.2
-conf_saved=$(mktemp)
+conf_saved=/run/systest-13-multipath.conf
 cp /etc/multipath.conf "$conf_saved"
 
 nvme_disconnect_all() {
@@ -167,15 +167,9 @@ all=$OUT
 LOG=$(log_since "$CLI_LOG" "$mark")
 B=$(block "$all" "$HEAD")
 expect_eq "the namespace is listed once" 1 "$(grep -c "^wwid: $NVME_WWID\$" <<<"$all")"
-expect_match "its WWID, vendor, product and size" \
-    "^path_alias: $HEAD
-wwid: $NVME_WWID
-device_number: 
-vendor: NVME
-product_type: KELDORZRN
-lun_size: 16M
-(vdisk_name: .*
-)?host_interface: fc-nvme$" "$(sed -n '1,/^host_interface/p' <<<"$B")"
+expect_eq "its head device, WWID, no map, vendor, product, size and transport" \
+    "path_alias: $HEAD|wwid: $NVME_WWID|device_number: |vendor: NVME|product_type: KELDORZRN|lun_size: 16M|host_interface: fc-nvme" \
+    "$(sed -n '1,/^host_interface/p' <<<"$B" | grep -v '^vdisk_name: ' | paste -sd'|')"
 expect_match "its row: controller, ANA priority and state, kernel state, target port" \
     "^[0-9]+:[0-9]+ $P_A 0:[0-9]+:1 numa 50 optimized active live 127.0.0.1:4420$" "$(row "$B" "$P_A")"
 expect_match "the path over 127.0.0.2" \
@@ -261,3 +255,7 @@ wait_for "the first cycle reports the namespace and its paths as created" 40 log
 sleep 22
 expect_eq "and nothing more" 3 "$(mon_lines "$mark" | grep -c .)"
 [[ $mon_was == active ]] || run systemctl stop morvel_monitor.service
+
+say "nvme_core reloaded with multipath=N: dm-multipath owns the namespace again"
+nvme_reload N
+wait_for "its map has both paths" 60 map_count_ready "$NVME_WWID" 2
