@@ -33,7 +33,8 @@
 //   DIR/NAME/page_c0        "1" answered; "0" Invalid Log Page; "refuse" Invalid Field
 //   DIR/NAME/latency_ms     N: page 0xC0 is answered N ms after it was asked (0: at once)
 //   DIR/NAME/hang           "1": page 0xC0 is not answered at all until this is "0" again
-// Every other command is answered at once, also while a page 0xC0 request waits.
+// Every other command is answered at once, also while a page 0xC0 request waits. A controller
+// whose queues send nothing for three times its keep-alive timeout (the host's KATO) is dropped.
 // Counters: DIR/requests (admin_connects, io_connects, admin_commands, io_commands, keep_alives,
 // ana_log, events, errors, connections), DIR/NAME/requests (commands, identify, log_c0 (asked),
 // c0_held (kept waiting), reads, writes, flushes, errors), DIR/controllers (one line per live
@@ -88,6 +89,7 @@ struct Conn {
     std::vector<uint8_t> in, out;
     size_t out_at = 0;
     uint16_t sqhd = 0, next_ttag = 1;
+    Clock::time_point last_command = Clock::now();
     std::map<uint16_t, Pending> pending;  // by transfer tag
 };
 
@@ -148,6 +150,7 @@ private:
     void flush(Conn& c);
     void serve_held(Clock::time_point now, Clock::time_point& wake);
     void close_conn(Conn& c);
+    void expire(Clock::time_point now);
     void write_counters();
     bool listen_all();
 };
@@ -201,6 +204,22 @@ void Server::reload_ana() {
             for (auto& [id, c] : conns_)
                 if (c->q.connected && c->q.qid == 0 && c->q.cntlid == cntlid) complete(*c, cqe);
         }
+    }
+}
+
+// A controller whose queues were all silent for three keep-alive timeouts is gone (its host lost
+// the network or died): its connections are closed, so that no stale controller stays.
+void Server::expire(Clock::time_point now) {
+    std::map<uint16_t, Clock::time_point> last;
+    for (const auto& [id, c] : conns_)
+        if (c->q.connected) last[c->q.cntlid] = std::max(last[c->q.cntlid], c->last_command);
+    for (const auto& [cntlid, ctrl] : sub.controllers) {
+        const auto l = last.find(cntlid);
+        if (ctrl.kato_ms == 0 || l == last.end() || now - l->second < std::chrono::milliseconds(3ull * ctrl.kato_ms))
+            continue;
+        std::fprintf(stderr, "keldor_nvme_sim: controller %u: no command for 3 keep-alive timeouts\n", cntlid);
+        for (auto& [id, c] : conns_)
+            if (c->q.connected && c->q.cntlid == cntlid) c->dead = true;
     }
 }
 
@@ -283,6 +302,7 @@ void Server::handle(Conn& c, const PduHeader& h, std::span<const uint8_t> pdu) {
             send(c, r2t_pdu(cmd.cid(), ttag, 0, cmd.data_length()));
             return;
         }
+        c.last_command = Clock::now();
         dispatch(c, cmd, data);
         return;
     }
@@ -434,6 +454,7 @@ int Server::run() {
         Clock::time_point wake = now + std::chrono::milliseconds(200);
         reload_ana();
         serve_held(now, wake);
+        expire(now);
         for (auto& [id, c] : conns_) flush(*c);
         for (auto it = conns_.begin(); it != conns_.end();) {
             if (!it->second->dead) {

@@ -86,7 +86,7 @@ protected:
         Command c = make(cmd->opcode, cmd->nsid, cmd->data_len,
                          {{10, cmd->cdw10}, {11, cmd->cdw11}, {12, cmd->cdw12}, {13, cmd->cdw13}});
         Outcome o = g_sim->sub.execute(g_sim->admin[fd], c, {});
-        std::memcpy(reinterpret_cast<void*>(static_cast<uintptr_t>(cmd->addr)), o.data.data(), o.data.size());
+        if (!o.data.empty()) std::memcpy(reinterpret_cast<void*>(static_cast<uintptr_t>(cmd->addr)), o.data.data(), o.data.size());
         return o.cqe.status;
     }
     std::string vdisk_name(int listener = 0, int* ret = nullptr) {
