@@ -229,7 +229,8 @@ nvsim_count() { awk -v k="$2" '$1 == k { print $2 }' "$NVSIM_STATE/$1/requests";
 
 arrays_up() {
     modprobe configfs
-    mountpoint -q "$CFS" || mount -t configfs configfs "$CFS" || return 1
+    # (systemd may mount it at the same time, on the module's load: then mount fails, but it is there)
+    mountpoint -q "$CFS" || mount -t configfs configfs "$CFS" || mountpoint -q "$CFS" || return 1
     ip link set lo up || return 1
     say "arrays: scsi_debug" && scsi_debug_up || { echo "scsi_debug failed"; return 1; }
     say "arrays: LIO iSCSI on 127.0.0.1:3260, 127.0.0.2:3260" && iscsi_up || { echo "iSCSI failed"; return 1; }
