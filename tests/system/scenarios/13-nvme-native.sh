@@ -2,7 +2,8 @@
 # the guest) and the NVMe/TCP namespace reconnects over both ports; dm-multipath then never sees
 # it. query, query <nvmeXnY> and query <WWID> show it with both paths, the monitor logs a port's
 # ANA state and a port that drops every packet, and the commands that need a map refuse. Real
-# captures (sysfs, nvme list-subsys, the foreign multipath -ll) go to the captures folder. At the
+# captures (sysfs, nvme list-subsys, the foreign multipath -ll) go to the captures folder. The
+# simulated array (keldor_nvme_sim) answers page 0xC0 through the head devices. At the
 # end nvme_core is reloaded with multipath=N and dm-multipath owns the namespace again.
 
 # deadline: 600
@@ -48,11 +49,11 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# native_head: the head device nvmeXnY of the namespace (its WWID in sysfs).
+# native_head [WWID]: the head device nvmeXnY of the namespace (by its WWID in sysfs).
 native_head() {
     local h
     for h in /sys/class/nvme-subsystem/nvme-subsys*/nvme*n*; do
-        [[ -f "$h/wwid" && $(cat "$h/wwid") == "$NVME_WWID" ]] && { echo "${h##*/}"; return 0; }
+        [[ -f "$h/wwid" && $(cat "$h/wwid") == "${1:-$NVME_WWID}" ]] && { echo "${h##*/}"; return 0; }
     done
     return 1
 }
@@ -186,6 +187,28 @@ run multipath -ll "$NVME_WWID"
 expect_mor "query with enable_foreign \"nvme\"" 0 query
 expect_eq "the same report" "$all" "$OUT"
 foreign off
+
+say "the simulated NVMe array under native multipathing: vdisk names read in band"
+if run nvsim_up; then
+    wait_for "its namespaces have head devices" 60 bash -c \
+        "ls /sys/class/nvme-subsystem/*/nvme*n*/wwid | xargs cat | grep -c '^uuid.4b454c44-4f52-5a52-4e00-0000000000c[12]\$' | grep -qx 2"
+    HA=$(native_head "$NVSIM_A_WWID") HB=$(native_head "$NVSIM_B_WWID")
+    note "heads $HA ($NVSIM_A_WWID), $HB ($NVSIM_B_WWID)"
+    c0=$(nvsim_count "$NVSIM_A" log_c0)
+    query_name "query $HA reads its name through the head device" "$HA" "$NVSIM_A_NAME"
+    expect_eq "with both paths" 2 "$(block "$OUT" "$HA" | grep -c " nvme[0-9]*c[0-9]*n[0-9]* ")"
+    expect_eq "the array answered page 0xC0" yes "$( (($(nvsim_count "$NVSIM_A" log_c0) > c0)) && echo yes || echo no)"
+    query_name "query by WWID" "$NVSIM_B_WWID" "$NVSIM_B_NAME"
+    nvsim_set "$NVSIM_A" vdisk_name vd_nv_renamed
+    expect_mor "query of all LUNs" 0 query
+    expect_match "shows the rename on the array" "^vdisk_name: vd_nv_renamed\$" "$(block "$OUT" "$HA")"
+    expect_match "and the other namespace's name" "^vdisk_name: $NVSIM_B_NAME\$" "$(block "$OUT" "$HB")"
+    nvsim_set "$NVSIM_A" vdisk_name "$NVSIM_A_NAME"
+    run nvsim_down
+    wait_for "its heads are gone" 30 bash -c "! grep -qs c[12]\$ /sys/class/nvme-subsystem/*/nvme*n*/wwid"
+else
+    fail "the simulated NVMe array comes up" "nvsim_up succeeds" "$(cat "$NVSIM_STATE.log" 2>&1)"
+fi
 
 say "the commands that need a map refuse the namespace"
 expect_mor "setstate refuses" 1 setstate -path_alias "$HEAD" -device_name "$P_B" -state offline
