@@ -68,37 +68,14 @@ native_path() {
 native_field() { cat "/sys/block/$1/$2" 2>/dev/null; }
 native_ctrl_state() { cat "/sys/block/$1/device/state" 2>/dev/null; }
 
-# copy_attrs SRC DEST: the readable attribute files of one sysfs folder (no writer-only ones).
-copy_attrs() {
-    local f n
-    mkdir -p "$2"
-    for f in "$1"/*; do
-        n=${f##*/}
-        [[ -f "$f" && ! -L "$f" ]] || continue
-        case $n in delete* | reset* | rescan* | uevent) continue ;; esac
-        cat "$f" >"$2/$n" 2>/dev/null || rm -f "$2/$n"
-    done
-}
-# capture_sysfs DEST: the native NVMe part of sysfs as a folder tree under DEST/sys: every
-# subsystem of /sys/class/nvme-subsystem with its attributes, its controllers (with their path
-# devices) and its namespace heads (with the names of their paths under multipath/).
+# capture_sysfs DEST: the attributes morvel reads (and a few beside them) of every subsystem in
+# /sys/class/nvme-subsystem, its controllers with their path devices and its namespace heads, as
+# a tree of plain files under DEST/sys
 capture_sysfs() {
-    local s e p d
-    for s in /sys/class/nvme-subsystem/*; do
-        d=$1/sys/class/nvme-subsystem/${s##*/}
-        copy_attrs "$s" "$d"
-        for e in "$s"/nvme*; do
-            [[ -d "$e" ]] || continue
-            copy_attrs "$e" "$d/${e##*/}"
-            for p in "$e"/nvme*c*n* "$e"/multipath/*; do
-                [[ -e "$p" ]] || continue
-                if [[ $p == */multipath/* ]]; then
-                    mkdir -p "$d/${e##*/}/multipath" && : >"$d/${e##*/}/multipath/${p##*/}"
-                else
-                    copy_attrs "$p" "$d/${e##*/}/${p##*/}"
-                fi
-            done
-        done
+    local f
+    for f in /sys/class/nvme-subsystem/*/{,nvme*/,nvme*/nvme*/}{model,iopolicy,subsysnqn,serial,firmware_rev,subsystype,address,transport,state,dev,cntlid,kato,ctrl_loss_tmo,reconnect_delay,ana_state,ana_grpid,nsid,wwid,uuid,size,hidden}; do
+        [[ -f "$f" ]] || continue
+        mkdir -p "$1${f%/*}" && cat "$f" >"$1$f"
     done
 }
 # foreign on|off: multipath-tools lists native namespaces too (enable_foreign "nvme"), or not
@@ -119,8 +96,6 @@ capture() {
     multipath -ll >"$c/multipath-ll-foreign.out" 2>&1
     foreign off
     multipath -ll >"$c/multipath-ll.out" 2>&1
-    (cd "$c" && find sys -type f | sort | while read -r f; do printf '%s: %s\n' "$f" "$(head -c 200 "$f")"; done) \
-        >"$c/listing.txt"
 }
 
 # mon_lines MARK: the monitor-log lines since MARK, without their timestamps
