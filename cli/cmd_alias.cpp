@@ -34,6 +34,9 @@ void forEachBinding(const char *listing, Fn fn) {
     }
 }
 
+// Aliases name device-mapper maps; a namespace of native NVMe multipathing has none.
+constexpr const char kNoAliasBinding[] = "no alias binding";
+
 }  // namespace
 
 std::string formatAliasTable(const char *listing) {
@@ -56,6 +59,7 @@ std::string formatAliasTable(const char *listing) {
 }
 
 EcItem *setalias() {
+    if (isNativeNamespace(gParamWwidVal)) return refuseNative(gParamWwidVal, kNoAliasBinding);
     char cmd[common::kCmdBufSize];
     snprintf(cmd, sizeof cmd, "%s %s set %s %s", common::CMD_sh, common::SH_alias, gParamWwidVal,
              gParamAliasVal);
@@ -74,6 +78,7 @@ EcItem *setalias() {
 }
 
 EcItem *delalias() {
+    if (isNativeNamespace(gParamWwidVal)) return refuseNative(gParamWwidVal, kNoAliasBinding);
     char cmd[common::kCmdBufSize];
     snprintf(cmd, sizeof cmd, "%s %s del %s", common::CMD_sh, common::SH_alias, gParamWwidVal);
     OutBuf out;

@@ -57,6 +57,22 @@ EcItem *getNVMeConf(char *group, int groupLen, char *chooser, int chooserLen) {
     return queryPolicy(common::CMD_NVME_POLICY_FILE, group, groupLen, chooser, chooserLen, nullptr);
 }
 
+namespace {
+// The script's "note: " lines (native NVMe multipathing is on, and what that means for
+// morvel) are for the administrator: printed above the result, and logged.
+void showNotes(const char *out) {
+    for (const char *line = out; line != nullptr && *line != '\0';) {
+        const char *lf = strchr(line, '\n');
+        const int len = lf != nullptr ? static_cast<int>(lf - line) : static_cast<int>(strlen(line));
+        if (strncmp(line, "note: ", 6) == 0) {
+            printf("%.*s\n", len, line);
+            MLOG(common::LOG_INFO, kMgmtLogSrc, "%.*s\n", len, line);
+        }
+        line = lf != nullptr ? lf + 1 : nullptr;
+    }
+}
+}  // namespace
+
 EcItem *config() {
     // The script writes the NVMe device block where setpathpolicy -nvme and lspathpolicy
     // manage it, and drives the service as start and stop do.
@@ -67,6 +83,7 @@ EcItem *config() {
     OutBuf out;
     // A file written before the service failed stays, and "restart" can put its backup back.
     EcItem *item = runConfEdit(cmd, out.get(), out.size());
+    showNotes(out.get());
     if (item->code == 0) return &EC_ok;
     if (strstr(out.get(), "distribute type is not supported") != nullptr) {
         MLOG(common::LOG_ERROR, kMgmtLogSrc, "The distribution is not supported by [%s]\n", cmd);

@@ -118,6 +118,8 @@ EcItem *delete_(const char *name) {
         MLOG_AS(LOG_ERROR, kMgmtLogSrc, "delete", "Query morvel information failed\n");
         return item;
     }
+    const structs::s_morvel *first = structs::firstValid(list.anchor());
+    if (first != nullptr && first->native_nvme) return refuseNative(name, "no map to flush");
     structs::s_morvel *dev = structs::findMorvelByPathAlias_noMemoryLeak(list.anchor(), name);
     if (dev == nullptr) return withParams(&EC_no_path_alias, name);
     item = deleteDrive(dev->pdev);

@@ -63,6 +63,14 @@ EcItem *checkPathOfflineState(char *deviceName, int *isOffline);
 // rows, without the frame lines.
 std::string formatAliasTable(const char *listing);
 
+// ---- native NVMe multipathing ----
+// Whether name (head device nvmeXnY or WWID) is a namespace of the array that native NVMe
+// multipathing serves on this host (read from sysfs).
+bool isNativeNamespace(const char *name);
+// The refusal of a command that needs what native multipathing does not have (what: "no map
+// to flush", ...).
+EcItem *refuseNative(const char *name, const char *what);
+
 // ---- shared bits ----
 // 2 MiB capture buffer, empty until a runner fills it (only the pages written are touched).
 struct OutBuf {

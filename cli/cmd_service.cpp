@@ -168,6 +168,7 @@ EcItem *refresh() {
     // path is flushed.
     const structs::s_morvel *anchor = list.anchor();
     for (const structs::s_morvel *dev = structs::firstValid(anchor); dev != nullptr; dev = structs::nextValid(dev)) {
+        if (dev->native_nvme) continue;  // no map, and paths that are not SCSI disks
         int live = 0;
         for (const structs::s_path_dev *p = structs::firstValid(dev->pdev); p != nullptr; p = structs::nextValid(p)) {
             if (p->path_group_priority[0] == '0' && strncmp(p->checker_status, "faulty", 6) == 0) {

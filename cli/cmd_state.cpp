@@ -21,6 +21,9 @@ using common::LOG_ERROR;
 
 constexpr int kDevNameLen = 31;  // width of s_path_dev::dev_name
 
+// The kernel's native NVMe multipathing keeps no path state of its own to switch.
+constexpr const char kNoPathState[] = "no per-path offline state";
+
 bool isNvmePath(const char *dev) { return strstr(dev, "nvme") != nullptr; }
 
 // Checks the device/path pair against the live topology; on success the path's device
@@ -33,8 +36,9 @@ EcItem *lookUpPath(const char *pathAlias, const char *deviceName, char (&pathNam
         MLOG(LOG_ERROR, kMgmtLogSrc, "Query morvel information failed\n");
         return &EC_exe_cmd_failed;
     }
-    if (structs::findMorvelByPathAlias(list.anchor(), pathAlias) == nullptr)
-        return withParams(&EC_no_path_alias, pathAlias);
+    const structs::s_morvel *dev = structs::findMorvelByPathAlias(list.anchor(), pathAlias);
+    if (dev == nullptr) return withParams(&EC_no_path_alias, pathAlias);
+    if (dev->native_nvme) return refuseNative(pathAlias, kNoPathState);
     const structs::s_path_dev *path = structs::findMorvelByDeviceName(list.anchor(), pathAlias, deviceName);
     if (path == nullptr) return withParams(&EC_no_device_name, pathAlias, deviceName);
     common::copyField(pathName, path->dev_name);

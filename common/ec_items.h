@@ -59,7 +59,9 @@ struct EcItem {
     X(os_not_support, 135, "Distribute type is not supported.")                             \
     X(os_not_support_fcnvme, 136, "This OS is not support FC-NVMe.")                        \
     X(offline_path_fail, 137, "Fail this path [%s] failed.")                                \
-    X(online_path_fail, 138, "Reinstate this path [%s] failed.")
+    X(online_path_fail, 138, "Reinstate this path [%s] failed.")                           \
+    X(native_nvme_not_support, 139,                                                         \
+      "The nvme device [%s] is served by native NVMe multipathing, which has %s.")
 
 #define MORVEL_EC_DECLARE(name, code, text) extern EcItem EC_##name;
 MORVEL_EC_ITEMS(MORVEL_EC_DECLARE)

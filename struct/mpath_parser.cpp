@@ -146,6 +146,23 @@ std::string_view bareHeaderWwid(std::string_view line) {
     return wwid.substr(1, wwid.size() - 2);
 }
 
+// With enable_foreign "nvme" multipath-tools also lists the namespaces of native NVMe
+// multipathing, in a form of its own: "uuid.... [nvme]:nvme0n1 NVMe,KELDORZRN,6.1.0-57", a
+// size line and a path-group block. Such a namespace is no map: morvel reads it from sysfs
+// (struct/nvme_native.h), so that it is listed once, with or without the foreign library.
+bool isForeignNvmeHeader(const char *line) {
+    const char *second = std::strchr(line, ' ');
+    return second != nullptr && std::strncmp(skipBlanks(second), "[nvme]:", 7) == 0;
+}
+
+// The first line after the foreign namespace whose header is line i: past its size line and
+// its block.
+int skipForeign(char **lines, int i, int n) {
+    int end = std::min(i + 2, n);
+    while (end < n && (*skipBlanks(lines[end]) == '|' || *skipBlanks(lines[end]) == '`')) ++end;
+    return end;
+}
+
 // A header of the array's, or a bare header whose WWID morvel has seen as the array's.
 Header headerKind(const char *line, const KnownWwid *known) {
     Header kind = matchHeader(line);
@@ -325,6 +342,10 @@ EcItem *parseLines(char **lines, int n, typename L::Device *anchor, PortResolver
     MorvelTail<typename L::Device> tail(anchor);
     int i = 0;
     while (i < n) {
+        if (isForeignNvmeHeader(lines[i])) {
+            i = skipForeign(lines, i, n);
+            continue;
+        }
         Header kind = headerKind(lines[i], known);
         if (kind == Header::None) {
             ++i;

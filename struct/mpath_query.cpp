@@ -20,6 +20,7 @@
 #include "common/runner.h"
 #include "common/script_cmds.h"
 #include "struct/mpath_parser.h"
+#include "struct/nvme_native.h"
 
 namespace morvel::structs {
 
@@ -198,7 +199,7 @@ EcItem *runAndParse(const char *cmd, s_morvel *anchor, const char *singleName, c
 
 // The topology from the daemon when it runs and answers, else from cmd. The maps that lost
 // their paths are known by the WWIDs of the vdisk-name store.
-EcItem *query(s_morvel *anchor, const char *singleName, const char *cmd) {
+EcItem *queryMaps(s_morvel *anchor, const char *singleName, const char *cmd) {
     array::StoreCache store;
     const KnownWwid known = [&store](const char *wwid) {
         return array::storeHoldsWwid(array::STORAGE_CONFIG_FILE, wwid, &store);
@@ -210,6 +211,27 @@ EcItem *query(s_morvel *anchor, const char *singleName, const char *cmd) {
         return &common::EC_info_ok;
     }
     return runAndParse(cmd, anchor, singleName, known);
+}
+
+// The maps, then the namespaces of native NVMe multipathing. A name that one of those
+// answers to (its head device or WWID) names no map.
+EcItem *query(s_morvel *anchor, const char *singleName, const char *cmd) {
+    const std::vector<NativeNamespaceAttrs> native = readNativeNamespaces();
+    if (singleName != nullptr && findNativeNamespace(native, singleName) != nullptr) {
+        initMorvel(anchor);
+        return appendNativeNamespaces(native, anchor, singleName) < 0 ? &common::EC_molloc_failed
+                                                                      : &common::EC_info_ok;
+    }
+    EcItem *result = queryMaps(anchor, singleName, cmd);
+    if (result->code == 0 && singleName == nullptr && appendNativeNamespaces(native, anchor) < 0)
+        return &common::EC_molloc_failed;
+    return result;
+}
+
+// The monitor's list after a successful read of the maps: the native namespaces follow.
+EcItem *withNative(mon::s_morvel *anchor, EcItem *result) {
+    if (result->code != 0) return result;
+    return appendNativeNamespaces(readNativeNamespaces(), anchor) < 0 ? &common::EC_molloc_failed : result;
 }
 
 }  // namespace
@@ -234,7 +256,7 @@ EcItem *queryMorvelInfo(mon::s_morvel *anchor, int *daemonRan, const KnownWwid &
     if (!runs && (daemonRan == nullptr || *daemonRan != 0))
         MLOG(common::LOG_INFO, kSrc, "multipathd is not running, reading the topology with [%s].\n", cmd);
     if (daemonRan != nullptr) *daemonRan = runs;
-    if (runs && fromDaemon(anchor, nullptr, cmd, known)) return &common::EC_info_ok;
+    if (runs && fromDaemon(anchor, nullptr, cmd, known)) return withNative(anchor, &common::EC_info_ok);
     char buf[kMonitorStartBuf] = {0};
     // The monitor's runner counts a non-zero exit status as a failure: the records of the
     // previous cycle then stay as they are.
@@ -249,7 +271,7 @@ EcItem *queryMorvelInfo(mon::s_morvel *anchor, int *daemonRan, const KnownWwid &
     common::inDebug("== before parseQueryCmdResult");
     EcItem *result = parseQueryCmdResult(text, anchor, known);
     common::inDebug("== after parseQueryCmdResult");
-    return result;
+    return withNative(anchor, result);
 }
 
 }  // namespace morvel::structs

@@ -159,7 +159,10 @@ void resolveVdiskNames(s_morvel *first, array::StoreCache &store, bool one) {
         if (failedState(device) != Failed::No) return;
         uint32_t nvme = 0;
         isNVMeDevice(device, &nvme);
-        reads.push_back({std::string("/dev/dm-") + device->device_number, nvme != 0});
+        // a native namespace is read through its head device
+        reads.push_back({device->native_nvme ? std::string("/dev/") + device->path_alias
+                                             : std::string("/dev/dm-") + device->device_number,
+                         nvme != 0});
     });
     const std::vector<array::VdiskReadResult> results = array::readVdiskNames(reads);
     size_t next = 0;

@@ -33,6 +33,7 @@ struct s_morvel {
     char product_type[31];
     char lun_size[31];
     char vdisk_name[128];
+    uint8_t native_nvme;  // a namespace of native NVMe multipathing, read from sysfs
     s_path_dev *pdev;
     uint8_t is_last;
     s_morvel *next;

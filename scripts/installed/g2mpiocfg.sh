@@ -54,7 +54,7 @@ for kind in "${kinds[@]}"; do
 done
 
 if [[ " ${kinds[*]} " == *" nvme "* && "$(mv_read_attr /sys/module/nvme_core/parameters/multipath)" == Y ]]; then
-    echo "note: native NVMe multipathing is on (nvme_core.multipath=Y); dm-multipath sees NVMe namespaces only with nvme_core.multipath=N"
+    echo "note: native NVMe multipathing is on (nvme_core.multipath=Y); dm-multipath sees NVMe namespaces only with nvme_core.multipath=N; morvel reads the native NVMe namespaces directly from sysfs (query, the monitor)"
 fi
 
 mv_conf_commit "$work"

@@ -157,4 +157,35 @@ sb_run morvel lsalias -json
 sb_assert_status 1
 sb_assert_stdout_lines 2p <<<'Error(0105): Invalid command parameter [-json].'
 
+sb_case "native NVMe: the namespace is read from sysfs, once, with or without the foreign library"
+# sysfs and multipath -ll of the test VM with nvme_core.multipath=Y; the array cannot be asked
+# here (no /dev/nvme0n1), so the vdisk name comes from the store
+NATIVE=$MORVEL_SRC/tests/fixtures/nvme-native/optimized
+NWWID=uuid.4b454c44-4f52-5a52-4e00-00000000000a
+sb_setup "cp -r '$NATIVE/sys/class/nvme-subsystem' /sys/class/"
+sb_put /dumps/storage_config.json "{\"disk\": [{\"wwid\": \"$NWWID\", \"vdisk_name\": \"vd_native_01\"}]}"
+tail -n 6 "$NATIVE/multipath-ll-foreign.out" | sb_fake multipath -ll
+sb_run morvel query
+sb_assert_status 0
+sb_assert_stdout_file $G/native_nvme.out
+sb_assert_log_contains 'Open fc-nvme device failed'
+sb_fake multipath -ll </dev/null
+sb_run morvel query
+sb_assert_stdout_file $G/native_nvme.out
+for q in nvme0n1 "$NWWID"; do
+    sb_run morvel query "$q"
+    sb_assert_status 0
+    sb_assert_stdout_file $G/native_nvme.out
+    sb_assert_cmd_not_ran "multipath -ll $q"
+done
+# the commands that need a map, an alias binding or a path state refuse it
+sb_run morvel delete nvme0n1
+sb_assert_status 1
+sb_assert_stdout_lines 2p <<<'Error(0139): The nvme device [nvme0n1] is served by native NVMe multipathing, which has no map to flush.'
+sb_run morvel setstate -path_alias nvme0n1 -device_name nvme0c1n1 -state offline
+sb_assert_stdout_lines 2p <<<'Error(0139): The nvme device [nvme0n1] is served by native NVMe multipathing, which has no per-path offline state.'
+sb_run morvel delalias -wwid "$NWWID"
+sb_assert_stdout_lines 2p <<<"Error(0139): The nvme device [$NWWID] is served by native NVMe multipathing, which has no alias binding."
+sb_assert_cmd_not_ran "multipath -f"
+
 sb_finish

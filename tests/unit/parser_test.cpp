@@ -226,6 +226,19 @@ TEST(ParserFixtures, BothVariantsGiveTheExpectedRecords) {
     }
 }
 
+// With enable_foreign "nvme" multipath-tools lists a native namespace in a form of its own
+// (captured in the VM): no record of it, in either variant; morvel reads it from sysfs.
+TEST(ParserFixtures, ForeignNvmeNamespaceIsNoMap) {
+    for (const char *state : {"optimized", "inaccessible", "dropping"}) {
+        SCOPED_TRACE(state);
+        const std::string dir = std::string("../nvme-native/") + state;
+        const std::string foreign = fixture(dir + "/multipath-ll-foreign.out"), plain = fixture(dir + "/multipath-ll.out");
+        ASSERT_NE(foreign.find("[nvme]:nvme0n1 NVMe,KELDORZRN"), std::string::npos);
+        EXPECT_EQ(parseCli(foreign).records, parseCli(plain).records);
+        EXPECT_EQ(parseMon(foreign).records, parseMon(plain).records);
+    }
+}
+
 // The VM's open map whose path devices were all deleted, as all three listings show it: kept,
 // in both variants, only when its WWID is known.
 TEST(ParserFixtures, OpenMapWithoutPathsFromTheVm) {

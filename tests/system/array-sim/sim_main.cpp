@@ -36,6 +36,7 @@
 #include <vector>
 
 #include "tests/system/array-sim/scsi_lun.h"
+#include "tests/system/array-sim/sim_files.h"
 #include "tests/system/array-sim/tcmu_ring.h"
 
 namespace keldorsim {
@@ -43,50 +44,6 @@ namespace {
 
 volatile sig_atomic_t g_stop = 0;
 void on_signal(int) { g_stop = 1; }
-
-class FileBacking : public Backing {
-public:
-    explicit FileBacking(int fd) : fd_(fd) {}
-    ~FileBacking() override { close(fd_); }
-    bool read(uint64_t offset, std::span<uint8_t> out) override {
-        size_t done = 0;
-        while (done < out.size()) {
-            const ssize_t n = pread(fd_, out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) return false;
-            if (n == 0) {  // past the end of a short file: zeros
-                std::memset(out.data() + done, 0, out.size() - done);
-                break;
-            }
-            done += static_cast<size_t>(n);
-        }
-        return true;
-    }
-    bool write(uint64_t offset, std::span<const uint8_t> in) override {
-        size_t done = 0;
-        while (done < in.size()) {
-            const ssize_t n = pwrite(fd_, in.data() + done, in.size() - done, static_cast<off_t>(offset + done));
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return false;
-            done += static_cast<size_t>(n);
-        }
-        return true;
-    }
-    bool flush() override { return fdatasync(fd_) == 0; }
-
-private:
-    int fd_;
-};
-
-// Writes a whole file through a temporary name, so that a reader never sees half of it.
-bool put_file(const std::string& path, const std::string& text) {
-    const std::string tmp = path + ".tmp";
-    {
-        std::ofstream out(tmp, std::ios::trunc);
-        if (!(out << text)) return false;
-    }
-    return rename(tmp.c_str(), path.c_str()) == 0;
-}
 
 using Clock = std::chrono::steady_clock;
 

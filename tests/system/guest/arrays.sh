@@ -7,7 +7,10 @@
 #   - the simulated Keldor array: two LUNs of LIO's user backstore served by keldor_array_sim
 #     (tests/system/array-sim), exported over iSCSI on 127.0.0.3:3260 and 127.0.0.4:3260. They
 #     answer the array's vendor page 0xD0 with their vdisk names. A scenario adds 30 more
-#     (sim_bulk_up) and takes them away again (sim_bulk_down).
+#     (sim_bulk_up) and takes them away again (sim_bulk_down);
+#   - the simulated Keldor array over NVMe/TCP: two namespaces served by keldor_nvme_sim on
+#     127.0.0.5:4420 and 127.0.0.6:4420, with the array's vendor log page 0xC0. Not up at setup:
+#     a scenario brings it up (nvsim_up) and takes it away again (nvsim_down).
 
 CFS=/sys/kernel/config
 ISCSI_IQN=iqn.2026-01.com.keldor:zrn.sys1
@@ -25,6 +28,14 @@ SIM_PORTALS=(127.0.0.3:3260 127.0.0.4:3260)
 SIM_STATE=/run/keldor-sim
 SIM_A=keldor_a SIM_A_WWID=36000aabbccdd00000000000000000a01 SIM_A_NAME=vd_sales_01
 SIM_B=keldor_b SIM_B_WWID=36000aabbccdd00000000000000000a02 SIM_B_NAME=vd_hr_02
+
+# The simulated NVMe array: namespace name, NSID, UUID (its WWID is uuid.<UUID>), vdisk name.
+NVSIM_NQN=nqn.2026-01.com.keldor:zrn.nvsim1
+NVSIM_STATE=/run/keldor-nvme-sim
+NVSIM_ADDRS=(127.0.0.5 127.0.0.6)
+NVSIM_A=nv_a NVSIM_A_UUID=4b454c44-4f52-5a52-4e00-0000000000c1 NVSIM_A_NAME=vd_nv_01
+NVSIM_B=nv_b NVSIM_B_UUID=4b454c44-4f52-5a52-4e00-0000000000c2 NVSIM_B_NAME=vd_nv_02
+NVSIM_A_WWID=uuid.$NVSIM_A_UUID NVSIM_B_WWID=uuid.$NVSIM_B_UUID
 
 _w() { # _w VALUE FILE: writes a configfs attribute, saying which one failed
     printf '%s\n' "$1" >"$2" || { echo "cannot write $1 into $2"; return 1; }
@@ -179,9 +190,47 @@ sim_set() {
 # simulated LUN has answered.
 sim_count() { awk -v k="$2" '$1 == k { print $2 }' "$(sim_dir "$1")/requests"; }
 
+# nvsim_up: keldor_nvme_sim serves both namespaces (16 MiB files /run/nv_a.img, /run/nv_b.img;
+# NGUID the UUID's digits) on both addresses, and the host connects to each: two controllers,
+# two paths per namespace.
+nvsim_up() {
+    local prog=${SYSTEST_SIM%/*}/keldor_nvme_sim a args=() n name nsid uuid vdisk
+    [[ -x "$prog" ]] || { echo "no NVMe simulator program ($prog)"; return 1; }
+    for n in "$NVSIM_A,1,$NVSIM_A_UUID,$NVSIM_A_NAME" "$NVSIM_B,2,$NVSIM_B_UUID,$NVSIM_B_NAME"; do
+        IFS=, read -r name nsid uuid vdisk <<<"$n"
+        truncate -s 16M "/run/$name.img" || return 1
+        args+=(--ns "$name,$nsid,/run/$name.img,$uuid,${uuid//-/},$vdisk")
+    done
+    for a in "${NVSIM_ADDRS[@]}"; do args+=(--listen "$a:4420"); done
+    rm -rf "$NVSIM_STATE"
+    setsid "$prog" --state "$NVSIM_STATE" --nqn "$NVSIM_NQN" "${args[@]}" >"$NVSIM_STATE.log" 2>&1 </dev/null &
+    poll 20 test -e "$NVSIM_STATE/ready" || { cat "$NVSIM_STATE.log"; return 1; }
+    modprobe nvme_tcp || return 1
+    for a in "${NVSIM_ADDRS[@]}"; do
+        nvme connect -t tcp -a "$a" -s 4420 -n "$NVSIM_NQN" || return 1
+    done
+}
+
+# nvsim_down: the host disconnects from the simulated NVMe array and the simulator stops.
+nvsim_down() {
+    nvme disconnect -n "$NVSIM_NQN"
+    [[ -f "$NVSIM_STATE/ready" ]] && kill "$(cat "$NVSIM_STATE/ready")"
+    sleep 1
+    rm -f "/run/$NVSIM_A.img" "/run/$NVSIM_B.img"
+}
+
+# nvsim_set NS SWITCH VALUE: a switch of a namespace (vdisk_name, page_c0, latency_ms, hang), or
+# with NS port1 or port2, of a listener (ana_state).
+nvsim_set() { printf '%s\n' "$3" >"$NVSIM_STATE/$1/$2.new" && mv -f "$NVSIM_STATE/$1/$2.new" "$NVSIM_STATE/$1/$2"; }
+
+# nvsim_count NS KIND: a namespace's count of requests of that kind (log_c0, reads, ...); with
+# NS "." the subsystem's (admin_connects, events, ana_log, ...).
+nvsim_count() { awk -v k="$2" '$1 == k { print $2 }' "$NVSIM_STATE/$1/requests"; }
+
 arrays_up() {
     modprobe configfs
-    mountpoint -q "$CFS" || mount -t configfs configfs "$CFS" || return 1
+    # (systemd may mount it at the same time, on the module's load: then mount fails, but it is there)
+    mountpoint -q "$CFS" || mount -t configfs configfs "$CFS" || mountpoint -q "$CFS" || return 1
     ip link set lo up || return 1
     say "arrays: scsi_debug" && scsi_debug_up || { echo "scsi_debug failed"; return 1; }
     say "arrays: LIO iSCSI on 127.0.0.1:3260, 127.0.0.2:3260" && iscsi_up || { echo "iSCSI failed"; return 1; }
