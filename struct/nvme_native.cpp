@@ -255,6 +255,7 @@ void fillPath(const NativeNamespaceAttrs &ns, const NativePathAttrs &p, mon::s_p
     fillPathCommon(ns, p, path);
     // the monitor's layout keeps the checker state as the path status
     put(path->path_status, checkerState(p));
+    put(path->dm_status, nativePathUsable(p) ? "active" : "failed");
 }
 
 void markNative(s_morvel *dev) { dev->native_nvme = 1; }
