@@ -40,6 +40,11 @@
 // c0_held (kept waiting), reads, writes, flushes, errors), DIR/controllers (one line per live
 // controller: "cntlid port queues hostnqn").
 // DIR/ready (holding the pid) appears when every listener listens. SIGTERM or SIGINT ends it.
+//
+// In the test VM, guest/arrays.sh starts it (nvsim_up: two namespaces on 127.0.0.5:4420 and
+// 127.0.0.6:4420, state in /run/keldor-nvme-sim), stops it (nvsim_down) and sets and reads its
+// switches (nvsim_set, nvsim_count). A page 0xC0 request kept waiting past the host's command
+// limit makes the Linux host reset that controller and connect again (a new controller id).
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
