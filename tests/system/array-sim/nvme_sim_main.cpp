@@ -127,7 +127,7 @@ public:
     std::vector<NsFiles> files;  // by namespace, in the order of sub.namespaces
 
     int run();
-    bool add_ns(const std::string& spec);
+    bool add_ns(const std::string& arg);
 
 private:
     std::vector<int> listeners_;
@@ -160,8 +160,8 @@ private:
     bool listen_all();
 };
 
-bool Server::add_ns(const std::string& spec) {
-    const auto f = split(spec, ',');
+bool Server::add_ns(const std::string& arg) {
+    const auto f = split(arg, ',');
     if (f.size() != 6) return false;
     Namespace n;
     n.name = f[0];
@@ -169,7 +169,7 @@ bool Server::add_ns(const std::string& spec) {
     n.vdisk_name = f[5];
     if (n.nsid == 0 || n.nsid > kMaxNamespaces || !parse_uuid(f[3], n.uuid) || !parse_uuid(f[4], n.nguid) ||
         f[4].size() != 32) {
-        std::fprintf(stderr, "keldor_nvme_sim: %s: NSID 1 to %u, a UUID and an NGUID of 32 hex digits\n", spec.c_str(),
+        std::fprintf(stderr, "keldor_nvme_sim: %s: NSID 1 to %u, a UUID and an NGUID of 32 hex digits\n", arg.c_str(),
                      kMaxNamespaces);
         return false;
     }
