@@ -40,6 +40,11 @@
 // c0_held (kept waiting), reads, writes, flushes, errors), DIR/controllers (one line per live
 // controller: "cntlid port queues hostnqn").
 // DIR/ready (holding the pid) appears when every listener listens. SIGTERM or SIGINT ends it.
+//
+// In the test VM, guest/arrays.sh starts it (nvsim_up: two namespaces on 127.0.0.5:4420 and
+// 127.0.0.6:4420, state in /run/keldor-nvme-sim), stops it (nvsim_down) and sets and reads its
+// switches (nvsim_set, nvsim_count). A page 0xC0 request kept waiting past the host's command
+// limit makes the Linux host reset that controller and connect again (a new controller id).
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -122,7 +127,7 @@ public:
     std::vector<NsFiles> files;  // by namespace, in the order of sub.namespaces
 
     int run();
-    bool add_ns(const std::string& spec);
+    bool add_ns(const std::string& arg);
 
 private:
     std::vector<int> listeners_;
@@ -155,8 +160,8 @@ private:
     bool listen_all();
 };
 
-bool Server::add_ns(const std::string& spec) {
-    const auto f = split(spec, ',');
+bool Server::add_ns(const std::string& arg) {
+    const auto f = split(arg, ',');
     if (f.size() != 6) return false;
     Namespace n;
     n.name = f[0];
@@ -164,7 +169,7 @@ bool Server::add_ns(const std::string& spec) {
     n.vdisk_name = f[5];
     if (n.nsid == 0 || n.nsid > kMaxNamespaces || !parse_uuid(f[3], n.uuid) || !parse_uuid(f[4], n.nguid) ||
         f[4].size() != 32) {
-        std::fprintf(stderr, "keldor_nvme_sim: %s: NSID 1 to %u, a UUID and an NGUID of 32 hex digits\n", spec.c_str(),
+        std::fprintf(stderr, "keldor_nvme_sim: %s: NSID 1 to %u, a UUID and an NGUID of 32 hex digits\n", arg.c_str(),
                      kMaxNamespaces);
         return false;
     }
