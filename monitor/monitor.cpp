@@ -5,12 +5,14 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 
 #include "common/log.h"
 #include "common/runner.h"
+#include "monitor/health.h"
 #include "struct/mpath_parser.h"
 
 namespace morvel::monitor {
@@ -88,17 +90,22 @@ unsigned pauseAfterCycle(double elapsed) {
 void start() {
     common::inDebug("Start multipath monitor...");
     CycleState state;
+    HealthCycle health;
+    initHealth(health, lunPathFile);
+    state.health = &health;
+    UeventListener events;
+    if (!events.open())
+        MLOG(common::LOG_INFO, kSrc, "The kernel's uevents cannot be read: %s. A cycle runs every %ld seconds.\n",
+             std::strerror(errno), kPeriod);
     notifyServiceManager("READY=1");
+    int64_t cycleStart = 0;
     for (;;) {
-        // the pause reaps, second by second, what the cycle's commands left running
-        auto pause = [](unsigned s) {
-            for (unsigned i = 0; i < s; ++i) {
-                ::sleep(1);
-                common::reapLeftovers();
-            }
-        };
+        // the pause reaps, second by second, what the cycle's commands left running, and
+        // ends early for a kernel event
+        auto pause = [&](unsigned s) { pauseForEvents(&events, s, cycleStart); };
         paceCycles([] { return ::time(nullptr); }, pause,
-                   [&state] {
+                   [&state, &cycleStart] {
+                       cycleStart = monotonicMs();
                        oneMonitor(state);
                        notifyServiceManager("WATCHDOG=1");
                        return true;
@@ -136,6 +143,7 @@ void oneMonitor(CycleState &state) {
         return;
     }
     if (cmpAndLog(state) < 0) return;
+    if (state.health != nullptr) healthCycle(*state.health, g_pLunPath);
     r = structs::cpyLunpath(g_pLunPath, g_pOldLunPath);
     if (r->code != 0) LOG_ITEM_ERROR("Copy lun and path information failed. Error message: %s.", r);
 }
