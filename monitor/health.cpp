@@ -2,6 +2,7 @@
 // again and again, and LUNs with fewer usable paths than they had when they were whole.
 #include "monitor/health.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -87,33 +88,27 @@ bool HealthTracker::pathIntermittent(const std::string &devName) const {
     return it != paths_.end() && it->second.intermittent;
 }
 
-void HealthTracker::pathCycle(const s_lunPath &r, const KernelPath *k, int64_t now, std::vector<std::string> &out) {
-    PathState &p = paths_[r.path_dev_name];
-    p.seen = true;
-    if (k != nullptr) {
-        if (p.known) {
-            // A count that went down belongs to a reloaded map: nothing is known of the time between.
-            const unsigned long rise = k->failures >= p.failures ? k->failures - p.failures : 0;
-            const bool nowFailed = !p.failed && k->failed, nowBack = p.failed && !k->failed;
-            // Failures that came and went between the two samples: the one that left the
-            // path failed now is not among them.
-            const unsigned long between = nowFailed && rise > 0 ? rise - 1 : rise;
-            if (between > 0)
-                out.push_back(format("The path failed and recovered since the last cycle, the properties are [ "
-                                     "path_alias: %s, wwid: %s, dev_name: %s, times: %lu, failures: %lu ].",
-                                     r.lun_alias, r.lun_wwid, r.path_dev_name, between, k->failures));
-            if (nowFailed || nowBack)
-                out.push_back(format("The path is %s, the properties are [ path_alias: %s, wwid: %s, dev_name: %s, "
-                                     "failures: %lu ].",
-                                     nowFailed ? "failed" : "reinstated", r.lun_alias, r.lun_wwid, r.path_dev_name,
-                                     k->failures));
-            const unsigned long fresh = nowFailed && rise == 0 ? 1 : rise;
-            for (unsigned long i = 0; i < fresh && i < 10000; ++i) p.recent.push_back(now);
-        }
-        p.known = true;
-        p.failed = k->failed;
-        p.failures = k->failures;
-    }
+void HealthTracker::apply(const s_lunPath &r, PathState &p, bool failed, unsigned long failures, int64_t now,
+                          std::vector<std::string> &out) {
+    const bool nowFailed = !p.failed && failed, nowBack = p.failed && !failed;
+    if (nowFailed && failures == 0) failures = 1;
+    // Failures that came and went: the one that left the path failed now is not among them.
+    const unsigned long between = nowFailed ? failures - 1 : failures;
+    p.failures += failures;
+    if (between > 0)
+        out.push_back(format("The path failed and recovered since the last cycle, the properties are [ "
+                             "path_alias: %s, wwid: %s, dev_name: %s, times: %lu, failures: %lu ].",
+                             r.lun_alias, r.lun_wwid, r.path_dev_name, between, p.failures));
+    if (nowFailed || nowBack)
+        out.push_back(format("The path is %s, the properties are [ path_alias: %s, wwid: %s, dev_name: %s, "
+                             "failures: %lu ].",
+                             nowFailed ? "failed" : "reinstated", r.lun_alias, r.lun_wwid, r.path_dev_name,
+                             p.failures));
+    for (unsigned long i = 0; i < failures && i < 10000; ++i) p.recent.push_back(now);
+    p.failed = failed;
+}
+
+void HealthTracker::judge(const s_lunPath &r, PathState &p, int64_t now, std::vector<std::string> &out) {
     const int64_t window = int64_t{settings_.minutes} * 60;
     size_t old = 0;
     while (old < p.recent.size() && now - p.recent[old] >= window) ++old;
@@ -122,13 +117,65 @@ void HealthTracker::pathCycle(const s_lunPath &r, const KernelPath *k, int64_t n
         p.intermittent = true;
         out.push_back(format("The path is intermittent, the properties are [ path_alias: %s, wwid: %s, "
                              "dev_name: %s, failures: %u, minutes: %u ].",
-                             r.lun_alias, r.lun_wwid, r.path_dev_name, static_cast<unsigned>(p.recent.size()), settings_.minutes));
+                             r.lun_alias, r.lun_wwid, r.path_dev_name, static_cast<unsigned>(p.recent.size()),
+                             settings_.minutes));
     } else if (p.intermittent && p.recent.empty()) {
         p.intermittent = false;
         out.push_back(format("The path is steady again, the properties are [ path_alias: %s, wwid: %s, "
                              "dev_name: %s, minutes: %u ].",
                              r.lun_alias, r.lun_wwid, r.path_dev_name, settings_.minutes));
     }
+}
+
+void HealthTracker::pathCycle(const s_lunPath &r, const KernelPath *k, int64_t now, bool eventsHeard,
+                              std::vector<std::string> &out) {
+    PathState &p = paths_[r.path_dev_name];
+    p.seen = true;
+    if (k != nullptr && !p.known) {
+        p.known = true;
+        p.failed = k->failed;
+        p.failures = k->failures;
+    } else if (k != nullptr) {
+        const bool differs = k->failures != p.failures || k->failed != p.failed;
+        if (differs && eventsHeard && !p.held) {
+            p.held = true;  // its events are on their way
+        } else {
+            // A count that went down belongs to a reloaded map: nothing is known of the time between.
+            if (differs) apply(r, p, k->failed, k->failures > p.failures ? k->failures - p.failures : 0, now, out);
+            p.failures = k->failures;
+            p.held = false;
+        }
+    }
+    judge(r, p, now, out);
+}
+
+std::vector<std::string> HealthTracker::events(const std::vector<PathEvent> &ev, const s_lunPath *records,
+                                               int64_t now) {
+    std::vector<std::string> out;
+    std::vector<std::string> order;  // the paths in the order of their first event
+    for (const PathEvent &e : ev)
+        if (std::find(order.begin(), order.end(), e.devt) == order.end()) order.push_back(e.devt);
+    for (const std::string &devt : order) {
+        const s_lunPath *r = firstValid(records);
+        while (r != nullptr && (r->path_dev_name[0] == '\0' || devt != r->path_dev_id)) r = nextValid(r);
+        if (r == nullptr) continue;
+        auto it = paths_.find(r->path_dev_name);
+        if (it == paths_.end() || !it->second.known) continue;
+        PathState &p = it->second;
+        unsigned long failures = 0;
+        bool failed = p.failed;
+        for (const PathEvent &e : ev) {
+            if (e.devt != devt) continue;
+            // A change the last count already showed comes again as its event: no news.
+            if (e.failed && !failed) ++failures;
+            failed = e.failed;
+        }
+        if (failures == 0 && failed == p.failed) continue;
+        apply(*r, p, failed, failures, now, out);
+        p.held = false;
+        judge(*r, p, now, out);
+    }
+    return out;
 }
 
 void HealthTracker::lunCycle(const s_lunPath &first, unsigned present, unsigned usable,
@@ -171,7 +218,8 @@ void HealthTracker::lunCycle(const s_lunPath &first, unsigned present, unsigned 
     l.level = now;
 }
 
-std::vector<std::string> HealthTracker::cycle(const s_lunPath *records, const KernelPaths *kernel, int64_t now) {
+std::vector<std::string> HealthTracker::cycle(const s_lunPath *records, const KernelPaths *kernel, int64_t now,
+                                             bool eventsHeard) {
     std::vector<std::string> out;
     for (auto &[name, p] : paths_) p.seen = false;
     for (auto &[wwid, l] : luns_) l.seen = false;
@@ -191,7 +239,7 @@ std::vector<std::string> HealthTracker::cycle(const s_lunPath *records, const Ke
             auto it = kernel->find(r->path_dev_id);
             if (it != kernel->end()) k = &it->second;
         }
-        pathCycle(*r, k, now, out);
+        pathCycle(*r, k, now, eventsHeard, out);
         Lun &lun = luns[at->second];
         ++lun.present;
         // The kernel's word wins over the checker's when it has failed the path.

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <string_view>
@@ -32,6 +33,12 @@ bool parseMultipathStatus(std::string_view text, KernelPaths &out);
 // Runs it through the monitor's runner; false when it failed or was not understood (logged
 // when logFailure is set).
 bool readKernelPaths(KernelPaths &out, bool logFailure);
+
+// A path's uevent: dm-multipath failed (or reinstated) the path "major:minor" in a map.
+struct PathEvent {
+    std::string devt;
+    bool failed = false;
+};
 
 // ---- the tracker ----
 
@@ -61,8 +68,15 @@ public:
     explicit HealthTracker(HealthSettings s = {}) : settings_(s) {}
 
     // One cycle. kernel: null when it could not be read (nothing is judged from counts then).
-    // now: seconds of a clock that does not step. Returns the lines to log, in order.
-    std::vector<std::string> cycle(const structs::s_lunPath *records, const KernelPaths *kernel, int64_t now);
+    // now: seconds of a clock that does not step. eventsHeard: the kernel's path events are
+    // read, so a path whose count or state is ahead of them waits one cycle for its events
+    // (sent a moment after the change) before the count tells. Returns the lines to log.
+    std::vector<std::string> cycle(const structs::s_lunPath *records, const KernelPaths *kernel, int64_t now,
+                                   bool eventsHeard = false);
+    // Path events in the order the kernel sent them, gathered over a short while: per path,
+    // the state it ended in and the failures on the way give their lines now (records: the
+    // last cycle's, for the names). A path no cycle has counted yet is left to the next one.
+    std::vector<std::string> events(const std::vector<PathEvent> &ev, const structs::s_lunPath *records, int64_t now);
 
     // Baselines read from their file. replaced=false: at start (LUNs without a line are
     // learned from their next cycle); true: the administrator changed the file, so every LUN
@@ -84,6 +98,7 @@ private:
         std::vector<int64_t> recent;  // times of the failures within the window
         bool intermittent = false;
         bool seen = false;  // in this cycle's records
+        bool held = false;  // the last count was ahead of the events: waiting for them
     };
     enum class Level { Whole, Below, One };
     struct LunState {
@@ -91,7 +106,12 @@ private:
         bool seen = false;
         bool accept = false;  // take the next usable count as the baseline
     };
-    void pathCycle(const structs::s_lunPath &r, const KernelPath *k, int64_t now, std::vector<std::string> &out);
+    void pathCycle(const structs::s_lunPath &r, const KernelPath *k, int64_t now, bool eventsHeard,
+                   std::vector<std::string> &out);
+    // The path went to failed (or not) with `failures` more failures: its lines.
+    void apply(const structs::s_lunPath &r, PathState &p, bool failed, unsigned long failures, int64_t now,
+               std::vector<std::string> &out);
+    void judge(const structs::s_lunPath &r, PathState &p, int64_t now, std::vector<std::string> &out);
     void lunCycle(const structs::s_lunPath &first, unsigned present, unsigned usable, std::vector<std::string> &out);
 
     HealthSettings settings_;
@@ -107,6 +127,8 @@ private:
 // Whether a uevent (the kernel's "action@devpath" and NUL-separated KEY=VALUE) asks for a
 // cycle: a multipath path failed or was reinstated (DM_ACTION), or an NVMe controller changed.
 bool isHealthEvent(const char *data, size_t length);
+// The path event of a uevent (DM_ACTION=PATH_FAILED or PATH_REINSTATED, and DM_PATH).
+bool parsePathEvent(const char *data, size_t length, PathEvent &out);
 
 // The kernel's uevent socket. Without it (no permission, no netlink) the loop paces itself
 // as before, one cycle every 10 seconds.
@@ -117,8 +139,9 @@ public:
     UeventListener(const UeventListener &) = delete;
     UeventListener &operator=(const UeventListener &) = delete;
     bool open() const { return fd_ >= 0; }
-    // Reads what is waiting; true when one of it asks for a cycle (or events were lost).
-    bool drain();
+    // Reads what is waiting, the path events into *paths; true when one of it asks for a
+    // cycle (or events were lost).
+    bool drain(std::vector<PathEvent> *paths);
     // Waits at most ms milliseconds for the socket to be readable; false on time-out.
     bool wait(int ms) const;
 
@@ -129,10 +152,13 @@ private:
 // The pause between two cycles: at most `seconds`, reaping leftovers every second, ended
 // early by a health event. A burst of events gives one cycle: the pause ends kSettleMs after
 // the first one, and never less than kMinGapMs after the last cycle started (cycleStartMs, of
-// monotonicMs()).
+// monotonicMs()). The path events of a burst go to onPathEvents kSettleMs after its first
+// one; those that came while the cycle ran, at once.
 inline constexpr int kSettleMs = 200;
 inline constexpr int kMinGapMs = 1000;
-void pauseForEvents(UeventListener *events, unsigned seconds, int64_t cycleStartMs);
+using PathEventHandler = std::function<void(const std::vector<PathEvent> &)>;
+void pauseForEvents(UeventListener *events, unsigned seconds, int64_t cycleStartMs,
+                    const PathEventHandler &onPathEvents);
 int64_t monotonicMs();
 
 // ---- the loop's part ----
@@ -145,11 +171,15 @@ struct HealthCycle {
     bool fileKnown = false;  // read or written by us, so a change of it is the administrator's
     struct stat fileStat {};
     bool countsRead = true;  // the last count reading worked (its failure is logged once)
+    UeventListener *listener = nullptr;  // the uevent socket, when it is open
 };
 // Settings from the environment, baselines from the file beside the snapshot.
 void initHealth(HealthCycle &h, const char *snapshotPath);
-// One cycle's health lines over the current records: logged together; kept only when they
-// all reached the log. The baseline file follows every change of the baselines.
+// One cycle's health lines over the current records: first those of the path events that
+// came while the topology was read, then the cycle's own; logged together, and kept only
+// when they all reached the log. The baseline file follows every change of the baselines.
 void healthCycle(HealthCycle &h, const structs::s_lunPath *records);
+// The lines of a burst of path events, over the last cycle's records, logged the same way.
+void healthEvents(HealthCycle &h, const std::vector<PathEvent> &ev, const structs::s_lunPath *records);
 
 }  // namespace morvel::monitor

@@ -45,6 +45,17 @@ bool writeBaselines(HealthCycle &h) {
     return true;
 }
 
+// Health lines, in the change lines' short form; true when all reached the log.
+bool logLines(const std::vector<std::string> &lines) {
+    common::LogBatch batch;
+    for (const std::string &l : lines) {
+        common::morvel_log(common::LOG_MONITOR, "", 0, "", "%s", l.c_str());
+        common::inDebug("%s", l.c_str());
+    }
+    batch.finish();
+    return batch.complete();
+}
+
 }  // namespace
 
 void initHealth(HealthCycle &h, const char *snapshotPath) {
@@ -61,9 +72,11 @@ void initHealth(HealthCycle &h, const char *snapshotPath) {
 }
 
 void healthCycle(HealthCycle &h, const structs::s_lunPath *records) {
-    KernelPaths kernel;
-    const bool counted = readKernelPaths(kernel, h.countsRead);
-    h.countsRead = counted;
+    // The path events that came while the topology was read are told before the count runs.
+    std::vector<PathEvent> ev;
+    const bool heard = h.listener != nullptr && h.listener->open();
+    if (heard) (void)h.listener->drain(&ev);
+    if (!ev.empty()) healthEvents(h, ev, records);
 
     // Work on a copy: it replaces the tracker only when its lines reached the log.
     HealthTracker next = h.tracker;
@@ -78,14 +91,10 @@ void healthCycle(HealthCycle &h, const structs::s_lunPath *records) {
             replaced = true;
         }
     }
-    const std::vector<std::string> lines = next.cycle(records, counted ? &kernel : nullptr, monotonicMs() / 1000);
-    common::LogBatch batch;
-    for (const std::string &l : lines) {
-        common::morvel_log(common::LOG_MONITOR, "", 0, "", "%s", l.c_str());
-        common::inDebug("%s", l.c_str());
-    }
-    batch.finish();
-    if (!batch.complete()) return;
+    KernelPaths kernel;
+    const bool counted = readKernelPaths(kernel, h.countsRead);
+    h.countsRead = counted;
+    if (!logLines(next.cycle(records, counted ? &kernel : nullptr, monotonicMs() / 1000, heard))) return;
     h.tracker = std::move(next);
     if (replaced) {
         h.fileKnown = exists;
@@ -96,6 +105,13 @@ void healthCycle(HealthCycle &h, const structs::s_lunPath *records) {
         h.tracker.baselinesSaved();
     else
         MLOG(common::LOG_ERROR, kSrc, "Write file failed. file: %s.", h.baselineFile.c_str());
+}
+
+void healthEvents(HealthCycle &h, const std::vector<PathEvent> &ev, const structs::s_lunPath *records) {
+    HealthTracker next = h.tracker;
+    // Lines that did not reach the log leave the tracker as it was: the next cycle's count
+    // tells those failures instead.
+    if (logLines(next.events(ev, records, monotonicMs() / 1000))) h.tracker = std::move(next);
 }
 
 }  // namespace morvel::monitor

@@ -94,6 +94,7 @@ void start() {
     initHealth(health, lunPathFile);
     state.health = &health;
     UeventListener events;
+    health.listener = &events;
     if (!events.open())
         MLOG(common::LOG_INFO, kSrc, "The kernel's uevents cannot be read: %s. A cycle runs every %ld seconds.\n",
              std::strerror(errno), kPeriod);
@@ -102,7 +103,12 @@ void start() {
     for (;;) {
         // the pause reaps, second by second, what the cycle's commands left running, and
         // ends early for a kernel event
-        auto pause = [&](unsigned s) { pauseForEvents(&events, s, cycleStart); };
+        auto pause = [&](unsigned s) {
+            pauseForEvents(&events, s, cycleStart, [&health](const std::vector<PathEvent> &ev) {
+                // the previous records are the last cycle's, whether or not it changed them
+                healthEvents(health, ev, g_pOldLunPath);
+            });
+        };
         paceCycles([] { return ::time(nullptr); }, pause,
                    [&state, &cycleStart] {
                        cycleStart = monotonicMs();

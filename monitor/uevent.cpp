@@ -27,20 +27,48 @@ constexpr size_t kMaxEvent = 8192;           // the kernel's limit for one ueven
 
 }  // namespace
 
-bool isHealthEvent(const char *data, size_t length) {
+namespace {
+
+// Calls f with each KEY=VALUE of a kernel uevent; false when it is not one.
+template <class F>
+bool eachProperty(const char *data, size_t length, F &&f) {
     const std::string_view all(data, length);
     // "action@devpath", then KEY=VALUE strings, each ended by NUL; udev's own format (which
     // starts with "libudev") is not the kernel's.
-    if (all.find('@') == std::string_view::npos || all.starts_with("libudev")) return false;
-    bool nvme = false, pathEvent = false;
-    for (size_t at = all.find('\0'); at != std::string_view::npos && at + 1 < all.size();) {
+    const size_t head = all.find('\0');
+    if (head == std::string_view::npos || all.substr(0, head).find('@') == std::string_view::npos ||
+        all.starts_with("libudev"))
+        return false;
+    for (size_t at = head; at != std::string_view::npos && at + 1 < all.size();) {
         const size_t end = all.find('\0', at + 1);
-        const std::string_view kv = all.substr(at + 1, end == std::string_view::npos ? end : end - at - 1);
-        if (kv == "SUBSYSTEM=nvme") nvme = true;
-        if (kv == "DM_ACTION=PATH_FAILED" || kv == "DM_ACTION=PATH_REINSTATED") pathEvent = true;
+        f(all.substr(at + 1, end == std::string_view::npos ? end : end - at - 1));
         at = end;
     }
-    return nvme || pathEvent;
+    return true;
+}
+
+}  // namespace
+
+bool isHealthEvent(const char *data, size_t length) {
+    bool wanted = false;
+    eachProperty(data, length, [&](std::string_view kv) {
+        wanted = wanted || kv == "SUBSYSTEM=nvme" || kv == "DM_ACTION=PATH_FAILED" || kv == "DM_ACTION=PATH_REINSTATED";
+    });
+    return wanted;
+}
+
+bool parsePathEvent(const char *data, size_t length, PathEvent &out) {
+    int action = -1;  // 1 failed, 0 reinstated
+    std::string_view devt;
+    eachProperty(data, length, [&](std::string_view kv) {
+        if (kv == "DM_ACTION=PATH_FAILED") action = 1;
+        if (kv == "DM_ACTION=PATH_REINSTATED") action = 0;
+        if (kv.starts_with("DM_PATH=")) devt = kv.substr(8);
+    });
+    if (action < 0 || devt.empty() || devt.size() > 30) return false;
+    out.devt = std::string(devt);
+    out.failed = action == 1;
+    return true;
 }
 
 UeventListener::UeventListener() {
@@ -63,7 +91,7 @@ UeventListener::~UeventListener() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-bool UeventListener::drain() {
+bool UeventListener::drain(std::vector<PathEvent> *paths) {
     if (fd_ < 0) return false;
     bool wanted = false;
     char buf[kMaxEvent];
@@ -87,7 +115,10 @@ bool UeventListener::drain() {
         }
         // Only the kernel (port 0) speaks on this group; whatever else is ignored.
         if (from.nl_pid != 0 || (msg.msg_flags & MSG_TRUNC) != 0) continue;
-        if (isHealthEvent(buf, static_cast<size_t>(n))) wanted = true;
+        if (!isHealthEvent(buf, static_cast<size_t>(n))) continue;
+        wanted = true;
+        PathEvent e;
+        if (paths != nullptr && parsePathEvent(buf, static_cast<size_t>(n), e)) paths->push_back(std::move(e));
     }
 }
 
@@ -106,27 +137,45 @@ int64_t monotonicMs() {
     return int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
 }
 
-void pauseForEvents(UeventListener *events, unsigned seconds, int64_t cycleStartMs) {
+void pauseForEvents(UeventListener *events, unsigned seconds, int64_t cycleStartMs,
+                    const PathEventHandler &onPathEvents) {
     const int64_t begin = monotonicMs();
     const int64_t end = begin + int64_t{seconds} * 1000;
-    int64_t nextReap = begin + 1000, wake = -1;
-    for (int64_t now = begin; now < end; now = monotonicMs()) {
+    int64_t nextReap = begin + 1000, wake = -1, handleAt = -1;
+    std::vector<PathEvent> pending;
+    const bool listening = events != nullptr && events->open();
+    auto handle = [&] {
+        if (!pending.empty() && onPathEvents) onPathEvents(pending);
+        pending.clear();
+        handleAt = -1;
+    };
+    // What came while the cycle ran is told at once.
+    if (listening && events->drain(&pending)) {
+        wake = std::max(begin + kSettleMs, cycleStartMs + kMinGapMs);
+        handleAt = begin;
+    }
+    for (int64_t now = begin;; now = monotonicMs()) {
+        if (handleAt >= 0 && now >= handleAt) handle();
+        if (now >= end || (wake >= 0 && now >= wake)) break;
         if (now >= nextReap) {
             common::reapLeftovers();
             nextReap = now + 1000;
         }
-        if (wake >= 0 && now >= wake) break;
         int64_t until = std::min(end, nextReap);
         if (wake >= 0) until = std::min(until, wake);
-        if (events == nullptr || !events->open()) {
+        if (handleAt >= 0) until = std::min(until, handleAt);
+        if (!listening) {
             ::usleep(static_cast<useconds_t>(until - now) * 1000);
             continue;
         }
-        if (events->wait(static_cast<int>(until - now)) && events->drain() && wake < 0) {
+        if (events->wait(static_cast<int>(until - now)) && events->drain(&pending)) {
             // The burst's later events are read while the pause runs out.
-            wake = std::max(monotonicMs() + kSettleMs, cycleStartMs + kMinGapMs);
+            const int64_t t = monotonicMs();
+            if (wake < 0) wake = std::max(t + kSettleMs, cycleStartMs + kMinGapMs);
+            if (handleAt < 0) handleAt = t + kSettleMs;
         }
     }
+    handle();
 }
 
 }  // namespace morvel::monitor

@@ -92,6 +92,12 @@ TEST(PathHealth, OnlyPathAndNvmeControllerEventsAskForACycle) {
     const std::string nvme = "change@/devices/virtual/nvme-fabrics/ctl/nvme1\0ACTION=change\0SUBSYSTEM=nvme\0"s;
     EXPECT_FALSE(monitor::isHealthEvent(libudev.data(), libudev.size()));
     EXPECT_TRUE(monitor::isHealthEvent(nvme.data(), nvme.size()));
+    std::string devts;
+    for (const std::string &e : events) {
+        monitor::PathEvent pe;
+        if (monitor::parsePathEvent(e.data(), e.size(), pe)) devts += pe.devt + (pe.failed ? "-" : "+") + " ";
+    }
+    EXPECT_EQ(devts, "8:80- 8:80+ 8:80- 8:80+ 259:1- 259:1+ ");
 }
 
 TEST(PathHealth, SettingsComeFromTheEnvironmentOrStayDefault) {
@@ -167,6 +173,45 @@ TEST(PathHealth, TrackerLogsFailuresIntermittentPathsAndRedundancy) {
     EXPECT_EQ(t.cycle(anchor, &k, 5030), Lines{});
     EXPECT_EQ(monitor::formatBaselines(t.baselines()),
               "36000aabbccdd00000000000000000a01 4\n36001405d0c0ffee0123456789abcdef0 2\n");
+    structs::freeLunpath(anchor);
+}
+
+TEST(PathHealth, EventsTellFailuresAtOnceAndTheCountOnlyWhatTheyMissed) {
+    const std::string p = "path_alias: mpathc, wwid: 36001405d0c0ffee0123456789abcdef0";
+    const std::string sdf = p + ", dev_name: sdf";
+    std::vector<monitor::PathEvent> ev;  // the captured events of 8:80: failed, back, failed, back
+    for (const std::string &e : uevents()) {
+        monitor::PathEvent pe;
+        if (monitor::parsePathEvent(e.data(), e.size(), pe) && pe.devt == "8:80") ev.push_back(pe);
+    }
+    ASSERT_EQ(ev.size(), 4u);
+    structs::s_lunPath *anchor = structs::mallocLunpath();
+    const KernelPaths clean = kernel("dmsetup-status-multipath.out"), failed = kernel("dmsetup-status-multipath-path-failed.out"),
+                      flapped = kernel("dmsetup-status-multipath-flapped.out");
+    HealthTracker t({2, 1});
+    records(anchor, "ready");
+    EXPECT_EQ(t.cycle(anchor, &clean, 0, true), Lines{});
+    EXPECT_EQ(t.events({ev[0]}, anchor, 1), Lines{"The path is failed, the properties are [ " + sdf + ", failures: 1 ]."});
+    records(anchor, "faulty");
+    EXPECT_EQ(t.cycle(anchor, &failed, 1, true),  // the count agrees: only the LUN's lines
+              (Lines{"The lun is below its path baseline, the properties are [ " + p + ", usable_paths: 1, baseline_paths: 2 ].",
+                     "The lun has one usable path left, the properties are [ " + p + ", usable_paths: 1, baseline_paths: 2 ]."}));
+    EXPECT_EQ(t.events({ev[0], ev[1]}, anchor, 2),  // the failure again (the count saw it) and the return
+              Lines{"The path is reinstated, the properties are [ " + sdf + ", failures: 1 ]."});
+    EXPECT_EQ(t.events({ev[2], ev[3]}, anchor, 3),  // a flap within one burst
+              (Lines{"The path failed and recovered since the last cycle, the properties are [ " + sdf + ", times: 1, failures: 2 ].",
+                     "The path is intermittent, the properties are [ " + sdf + ", failures: 2, minutes: 1 ]."}));
+    records(anchor, "ready");
+    EXPECT_EQ(t.cycle(anchor, &flapped, 4, true),
+              Lines{"The lun is whole again, the properties are [ " + p + ", usable_paths: 2, baseline_paths: 2 ]."});
+
+    // Events lost: a count ahead of them waits one cycle, then tells.
+    HealthTracker u({3, 30});
+    EXPECT_EQ(u.cycle(anchor, &clean, 0, true), Lines{});
+    EXPECT_EQ(u.cycle(anchor, &flapped, 10, true), Lines{});
+    EXPECT_EQ(u.cycle(anchor, &flapped, 20, true),
+              Lines{"The path failed and recovered since the last cycle, the properties are [ " + sdf + ", times: 2, failures: 2 ]."});
+    EXPECT_EQ(u.pathFailures("sdf"), 2u);
     structs::freeLunpath(anchor);
 }
 

@@ -39,7 +39,7 @@ event_ms() {
         NR <= f { next }
         /^KERNEL\[/ { t = substr($1, 8, length($1) - 8); act = 0 }
         $0 == a { act = 1 }
-        act && $0 == p { printf "%d\n", (t + off) * 1000; exit }' "$EV"
+        act && $0 == p { printf "%.0f\n", (t + off) * 1000; exit }' "$EV"
 }
 sid() { echo "path_alias: $m, wwid: $ISCSI_WWID, dev_name: $1"; }
 lun_props() { echo "path_alias: $m, wwid: $ISCSI_WWID, usable_paths: $1, baseline_paths: $2"; }
