@@ -89,6 +89,8 @@ public:
     // The kernel's failure count of a path (by device name) at the last cycle; 0 unknown.
     unsigned long pathFailures(const std::string &devName) const;
     bool pathIntermittent(const std::string &devName) const;
+    // A path's count was ahead of its events at the last cycle.
+    bool holding() const;
 
 private:
     struct PathState {
@@ -144,9 +146,16 @@ public:
     bool drain(std::vector<PathEvent> *paths);
     // Waits at most ms milliseconds for the socket to be readable; false on time-out.
     bool wait(int ms) const;
+    // Whether events were dropped (the socket was full) since the last call.
+    bool lost() {
+        const bool l = lost_;
+        lost_ = false;
+        return l;
+    }
 
 private:
     int fd_ = -1;
+    bool lost_ = false;
 };
 
 // The pause between two cycles: at most `seconds`, reaping leftovers every second, ended
@@ -172,7 +181,12 @@ struct HealthCycle {
     struct stat fileStat {};
     bool countsRead = true;  // the last count reading worked (its failure is logged once)
     UeventListener *listener = nullptr;  // the uevent socket, when it is open
+    // While the socket tells every path event, the counts are read after path events, while a
+    // count waits for its events, and every kCountEveryMs; else every cycle.
+    bool eventsSinceCount = true;
+    int64_t lastCountMs = 0;
 };
+inline constexpr int64_t kCountEveryMs = 300 * 1000;
 // Settings from the environment, baselines from the file beside the snapshot.
 void initHealth(HealthCycle &h, const char *snapshotPath);
 // One cycle's health lines over the current records: first those of the path events that

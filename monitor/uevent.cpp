@@ -108,7 +108,7 @@ bool UeventListener::drain(std::vector<PathEvent> *paths) {
             if (errno == EINTR) continue;
             // Events were dropped while the socket was full: one of them may have been ours.
             if (errno == ENOBUFS) {
-                wanted = true;
+                wanted = lost_ = true;
                 continue;
             }
             return wanted;
