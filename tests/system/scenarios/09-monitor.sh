@@ -168,6 +168,9 @@ port_drops_and_recovers() {
     note "$(run multipath -ll "$wwid")"
 
     say "the $what recovers"
+    # The kernel's event starts a cycle at once; multipathd may settle (its path groups) a
+    # moment later, which the next cycles log: the recovery starts from their view.
+    sleep 12
     before=$(topo)
     mark=$(log_mark "$MON_LOG")
     run tc qdisc del dev lo root
