@@ -117,13 +117,15 @@ wait_for "the failure is counted" 20 has_line "$mark" \
 expect_eq "and not told as failed and reinstated" "" "$(lines "$mark" | grep -E "The path is (failed|reinstated).*dev_name: $sd_b,")"
 note "$(lines "$mark")"
 
-# multipathd takes the flap's failure for its checker too: the LUN is whole again after it.
+# multipathd takes the flap's failure for its own until its checker runs: the LUN is whole
+# again after that.
 whole() {
     local l
     l=$(lines "$mark" | grep -E '\] The lun (is below|has one|is whole)' | tail -n 1)
     echo "$l"
     [[ -z "$l" || "$l" == *"is whole again"* ]]
 }
+sleep 15  # its checker, then a cycle of ours
 wait_for "the LUN is whole before the next step" 30 whole
 
 say "redundancy: $sd_b failed by multipathd leaves one usable path"
