@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cerrno>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
@@ -13,6 +14,7 @@
 
 #include "common/log.h"
 #include "common/runner.h"
+#include "monitor/health.h"
 #include "struct/mpath_parser.h"
 
 namespace morvel::monitor {
@@ -115,17 +117,28 @@ void start() {
     common::inDebug("Start multipath monitor...");
     CycleState state;
     CycleExports exports;
+    HealthCycle health;
+    initHealth(health, lunPathFile);
+    state.health = &health;
+    UeventListener events;
+    health.listener = &events;
+    if (!events.open())
+        MLOG(common::LOG_INFO, kSrc, "The kernel's uevents cannot be read: %s. A cycle runs every %ld seconds.\n",
+             std::strerror(errno), kPeriod);
     notifyServiceManager("READY=1");
+    int64_t cycleStart = 0;
     for (;;) {
-        // the pause reaps, second by second, what the cycle's commands left running
-        auto pause = [](unsigned s) {
-            for (unsigned i = 0; i < s; ++i) {
-                ::sleep(1);
-                common::reapLeftovers();
-            }
+        // the pause reaps, second by second, what the cycle's commands left running, and
+        // ends early for a kernel event
+        auto pause = [&](unsigned s) {
+            pauseForEvents(&events, s, cycleStart, [&health](const std::vector<PathEvent> &ev) {
+                // the previous records are the last cycle's, whether or not it changed them
+                healthEvents(health, ev, g_pOldLunPath);
+            });
         };
         paceCycles([] { return ::time(nullptr); }, pause,
-                   [&state, &exports] {
+                   [&state, &exports, &cycleStart] {
+                       cycleStart = monotonicMs();
                        const auto began = std::chrono::steady_clock::now();
                        const double startTime = wallSeconds();
                        oneMonitor(state);
@@ -173,6 +186,7 @@ void oneMonitor(CycleState &state) {
         return;
     }
     if (cmpAndLog(state) < 0) return;
+    if (state.health != nullptr) healthCycle(*state.health, g_pLunPath);
     r = structs::cpyLunpath(g_pLunPath, g_pOldLunPath);
     if (r->code != 0) LOG_ITEM_ERROR("Copy lun and path information failed. Error message: %s.", r);
 }

@@ -13,6 +13,8 @@
 
 namespace morvel::monitor {
 
+struct HealthCycle;  // monitor/health.h
+
 // ---- snapshot file ----
 
 // Files of the snapshot writer. open_file, called with the writers' lock held, removes
@@ -75,6 +77,9 @@ struct CycleState {
     // whether it read the topology, and one event per change line that reached the log.
     bool topologyRead = false;
     std::vector<ChangeEvent> events;
+    // The path-health lines of each cycle (start() sets it; without it a cycle logs the
+    // change lines only).
+    HealthCycle *health = nullptr;
 };
 
 // Sends state ("READY=1", "WATCHDOG=1") to the service manager over $NOTIFY_SOCKET; false
@@ -84,13 +89,16 @@ bool notifyServiceManager(const char *state);
 // Start-up: allocates the lists (replacing any earlier ones), builds the snapshot path and
 // reads the previous records from the snapshot.
 void initMonitor();
-// The endless loop: one cycle every 10 seconds. The service manager hears "READY=1" before
+// The endless loop: one cycle every 10 seconds, and one at once (after a short pause that
+// gathers a burst, at most one a second) when the kernel announces that a multipath path
+// failed or came back or an NVMe controller changed. The service manager hears "READY=1" before
 // the first cycle and "WATCHDOG=1" after every cycle that came to its end, whatever the
 // cycle found: a cycle whose commands hang ends at their deadlines, so a missing keep-alive
 // means the loop itself is stuck. After each cycle its exports run (CycleExports), within
 // what is left of the period.
 [[noreturn]] void start();
-// One cycle: query, compare, log, keep the current records as the previous ones.
+// One cycle: query, compare, log (the health lines too, with state.health), keep the
+// current records as the previous ones.
 void oneMonitor(CycleState &state);
 // Fills g_pLunPath from a fresh topology query (state: the cycles' memory, if any).
 common::EcItem *getLunPath(CycleState *state = nullptr);

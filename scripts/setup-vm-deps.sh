@@ -8,7 +8,7 @@ set -euo pipefail
 
 packages=(
     qemu-system-x86 linux-image-amd64 busybox-static cpio
-    multipath-tools sg3-utils sg3-utils-udev open-iscsi nvme-cli kmod udev iproute2
+    multipath-tools dmsetup sg3-utils sg3-utils-udev open-iscsi nvme-cli kmod udev iproute2
     systemd prometheus-node-exporter prometheus curl jq python3-jsonschema
 )
 

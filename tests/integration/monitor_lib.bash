@@ -11,6 +11,9 @@ set_topo() {  # set_topo STATUS [FILE]: multipath -ll exits with STATUS, printin
 }
 [[ -f /run/topo ]] || set_topo 0
 sb_fake multipath -ll --run /run/mp-reply
+# No device-mapper here: the kernel's path counts are those of a host without maps.
+sb_fake_tool dmsetup
+sb_fake dmsetup --out "No devices found"
 
 # The installed daemon. A dynamic (sanitizer) build runs with time ten times faster, a cycle
 # every second, and accepts the preloaded library ahead of its runtime; the static build

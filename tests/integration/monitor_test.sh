@@ -44,10 +44,12 @@ wait_cycles 3
 sb_assert_log_contains 'ERROR monitor/monitor getLunPath [0-9]+ Query Morvel infomation failed\. Error message: Error\(0003\): Execute system command failed\.'
 sb_assert_log_contains 'ERROR monitor/monitor oneMonitor [0-9]+ Get lun and path information failed\. Error message: Error\(0003\): Execute system command failed\.'
 set_topo 0 /run/t-both
-sb_wait_until 60 has_changes 14
+sb_wait_until 60 has_changes 17
 wait_cycles 2
 assert_changes_from 7 <<X
 The path status is changed from [ready] to [faulty] for the path [ dev_name: sdc ].
+The lun is below its path baseline, the properties are [ path_alias: mpatha, wwid: $A, usable_paths: 1, baseline_paths: 2 ].
+The lun has one usable path left, the properties are [ path_alias: mpatha, wwid: $A, usable_paths: 1, baseline_paths: 2 ].
 The lun is deleted, the properties are [ path_alias: mpathb, wwid: $B ].
 The path is deleted, the properties are [ path_alias: mpathb, wwid: $B, dev_name: sdb, path_status: ready, path_group_status: active, morvel_status:running ].
 The path is deleted, the properties are [ path_alias: mpathb, wwid: $B, dev_name: sdd, path_status: ready, path_group_status: active, morvel_status:running ].
@@ -55,12 +57,17 @@ The lun is created, the properties are [ path_alias: mpathb, wwid: $B ].
 The path status is changed from [faulty] to [ready] for the path [ dev_name: sdc ].
 The path is created, the properties are [ path_alias: mpathb, wwid: $B, dev_name: sdb, path_status: ready, path_group_status: active, morvel_status:running ].
 The path is created, the properties are [ path_alias: mpathb, wwid: $B, dev_name: sdd, path_status: ready, path_group_status: active, morvel_status:running ].
+The lun is whole again, the properties are [ path_alias: mpatha, wwid: $A, usable_paths: 2, baseline_paths: 2 ].
 X
 sb_assert_file /dumps/data.morvel <<X
 mpatha,$A,8:0,sda,ready,active,running,
 mpatha,$A,8:32,sdc,ready,active,running,
 mpathb,$B,8:16,sdb,ready,active,running,
 mpathb,$B,8:48,sdd,ready,active,running,
+X
+sb_assert_file /dumps/data.morvel.paths <<X
+$A 2
+$B 2
 X
 # Still running in the foreground after all of it; stops on SIGTERM with a whole snapshot.
 kill -0 "$(cat "$SB_CASE"/out/bg.1.pid)" || _sb_fail "morvel_monitor is no longer running"
