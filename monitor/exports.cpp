@@ -4,7 +4,8 @@
 namespace morvel::monitor {
 
 void CycleExports::afterCycle(bool topologyRead, const structs::mon::s_morvel *devices,
-                              const structs::s_lunPath *records, const std::vector<ChangeEvent> &events, double startTime, double endTime, int budgetMs) {
+                              const structs::s_lunPath *records, const std::vector<ChangeEvent> &events, double startTime, double endTime, int budgetMs,
+                              const HealthTracker *health) {
     // The names are learned first, so that the events of a new LUN carry its name.
     if (topologyRead) names_.learn(devices, budgetMs);
     journal_.send(events, names_.byWwid());
@@ -13,6 +14,7 @@ void CycleExports::afterCycle(bool topologyRead, const structs::mon::s_morvel *d
     facts.devices = devices;
     facts.records = records;
     facts.vdisks = &names_.byWwid();
+    facts.health = health;
     facts.endTime = endTime;
     facts.duration = endTime > startTime ? endTime - startTime : 0;
     metricsFailing_ = !writeMetricsFile(textfileDir(), formatMetrics(facts), !metricsFailing_);

@@ -16,7 +16,24 @@ namespace morvel::monitor {
 
 // ---- change events: one per change line that reached the monitor log ----
 
-enum class ChangeKind { LunCreated, LunDeleted, PathCreated, PathDeleted, PathStateChanged, PathIdentityChanged };
+enum class ChangeKind {
+    LunCreated,
+    LunDeleted,
+    PathCreated,
+    PathDeleted,
+    PathStateChanged,
+    PathIdentityChanged,
+    // the path-health lines (monitor/health.h)
+    PathFlapped,
+    PathFailed,
+    PathReinstated,
+    PathIntermittent,
+    PathSteady,
+    LunBelowBaseline,
+    LunOnePathLeft,
+    LunWhole,
+    LunBaselineAccepted,
+};
 
 struct ChangeEvent {
     ChangeKind kind;
@@ -37,6 +54,9 @@ std::string journalDatagram(const JournalFields &fields);
 // The fields of one event: MESSAGE_ID, MESSAGE, PRIORITY, SYSLOG_IDENTIFIER and the MORVEL_*
 // fields (MORVEL_VDISK when vdisk is not empty).
 JournalFields journalFields(const ChangeEvent &event, const std::string &vdisk);
+// The event of a path-health line (its kind from the line's opening words, the LUN and path
+// from its properties); false for a line that is none of them.
+bool healthEventOf(const std::string &line, ChangeEvent *event);
 // The MESSAGE_ID of each kind (32 hex digits), as the catalog and the man page list them.
 const char *journalMessageId(ChangeKind kind);
 
@@ -88,6 +108,8 @@ private:
 std::string textfileDir();
 inline constexpr char kMetricsFile[] = "morvel.prom";
 
+class HealthTracker;
+
 struct CycleFacts {
     bool topologyRead = false;                           // false: the cycle's query failed
     const structs::mon::s_morvel *devices = nullptr;      // first device, when read
@@ -95,6 +117,7 @@ struct CycleFacts {
     const std::map<std::string, std::string> *vdisks = nullptr;
     double endTime = 0;   // seconds since the epoch
     double duration = 0;  // seconds
+    const HealthTracker *health = nullptr;                // the paths' kernel counts, when kept
 };
 // The exposition text: HELP and TYPE per metric, label values escaped. LUN and path metrics
 // only when the topology was read.
@@ -112,7 +135,8 @@ bool writeMetricsFile(const std::string &dir, const std::string &text, bool loud
 class CycleExports {
 public:
     void afterCycle(bool topologyRead, const structs::mon::s_morvel *devices, const structs::s_lunPath *records,
-                    const std::vector<ChangeEvent> &events, double startTime, double endTime, int budgetMs);
+                    const std::vector<ChangeEvent> &events, double startTime, double endTime, int budgetMs,
+                    const HealthTracker *health = nullptr);
 
 private:
     VdiskNames names_;

@@ -13,6 +13,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "monitor/exports.h"
 #include "struct/s_lunPath.h"
 
 namespace morvel::monitor {
@@ -185,7 +186,11 @@ struct HealthCycle {
     // count waits for its events, and every kCountEveryMs; else every cycle.
     bool eventsSinceCount = true;
     int64_t lastCountMs = 0;
+    // The events of the lines that reached the log, until the loop takes them for its
+    // exports (at most kMaxHealthEvents: the oldest go first).
+    std::vector<ChangeEvent> events;
 };
+inline constexpr size_t kMaxHealthEvents = 4096;
 inline constexpr int64_t kCountEveryMs = 300 * 1000;
 // Settings from the environment, baselines from the file beside the snapshot.
 void initHealth(HealthCycle &h, const char *snapshotPath);

@@ -45,15 +45,23 @@ bool writeBaselines(HealthCycle &h) {
     return true;
 }
 
-// Health lines, in the change lines' short form; true when all reached the log.
-bool logLines(const std::vector<std::string> &lines) {
+// Health lines, in the change lines' short form; true when all reached the log, and then
+// their events are kept for the exports.
+bool logLines(HealthCycle &h, const std::vector<std::string> &lines) {
     common::LogBatch batch;
     for (const std::string &l : lines) {
         common::morvel_log(common::LOG_MONITOR, "", 0, "", "%s", l.c_str());
         common::inDebug("%s", l.c_str());
     }
     batch.finish();
-    return batch.complete();
+    if (!batch.complete()) return false;
+    for (const std::string &l : lines) {
+        ChangeEvent event;
+        if (healthEventOf(l, &event)) h.events.push_back(std::move(event));
+    }
+    if (h.events.size() > kMaxHealthEvents)
+        h.events.erase(h.events.begin(), h.events.end() - static_cast<std::ptrdiff_t>(kMaxHealthEvents));
+    return true;
 }
 
 }  // namespace
@@ -103,7 +111,7 @@ void healthCycle(HealthCycle &h, const structs::s_lunPath *records) {
         h.lastCountMs = nowMs;
         h.eventsSinceCount = !counted;
     }
-    if (!logLines(next.cycle(records, counted ? &kernel : nullptr, monotonicMs() / 1000, heard))) return;
+    if (!logLines(h, next.cycle(records, counted ? &kernel : nullptr, monotonicMs() / 1000, heard))) return;
     h.tracker = std::move(next);
     if (replaced) {
         h.fileKnown = exists;
@@ -120,7 +128,7 @@ void healthEvents(HealthCycle &h, const std::vector<PathEvent> &ev, const struct
     HealthTracker next = h.tracker;
     // Lines that did not reach the log leave the tracker as it was: the next cycle's count
     // tells those failures instead.
-    if (logLines(next.events(ev, records, monotonicMs() / 1000))) h.tracker = std::move(next);
+    if (logLines(h, next.events(ev, records, monotonicMs() / 1000))) h.tracker = std::move(next);
     h.eventsSinceCount = true;
 }
 

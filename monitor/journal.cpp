@@ -37,7 +37,44 @@ constexpr JournalKind kJournalKinds[] = {
      "MORVEL_NEW_STATE"},
     {ChangeKind::PathIdentityChanged, "83178638eb264c4898240bdb6efb2346", kNotice, kNotice, "MORVEL_OLD_VALUE",
      "MORVEL_NEW_VALUE"},
+    {ChangeKind::PathFlapped, "98b2f0554cc847ecacb3d40cdf7da930", kWarning, kWarning, nullptr, nullptr},
+    {ChangeKind::PathFailed, "ce6ca89084944b82ad5d7973172264b3", kWarning, kWarning, nullptr, nullptr},
+    {ChangeKind::PathReinstated, "137b51ca85234f85828a62ea27fa69c5", kNotice, kNotice, nullptr, nullptr},
+    {ChangeKind::PathIntermittent, "1b9e7e5045ae458f8591e3317675245c", kWarning, kWarning, nullptr, nullptr},
+    {ChangeKind::PathSteady, "6361b353b7e34aac8517095c8d88b5a7", kNotice, kNotice, nullptr, nullptr},
+    {ChangeKind::LunBelowBaseline, "c2ca07be4f374377b8e480a4f9992b01", kWarning, kWarning, nullptr, nullptr},
+    {ChangeKind::LunOnePathLeft, "ae13678308454faa9c3a504b91584be7", kWarning, kWarning, nullptr, nullptr},
+    {ChangeKind::LunWhole, "12817d7cc6b64a4aa3e4912edbdc554f", kNotice, kNotice, nullptr, nullptr},
+    {ChangeKind::LunBaselineAccepted, "49c9948c66a246888c1e1464e78f98b3", kInfo, kInfo, nullptr, nullptr},
 };
+
+// The path-health lines by their opening words.
+constexpr std::pair<const char *, ChangeKind> kHealthLines[] = {
+    {"The path failed and recovered since the last cycle,", ChangeKind::PathFlapped},
+    {"The path is failed,", ChangeKind::PathFailed},
+    {"The path is reinstated,", ChangeKind::PathReinstated},
+    {"The path is intermittent,", ChangeKind::PathIntermittent},
+    {"The path is steady again,", ChangeKind::PathSteady},
+    {"The lun is below its path baseline,", ChangeKind::LunBelowBaseline},
+    {"The lun has one usable path left,", ChangeKind::LunOnePathLeft},
+    {"The lun is whole again,", ChangeKind::LunWhole},
+    {"The lun path baseline is accepted,", ChangeKind::LunBaselineAccepted},
+};
+
+// The value of "key: value" in a line's "[ ... ]" properties; empty when missing.
+std::string propertyOf(const std::string &line, const std::string &key) {
+    const size_t open = line.rfind("[ ");
+    if (open == std::string::npos) return {};
+    for (size_t at = open + 2; at < line.size();) {
+        size_t end = line.find(", ", at);
+        if (end == std::string::npos) end = line.find(" ]", at);
+        if (end == std::string::npos) break;
+        const std::string item = line.substr(at, end - at);
+        if (item.compare(0, key.size() + 2, key + ": ") == 0) return item.substr(key.size() + 2);
+        at = end + 2;
+    }
+    return {};
+}
 
 const JournalKind &rowOf(ChangeKind kind) {
     for (const JournalKind &row : kJournalKinds) {
@@ -61,6 +98,16 @@ void put(JournalFields &fields, const char *key, const std::string &value) {
 }  // namespace
 
 const char *journalMessageId(ChangeKind kind) { return rowOf(kind).messageId; }
+
+bool healthEventOf(const std::string &line, ChangeEvent *event) {
+    for (const auto &[opening, kind] : kHealthLines) {
+        if (line.rfind(opening, 0) != 0) continue;
+        *event = ChangeEvent{kind, line, propertyOf(line, "wwid"), propertyOf(line, "path_alias"),
+                             propertyOf(line, "dev_name"), {}, {}, {}};
+        return true;
+    }
+    return false;
+}
 
 std::string journalDatagram(const JournalFields &fields) {
     std::string out;

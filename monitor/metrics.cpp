@@ -14,6 +14,7 @@
 
 #include "common/log.h"
 #include "monitor/exports.h"
+#include "monitor/health.h"
 
 namespace morvel::monitor {
 
@@ -105,6 +106,27 @@ constexpr Metric kMetrics[] = {
                  s.add({{"wwid", d.wwid}, {"path", p.dev_name}, {"dm_state", p.dm_status},
                         {"checker_state", p.path_status}, {"kernel_state", p.morvel_status}},
                        1);
+             });
+         });
+     }},
+    {"morvel_path_failures_total", "counter",
+     "Failures of a path that the kernel counted (device-mapper's count, read after path events).",
+     [](const CycleFacts &facts, Samples &s) {
+         if (facts.health == nullptr) return;
+         forEachLun(facts, [&](const s_morvel &d) {
+             forEachPath(d, [&](const s_path_dev &p) {
+                 s.add({{"wwid", d.wwid}, {"path", p.dev_name}},
+                       static_cast<double>(facts.health->pathFailures(p.dev_name)));
+             });
+         });
+     }},
+    {"morvel_path_intermittent", "gauge",
+     "Whether the monitor judges the path intermittent (1) or not (0).",
+     [](const CycleFacts &facts, Samples &s) {
+         if (facts.health == nullptr) return;
+         forEachLun(facts, [&](const s_morvel &d) {
+             forEachPath(d, [&](const s_path_dev &p) {
+                 s.add({{"wwid", d.wwid}, {"path", p.dev_name}}, facts.health->pathIntermittent(p.dev_name) ? 1 : 0);
              });
          });
      }},

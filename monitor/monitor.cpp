@@ -146,7 +146,8 @@ void start() {
                                                                  std::chrono::steady_clock::now() - began)
                                                                  .count());
                        exports.afterCycle(state.topologyRead, structs::firstValid(g_pMorvel), g_pLunPath, state.events, startTime,
-                                          wallSeconds(), static_cast<int>(kPeriod * 1000 - usedMs - kExportMarginMs));
+                                          wallSeconds(), static_cast<int>(kPeriod * 1000 - usedMs - kExportMarginMs),
+                                          state.health != nullptr ? &state.health->tracker : nullptr);
                        notifyServiceManager("WATCHDOG=1");
                        return true;
                    });
@@ -186,7 +187,13 @@ void oneMonitor(CycleState &state) {
         return;
     }
     if (cmpAndLog(state) < 0) return;
-    if (state.health != nullptr) healthCycle(*state.health, g_pLunPath);
+    if (state.health != nullptr) {
+        healthCycle(*state.health, g_pLunPath);
+        // the health lines' events, those of the pause before too, go out with the cycle's
+        auto &ev = state.health->events;
+        state.events.insert(state.events.end(), std::make_move_iterator(ev.begin()), std::make_move_iterator(ev.end()));
+        ev.clear();
+    }
     r = structs::cpyLunpath(g_pLunPath, g_pOldLunPath);
     if (r->code != 0) LOG_ITEM_ERROR("Copy lun and path information failed. Error message: %s.", r);
 }

@@ -20,6 +20,7 @@
 
 #include "common/log.h"
 #include "monitor/monitor.h"
+#include "monitor/health.h"
 #include "monitor_test_util.h"
 
 // Counts the C++ allocations of the whole program, to check that a steady cycle makes none.
@@ -461,7 +462,14 @@ TEST_F(MonitorCycleTest, MetricsDescribeTheTopologyWithItsNames) {
           "morvel_monitor_last_cycle_timestamp_seconds 1700000000.500000", "morvel_monitor_cycle_duration_seconds 0.250000",
           "morvel_monitor_topology_read 1"})
         EXPECT_NE(text.find("\n" + line + "\n"), std::string::npos) << line << "\n" << text;
-    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 6 * 2 + 2 + 4 + 4 + 3);
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 8 * 2 + 2 + 4 + 4 + 3);
+    const monitor::HealthTracker health;  // with path health: each path's count and verdict
+    facts.health = &health;
+    const std::string withHealth = monitor::formatMetrics(facts);
+    EXPECT_NE(withHealth.find("\n# TYPE morvel_path_failures_total counter\nmorvel_path_failures_total{wwid=\"" + kA +
+                              "\",path=\"sdc\"} 0\n"), std::string::npos) << withHealth;
+    EXPECT_EQ(std::count(withHealth.begin(), withHealth.end(), '\n'), 8 * 2 + 2 + 4 + 4 + 4 + 4 + 3);
+    facts.health = nullptr;
     facts.topologyRead = false;  // a failed query: the monitor's own metrics only
     EXPECT_EQ(monitor::formatMetrics(facts).find("wwid="), std::string::npos);
 

@@ -215,4 +215,32 @@ TEST(PathHealth, EventsTellFailuresAtOnceAndTheCountOnlyWhatTheyMissed) {
     structs::freeLunpath(anchor);
 }
 
+// Every health line goes to the journal as its own kind, with the LUN and the path it names.
+TEST(PathHealth, EveryLineIsAJournalEventOfItsKind) {
+    using K = monitor::ChangeKind;
+    const std::string lun = "[ path_alias: mpathc, wwid: 36001405d0c0ffee0123456789abcdef0";
+    const std::pair<std::string, K> lines[] = {
+        {"The path failed and recovered since the last cycle, the properties are " + lun + ", dev_name: sdf, times: 1, failures: 2 ].", K::PathFlapped},
+        {"The path is failed, the properties are " + lun + ", dev_name: sdf, failures: 1 ].", K::PathFailed},
+        {"The path is reinstated, the properties are " + lun + ", dev_name: sdf, failures: 1 ].", K::PathReinstated},
+        {"The path is intermittent, the properties are " + lun + ", dev_name: sdf, failures: 2, minutes: 1 ].", K::PathIntermittent},
+        {"The path is steady again, the properties are " + lun + ", dev_name: sdf, minutes: 1 ].", K::PathSteady},
+        {"The lun is below its path baseline, the properties are " + lun + ", usable_paths: 1, baseline_paths: 2 ].", K::LunBelowBaseline},
+        {"The lun has one usable path left, the properties are " + lun + ", usable_paths: 1, baseline_paths: 2 ].", K::LunOnePathLeft},
+        {"The lun is whole again, the properties are " + lun + ", usable_paths: 2, baseline_paths: 2 ].", K::LunWhole},
+        {"The lun path baseline is accepted, the properties are " + lun + ", baseline_paths: 1 ].", K::LunBaselineAccepted},
+    };
+    for (const auto &[line, kind] : lines) {
+        monitor::ChangeEvent e;
+        ASSERT_TRUE(monitor::healthEventOf(line, &e)) << line;
+        EXPECT_EQ(e.kind, kind) << line;
+        EXPECT_EQ(e.message, line);
+        EXPECT_EQ(e.alias + " " + e.wwid, "mpathc 36001405d0c0ffee0123456789abcdef0");
+        EXPECT_EQ(e.path, line.find("dev_name") != std::string::npos ? "sdf" : "") << line;
+        EXPECT_STRNE(monitor::journalMessageId(kind), monitor::journalMessageId(K::LunCreated));
+    }
+    monitor::ChangeEvent e;
+    EXPECT_FALSE(monitor::healthEventOf("The lun is created, the properties are " + lun + " ].", &e));
+}
+
 }  // namespace
