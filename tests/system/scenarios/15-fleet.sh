@@ -126,6 +126,19 @@ run journalctl --update-catalog
 expect_match "the catalog explains it (journalctl -x)" "Subject: Path sd[a-z]+ of LUN $A: path_status ready -> faulty" \
     "$(journalctl -x --no-pager --since "@$since" MESSAGE_ID=$STATE_ID MORVEL_NEW_STATE=faulty 2>&1)"
 
+say "the path-health lines of that failure are journal events of their own, and its count a metric"
+FAILED_ID=ce6ca89084944b82ad5d7973172264b3 REINSTATED_ID=137b51ca85234f85828a62ea27fa69c5
+health_events() {
+    journalctl -o json --no-pager --since "@$since" MESSAGE_ID="$1" MORVEL_WWID="$SIM_A_WWID" |
+        jq -r '[.PRIORITY, .MORVEL_ALIAS, .MORVEL_VDISK, .MORVEL_PATH] | join(" ")'
+}
+kernel_both() { [[ -n $(health_events $FAILED_ID) && -n $(health_events $REINSTATED_ID) ]]; }
+wait_for "the kernel's failure and reinstatement of the path are in the journal" 30 kernel_both
+expect_match "the failure: priority warning, alias, vdisk, path" "^4 $A vd_fleet_01 sd[a-z]+$" "$(health_events $FAILED_ID)"
+expect_match "the reinstatement: priority notice" "^5 $A vd_fleet_01 sd[a-z]+$" "$(health_events $REINSTATED_ID)"
+counted() { scrape | grep -E "^morvel_path_failures_total\{.*wwid=\"$SIM_A_WWID\".*\} [1-9]"; }
+wait_for "the scrape counts the kernel's failure of the path" 30 counted
+
 say "a drop-in of the unit moves the textfile elsewhere"
 mkdir -p /run/systemd/system/morvel_monitor.service.d
 printf '[Service]\nEnvironment=MORVEL_TEXTFILE_DIR=/run/morvel-textfile\n' \
