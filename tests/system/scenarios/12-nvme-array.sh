@@ -122,10 +122,11 @@ connects=$(nvsim_count . admin_connects)
 nvsim_set "$NVSIM_B" hang 1
 query_name "query $B succeeds within its bound, the stored name shown" "$B" "$NVSIM_B_NAME"
 expect_match "the log says its read timed out" "Device \($NVSIM_B_WWID\), the in-band read of the vdisk name timed out" "$LOG"
-nvsim_set "$NVSIM_B" hang 0
-# the host gives up on the admin command after its 5 s limit and resets the controller
+# the host gives up on the admin command after its 5 s limit and resets the controller; the
+# page stays unanswered until then (answered earlier, the command would end without a reset)
 reconnected() { local n; n=$(nvsim_count . admin_connects); echo "admin connects $n"; ((n > connects)); }
 wait_for "the host connects a new controller" 90 reconnected
+nvsim_set "$NVSIM_B" hang 0
 wait_for "$NVSIM_B has two ready paths again" 120 map_count_ready "$NVSIM_B_WWID" 2
 query_name "query $B reads the name in band again" "$B" "$NVSIM_B_NAME"
 
