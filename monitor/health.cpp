@@ -88,12 +88,6 @@ bool HealthTracker::pathIntermittent(const std::string &devName) const {
     return it != paths_.end() && it->second.intermittent;
 }
 
-bool HealthTracker::holding() const {
-    for (const auto &[name, p] : paths_)
-        if (p.held) return true;
-    return false;
-}
-
 void HealthTracker::apply(const s_lunPath &r, PathState &p, bool failed, unsigned long failures, int64_t now,
                           std::vector<std::string> &out) {
     const bool nowFailed = !p.failed && failed, nowBack = p.failed && !failed;

@@ -90,8 +90,6 @@ public:
     // The kernel's failure count of a path (by device name) at the last cycle; 0 unknown.
     unsigned long pathFailures(const std::string &devName) const;
     bool pathIntermittent(const std::string &devName) const;
-    // A path's count was ahead of its events at the last cycle.
-    bool holding() const;
 
 private:
     struct PathState {
@@ -182,16 +180,11 @@ struct HealthCycle {
     struct stat fileStat {};
     bool countsRead = true;  // the last count reading worked (its failure is logged once)
     UeventListener *listener = nullptr;  // the uevent socket, when it is open
-    // While the socket tells every path event, the counts are read after path events, while a
-    // count waits for its events, and every kCountEveryMs; else every cycle.
-    bool eventsSinceCount = true;
-    int64_t lastCountMs = 0;
     // The events of the lines that reached the log, until the loop takes them for its
     // exports (at most kMaxHealthEvents: the oldest go first).
     std::vector<ChangeEvent> events;
 };
 inline constexpr size_t kMaxHealthEvents = 4096;
-inline constexpr int64_t kCountEveryMs = 300 * 1000;
 // Settings from the environment, baselines from the file beside the snapshot.
 void initHealth(HealthCycle &h, const char *snapshotPath);
 // One cycle's health lines over the current records: first those of the path events that

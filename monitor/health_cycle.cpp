@@ -99,18 +99,11 @@ void healthCycle(HealthCycle &h, const structs::s_lunPath *records) {
             replaced = true;
         }
     }
-    // Every kernel failure comes as its event, so while they are heard the count is only the
-    // check that none was lost: each fork of dmsetup costs as much as the topology's own.
-    const int64_t nowMs = monotonicMs();
-    if (heard && h.listener->lost()) h.eventsSinceCount = true;
-    const bool count = !heard || h.eventsSinceCount || next.holding() || nowMs - h.lastCountMs >= kCountEveryMs;
+    // The kernel's counts, every cycle: the events tell each failure at once, the count what
+    // they missed (events dropped by the socket, or a flap within one burst).
     KernelPaths kernel;
-    const bool counted = count && readKernelPaths(kernel, h.countsRead);
-    if (count) {
-        h.countsRead = counted;
-        h.lastCountMs = nowMs;
-        h.eventsSinceCount = !counted;
-    }
+    const bool counted = readKernelPaths(kernel, h.countsRead);
+    h.countsRead = counted;
     if (!logLines(h, next.cycle(records, counted ? &kernel : nullptr, monotonicMs() / 1000, heard))) return;
     h.tracker = std::move(next);
     if (replaced) {
@@ -129,7 +122,6 @@ void healthEvents(HealthCycle &h, const std::vector<PathEvent> &ev, const struct
     // Lines that did not reach the log leave the tracker as it was: the next cycle's count
     // tells those failures instead.
     if (logLines(h, next.events(ev, records, monotonicMs() / 1000))) h.tracker = std::move(next);
-    h.eventsSinceCount = true;
 }
 
 }  // namespace morvel::monitor
