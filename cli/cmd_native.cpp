@@ -9,8 +9,7 @@ namespace morvel::cli {
 
 bool isNativeNamespace(const char *name) {
     if (name == nullptr || name[0] == '\0') return false;
-    const auto all = structs::arrayNamespaces(structs::readNativeNamespaces());
-    return structs::findNativeNamespace(all, name) != nullptr;
+    return structs::findNativeNamespace(structs::readNativeNamespaces(), name) != nullptr;
 }
 
 EcItem *refuseNative(const char *name, const char *what) {

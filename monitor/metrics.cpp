@@ -68,6 +68,12 @@ void forEachPath(const s_morvel &d, F f) {
     for (const s_path_dev *p = structs::firstValid(d.pdev); p != nullptr; p = structs::nextValid(p)) f(*p);
 }
 
+// Every path of every LUN, with its LUN.
+template <class F>
+void forEachLunPath(const CycleFacts &facts, F f) {
+    forEachLun(facts, [&](const s_morvel &d) { forEachPath(d, [&](const s_path_dev &p) { f(d, p); }); });
+}
+
 std::string vdiskOf(const CycleFacts &facts, const char *wwid) {
     if (facts.vdisks == nullptr) return {};
     const auto it = facts.vdisks->find(wwid);
@@ -101,33 +107,26 @@ constexpr Metric kMetrics[] = {
     {"morvel_path_state", "gauge",
      "A path of a LUN with its device-mapper, checker and kernel device states (always 1).",
      [](const CycleFacts &facts, Samples &s) {
-         forEachLun(facts, [&](const s_morvel &d) {
-             forEachPath(d, [&](const s_path_dev &p) {
-                 s.add({{"wwid", d.wwid}, {"path", p.dev_name}, {"dm_state", p.dm_status},
-                        {"checker_state", p.path_status}, {"kernel_state", p.morvel_status}},
-                       1);
-             });
+         forEachLunPath(facts, [&](const s_morvel &d, const s_path_dev &p) {
+             s.add({{"wwid", d.wwid}, {"path", p.dev_name}, {"dm_state", p.dm_status},
+                    {"checker_state", p.path_status}, {"kernel_state", p.morvel_status}},
+                   1);
          });
      }},
     {"morvel_path_failures_total", "counter",
      "Failures of a path that the kernel counted (device-mapper's count, read after path events).",
      [](const CycleFacts &facts, Samples &s) {
          if (facts.health == nullptr) return;
-         forEachLun(facts, [&](const s_morvel &d) {
-             forEachPath(d, [&](const s_path_dev &p) {
-                 s.add({{"wwid", d.wwid}, {"path", p.dev_name}},
-                       static_cast<double>(facts.health->pathFailures(p.dev_name)));
-             });
+         forEachLunPath(facts, [&](const s_morvel &d, const s_path_dev &p) {
+             s.add({{"wwid", d.wwid}, {"path", p.dev_name}}, static_cast<double>(facts.health->pathFailures(p.dev_name)));
          });
      }},
     {"morvel_path_intermittent", "gauge",
      "Whether the monitor judges the path intermittent (1) or not (0).",
      [](const CycleFacts &facts, Samples &s) {
          if (facts.health == nullptr) return;
-         forEachLun(facts, [&](const s_morvel &d) {
-             forEachPath(d, [&](const s_path_dev &p) {
-                 s.add({{"wwid", d.wwid}, {"path", p.dev_name}}, facts.health->pathIntermittent(p.dev_name) ? 1 : 0);
-             });
+         forEachLunPath(facts, [&](const s_morvel &d, const s_path_dev &p) {
+             s.add({{"wwid", d.wwid}, {"path", p.dev_name}}, facts.health->pathIntermittent(p.dev_name) ? 1 : 0);
          });
      }},
     {"morvel_monitor_last_cycle_timestamp_seconds", "gauge", "When the monitor's last cycle ended.",

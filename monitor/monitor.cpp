@@ -137,17 +137,14 @@ void start() {
             });
         };
         paceCycles([] { return ::time(nullptr); }, pause,
-                   [&state, &exports, &cycleStart] {
+                   [&state, &exports, &health, &cycleStart] {
                        cycleStart = monotonicMs();
-                       const auto began = std::chrono::steady_clock::now();
                        const double startTime = wallSeconds();
                        oneMonitor(state);
-                       const long usedMs = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                                                 std::chrono::steady_clock::now() - began)
-                                                                 .count());
+                       const long usedMs = static_cast<long>(monotonicMs() - cycleStart);
                        exports.afterCycle(state.topologyRead, structs::firstValid(g_pMorvel), g_pLunPath, state.events, startTime,
                                           wallSeconds(), static_cast<int>(kPeriod * 1000 - usedMs - kExportMarginMs),
-                                          state.health != nullptr ? &state.health->tracker : nullptr);
+                                          &health.tracker);
                        notifyServiceManager("WATCHDOG=1");
                        return true;
                    });

@@ -141,8 +141,13 @@ std::vector<NativeNamespaceAttrs> readNativeNamespaces(const char *sysRoot) {
 
 // ---- pure decisions ----
 
+namespace {
+bool ofTheArray(const NativeNamespaceAttrs &ns) { return trimmed(ns.model) == kArrayModel; }
+bool answersTo(const NativeNamespaceAttrs &ns, std::string_view name) { return ns.head == name || ns.wwid == name; }
+}  // namespace
+
 std::vector<NativeNamespaceAttrs> arrayNamespaces(std::vector<NativeNamespaceAttrs> all) {
-    std::erase_if(all, [](const NativeNamespaceAttrs &ns) { return trimmed(ns.model) != kArrayModel; });
+    std::erase_if(all, [](const NativeNamespaceAttrs &ns) { return !ofTheArray(ns); });
     std::sort(all.begin(), all.end(), [](const NativeNamespaceAttrs &a, const NativeNamespaceAttrs &b) {
         return numbersOf(a.head) < numbersOf(b.head);
     });
@@ -228,7 +233,7 @@ void fillHead(const NativeNamespaceAttrs &ns, M *dev) {
     common::copyField(dev->wwid, ns.wwid, 65);
     dev->device_number[0] = '\0';
     put(dev->vendor, "NVME");
-    put(dev->product_type, "KELDORZRN");
+    put(dev->product_type, kArrayModel);
     put(dev->lun_size, sizeText(ns.size));
 }
 
@@ -286,7 +291,7 @@ int append(const std::vector<NativeNamespaceAttrs> &all, M *anchor, const char *
     MorvelTail<M> tail(last);
     int n = 0;
     for (const NativeNamespaceAttrs &ns : arrayNamespaces(all)) {
-        if (name != nullptr && ns.head != name && ns.wwid != name) continue;
+        if (name != nullptr && !answersTo(ns, name)) continue;
         M *dev = tail.take();
         if (dev == nullptr || !fillDevice(ns, dev)) return -1;
         tail.keep(dev);
@@ -308,10 +313,10 @@ int appendNativeNamespaces(const std::vector<NativeNamespaceAttrs> &all, mon::s_
     return append(all, anchor, nullptr);
 }
 
-const NativeNamespaceAttrs *findNativeNamespace(const std::vector<NativeNamespaceAttrs> &arrays,
+const NativeNamespaceAttrs *findNativeNamespace(const std::vector<NativeNamespaceAttrs> &all,
                                                 std::string_view name) {
-    for (const NativeNamespaceAttrs &ns : arrays)
-        if (trimmed(ns.model) == kArrayModel && (ns.head == name || ns.wwid == name)) return &ns;
+    for (const NativeNamespaceAttrs &ns : all)
+        if (ofTheArray(ns) && answersTo(ns, name)) return &ns;
     return nullptr;
 }
 

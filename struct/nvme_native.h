@@ -80,8 +80,8 @@ int appendNativeNamespaces(const std::vector<NativeNamespaceAttrs> &all, s_morve
                            const char *name = nullptr);
 int appendNativeNamespaces(const std::vector<NativeNamespaceAttrs> &all, mon::s_morvel *anchor);
 
-// The array's native namespace that answers to name (head device or WWID), or none.
-const NativeNamespaceAttrs *findNativeNamespace(const std::vector<NativeNamespaceAttrs> &arrays,
+// The array's native namespace among all that answers to name (head device or WWID), or none.
+const NativeNamespaceAttrs *findNativeNamespace(const std::vector<NativeNamespaceAttrs> &all,
                                                 std::string_view name);
 
 }  // namespace morvel::structs

@@ -111,14 +111,6 @@ struct NsFiles {
     std::string written;
 };
 
-std::vector<std::string> split(const std::string& s, char sep) {
-    std::vector<std::string> out;
-    std::string cur;
-    std::istringstream in(s);
-    while (std::getline(in, cur, sep)) out.push_back(cur);
-    return out;
-}
-
 class Server {
 public:
     Subsystem sub;

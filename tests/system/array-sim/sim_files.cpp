@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <sstream>
 
 namespace keldorsim {
 
@@ -38,6 +39,14 @@ bool FileBacking::write(uint64_t offset, std::span<const uint8_t> in) {
 }
 
 bool FileBacking::flush() { return fdatasync(fd_) == 0; }
+
+std::vector<std::string> split(const std::string& s, char sep) {
+    std::vector<std::string> out;
+    std::string cur;
+    std::istringstream in(s);
+    while (std::getline(in, cur, sep)) out.push_back(cur);
+    return out;
+}
 
 bool put_file(const std::string& path, const std::string& text) {
     const std::string tmp = path + ".tmp";

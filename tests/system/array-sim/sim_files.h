@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "tests/system/array-sim/scsi_lun.h"
 
@@ -24,6 +25,9 @@ public:
 private:
     int fd_;
 };
+
+// The fields of a command-line value such as "name,file,wwid".
+std::vector<std::string> split(const std::string& s, char sep);
 
 // put_file: writes a whole file through a temporary name, so that a reader never sees half of it.
 bool put_file(const std::string& path, const std::string& text);

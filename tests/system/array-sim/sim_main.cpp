@@ -112,14 +112,6 @@ struct Lun {
     }
 };
 
-std::vector<std::string> split(const std::string& s, char sep) {
-    std::vector<std::string> out;
-    std::string cur;
-    std::istringstream in(s);
-    while (std::getline(in, cur, sep)) out.push_back(cur);
-    return out;
-}
-
 int usage() {
     std::fprintf(stderr, "usage: keldor_array_sim --state DIR --lun BACKSTORE,FILE,WWID,SERIAL,VDISK_NAME ...\n");
     return 2;
